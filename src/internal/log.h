@@ -1,0 +1,35 @@
+// Logging statements of the library: level test first, then streamed fragments, fixed source unit.
+#pragma once
+
+#include <log4cxx/logger.h>
+
+#include <zorvgst/zorvgst.h>
+
+// Every source file is compiled with the name of the unit its log lines carry ("zorvgst",
+// "posix_double_buffer" or "sysv_double_buffer"), so hosts see the same location whichever file
+// of the unit the statement lives in.
+#ifndef ZORVGST_LOG_SOURCE
+#error "ZORVGST_LOG_SOURCE must name the source unit of this file"
+#endif
+
+#define ZORV_LOG_LOCATION                                                                          \
+    ::log4cxx::spi::LocationInfo(ZORVGST_LOG_SOURCE, ZORVGST_LOG_SOURCE, __PRETTY_FUNCTION__,      \
+                                 __LINE__)
+
+// Nothing of `message` is evaluated unless the level is enabled on `target`.
+#define ZORV_LOG_TO(target, level_name, message)                                                   \
+    do {                                                                                           \
+        if ((target)->is##level_name##Enabled()) {                                                 \
+            ::log4cxx::helpers::MessageBuffer zorv_log_buffer_;                                    \
+            (target)->forcedLog(::log4cxx::Level::get##level_name(),                               \
+                                zorv_log_buffer_.str(zorv_log_buffer_ << message),                 \
+                                ZORV_LOG_LOCATION);                                                \
+        }                                                                                          \
+    } while (0)
+
+#define ZORV_LOG_TRACE(message) ZORV_LOG_TO(::logger, Trace, message)
+#define ZORV_LOG_DEBUG(message) ZORV_LOG_TO(::logger, Debug, message)
+#define ZORV_LOG_INFO(message) ZORV_LOG_TO(::logger, Info, message)
+#define ZORV_LOG_WARN(message) ZORV_LOG_TO(::logger, Warn, message)
+#define ZORV_LOG_ERROR(message) ZORV_LOG_TO(::logger, Error, message)
+#define ZORV_LOG_FATAL(message) ZORV_LOG_TO(::logger, Fatal, message)

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Usage: check_install.sh BUILD_DIR PREFIX SOURCE_DIR
+set -euo pipefail
+build=$1 prefix=$2 source=$3
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+rm -rf "$prefix"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(find "$prefix" -name 'libzorvgst.so.1.3.0' -printf '%h\n' | head -n1)
+[ -n "$libdir" ] || { echo "libzorvgst.so.1.3.0 not installed"; exit 1; }
+[ -L "$libdir/libzorvgst.so.1" ] && [ -L "$libdir/libzorvgst.so" ] || { echo "missing symlinks"; exit 1; }
+objdump -p "$libdir/libzorvgst.so.1.3.0" | grep -q 'SONAME *libzorvgst.so.1$' || { echo "bad SONAME"; exit 1; }
+nm -D --undefined-only "$libdir/libzorvgst.so.1.3.0" | grep -qw logger || { echo "logger must stay undefined"; exit 1; }
+nm -D --defined-only "$libdir/libzorvgst.so.1.3.0" | grep -q zorvgstlib_init || { echo "zorvgstlib_init not exported"; exit 1; }
+if nm -D --defined-only "$libdir/libzorvgst.so.1.3.0" | grep -q 'zorvgst6detail'; then
+    echo "internal symbols exported"; exit 1
+fi
+
+# pkg-config host
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+# shellcheck disable=SC2046
+g++ -std=c++17 -o "$work/host_pc" "$source/host.cpp" $(pkg-config --cflags --libs zorvgst)
+LD_LIBRARY_PATH="$libdir" "$work/host_pc"
+
+# find_package host
+mkdir -p "$work/cmake_host"
+cp "$source/host.cpp" "$work/cmake_host/"
+cp "$source/CMakeLists.host.txt" "$work/cmake_host/CMakeLists.txt"
+cmake -S "$work/cmake_host" -B "$work/cmake_host/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cmake_host/build" >/dev/null
+LD_LIBRARY_PATH="$libdir" "$work/cmake_host/build/host"
+echo "installed tree OK"

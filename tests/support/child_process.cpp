@@ -1,0 +1,76 @@
+// Forked children with watchdogs.
+#include "support/child_process.h"
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <thread>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace zorvtest {
+
+ChildProcess::ChildProcess(const std::function<int()>& body) {
+    std::fflush(nullptr);
+    pid_ = fork();
+    if (pid_ == 0) {
+        int code = 99;
+        try {
+            code = body();
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "child: exception: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "child: unknown exception\n");
+        }
+        _exit(code);
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        kill_and_reap(SIGKILL);
+    }
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        pid_t done = waitpid(pid_, &status, WNOHANG);
+        if (done == pid_) {
+            pid_ = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        if (done < 0 || std::chrono::steady_clock::now() >= deadline) {
+            kill_and_reap(SIGKILL);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void ChildProcess::kill_and_reap(int signal) {
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, signal);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+} // namespace zorvtest

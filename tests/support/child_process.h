@@ -1,0 +1,37 @@
+// Fork-based helpers for multi-process tests: bounded waits, no test may hang.
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include <sys/types.h>
+
+namespace zorvtest {
+
+/// A forked child running `body`; its return value becomes the exit status. The child uses no
+/// gtest macros. A child still running when the object is destroyed is killed.
+class ChildProcess {
+public:
+    explicit ChildProcess(const std::function<int()>& body);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+
+    /// Waits at most `timeout`; returns the exit status, or -1 if the child did not exit in time
+    /// (it is then killed) or ended by a signal.
+    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    /// Sends `signal` and reaps the child.
+    void kill_and_reap(int signal);
+
+private:
+    pid_t pid_ = -1;
+};
+
+/// Polls `condition` until it holds or `timeout` passes; returns whether it held.
+bool wait_until(const std::function<bool()>& condition,
+                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+} // namespace zorvtest
