@@ -1,0 +1,185 @@
+// Frame exchange on a POSIX double buffer: slot addresses, publication and waiting for frames.
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <zorvgst/posix_double_buffer.h>
+
+#include "internal/log.h"
+#include "internal/shm_access.h"
+
+namespace bip = boost::interprocess;
+using boost::posix_time::ptime;
+using zorvgst::detail::load_acquire;
+using zorvgst::detail::store_release;
+
+namespace {
+
+constexpr std::uint64_t header_bytes = sizeof(double_buffer_header_t);
+
+// Times are compared by their stored bits: not-a-date-time must equal itself, and a change of
+// the field is all a waiting reader looks for.
+std::int64_t time_bits(const ptime& time) {
+    std::int64_t bits;
+    std::memcpy(&bits, &time, sizeof(bits));
+    return bits;
+}
+
+} // namespace
+
+const guint8* posix_double_buffer_t::get_read_address() const {
+    double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Cannot Get Read Address -- Header Is Null for: " << name);
+        throw std::runtime_error("Cannot Get Read Address -- Header is Null");
+    }
+    auto* slot0 = static_cast<const guint8*>(region.get_address()) + header_bytes;
+    // Read once: the writer flips it concurrently, and only 0 or 1 may choose a slot.
+    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
+    if (indicator == 0) {
+        ZORV_LOG_TRACE("Read(0): " << name);
+        return slot0;
+    }
+    if (indicator == 1) {
+        ZORV_LOG_TRACE("Read(1): " << name);
+        return slot0 + width * height * 4;
+    }
+    ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
+                   << indicator << " for " << name << " -- Returning Read Buffer 0");
+    // A reader's mapping is read-only: only a writer may repair the header.
+    if (mode == bip::read_write) {
+        store_release<std::uint32_t>(header->buffer_indicator, 0);
+    }
+    return slot0;
+}
+
+guint8* posix_double_buffer_t::get_write_address() const {
+    if (mode == bip::read_only) {
+        ZORV_LOG_ERROR(
+            "Unexpected Call to get_write_address() On Read Only Double Buffer: " << name);
+        throw std::runtime_error(
+            "Unexpected Call to get_write_address() On Read Only Double Buffer");
+    }
+    double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Cannot Get Write Address -- Header Is Null for: " << name);
+        throw std::runtime_error("Cannot Get Write Address -- Header is Null");
+    }
+    auto* slot0 = static_cast<guint8*>(region.get_address()) + header_bytes;
+    guint8* slot1 = slot0 + width * height * 4;
+    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
+    if (indicator == 0) {
+        ZORV_LOG_TRACE("Write(0): " << name);
+        return slot1;
+    }
+    if (indicator == 1) {
+        ZORV_LOG_TRACE("Write(1): " << name);
+        return slot0;
+    }
+    ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
+                   << indicator << " for " << name << " -- Returning Writer Buffer 1");
+    // The next publication flips 0 to 1, naming the slot written now.
+    store_release<std::uint32_t>(header->buffer_indicator, 0);
+    return slot1;
+}
+
+void posix_double_buffer_t::grab_read_sem() {
+    if (!is_valid()) {
+        throw std::runtime_error("Attempted to Grab Write Sem on Invalid Buffer");
+    }
+}
+
+void posix_double_buffer_t::release_read_sem() {
+    const double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Cannot Release Read Sem -- Header Is Null for: " << name);
+        return;
+    }
+    ZORV_LOG_TRACE("Read: " << load_acquire(header->buffer_indicator) << " @ "
+                            << load_acquire(header->last_write_time)
+                            << " Frame Count: " << load_acquire(header->frame_count));
+}
+
+void posix_double_buffer_t::grab_write_sem() {
+    if (!is_valid()) {
+        throw std::runtime_error("Attempted to Grab Write Sem on Invalid Buffer");
+    }
+}
+
+void posix_double_buffer_t::release_write_sem() {
+    double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Cannot Release Write Sem -- Header Is Null for: " << name);
+        return;
+    }
+    if (mode == bip::read_only) {
+        ZORV_LOG_ERROR(
+            "Unexpected Call to release_write_sem() On Read Only Double Buffer: " << name);
+        return;
+    }
+    // Release stores: a reader that sees the new time also sees the flipped indicator, and the
+    // indicator is only flipped after every pixel of the frame.
+    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
+    if (indicator == 0 || indicator == 1) {
+        store_release<std::uint32_t>(header->buffer_indicator, indicator ^ 1u);
+    } else {
+        ZORV_LOG_ERROR("Last Write Left Buffer Indicator in Invalid State for: "
+                       << name << " -- Buffer Indicator: " << indicator);
+    }
+    const ptime now = boost::posix_time::microsec_clock::local_time();
+    store_release<std::uint64_t>(header->frame_count, load_acquire(header->frame_count) + 1);
+    store_release(header->last_write_time, now);
+    ZORV_LOG_TRACE("Flipped to: " << load_acquire(header->buffer_indicator) << " @ "
+                                  << load_acquire(header->last_write_time)
+                                  << " Frame Count: " << load_acquire(header->frame_count));
+    if (region.get_size() != 0) {
+        region.flush();
+    }
+}
+
+void posix_double_buffer_t::wait_for_write(ptime deadline) const {
+    const double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Cannot Wait for Write -- Header Is Null for: " << name);
+        return;
+    }
+    const ptime start = load_acquire(header->last_write_time);
+    ZORV_LOG_TRACE("Waiting for Write Starting At: " << start);
+    const bool deadline_expires = !deadline.is_special();
+    while (true) {
+        const ptime now = boost::posix_time::microsec_clock::local_time();
+        if (deadline_expires && deadline < now) {
+            break;
+        }
+        if (time_bits(load_acquire(header->last_write_time)) != time_bits(start)) {
+            break;
+        }
+        boost::this_thread::sleep(boost::posix_time::milliseconds(1));
+    }
+    ZORV_LOG_TRACE("Write Occurred At: " << load_acquire(header->last_write_time));
+}
+
+ptime posix_double_buffer_t::get_last_write_time() const {
+    const double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        return ptime();
+    }
+    return load_acquire(header->last_write_time);
+}
+
+void posix_double_buffer_t::reset_last_write_time() const {
+    double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Cannot Reset Last Write Time -- Header Is Null for: " << name);
+        return;
+    }
+    if (mode == bip::read_only) {
+        ZORV_LOG_ERROR(
+            "Unexpected Call to reset_last_write_time() On Read Only Double Buffer: " << name);
+        return;
+    }
+    store_release(header->last_write_time, ptime());
+}
