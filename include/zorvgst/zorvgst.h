@@ -44,7 +44,8 @@ ZORVGST_EXPORT extern const char* COLORSPACE_CAPS_STRING;
 // caller to name memory that holds the whole rectangle; the routines whose ends have a known size
 // (double-buffer slots, mapped GStreamer memory) refuse a rectangle that does not fit.
 
-class double_buffer_t;
+// The adapters below take the POSIX double-buffer facade.
+#include <zorvgst/double_buffer.h>
 
 /// How a host fits a frame of one size into another; the library only parses it.
 enum scale_mode_t { SCALE_MODE_FULL = 0, SCALE_MODE_BARS = 1 };
