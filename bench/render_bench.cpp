@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <benchmark/benchmark.h>
+#include <log4cxx/basicconfigurator.h>
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
@@ -250,7 +251,9 @@ BENCHMARK(BM_Memcpy_CroppedFrame)->ComputeStatistics("max", best);
 BENCHMARK(BM_Crop)->ComputeStatistics("max", best);
 
 int main(int argc, char** argv) {
-    // Production logging: every trace line costs one level test and nothing more.
+    // Production logging: every trace line costs one level test and nothing more; warnings and
+    // errors still reach the console.
+    log4cxx::BasicConfigurator::configure();
     logger->setLevel(log4cxx::Level::getWarn());
     zorvgstlib_init(argc, argv);
     benchmark::Initialize(&argc, argv);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds an optimised tree with the benchmarks into build-release/, runs them and prints each
 # path's bandwidth beside the memcpy baseline of the same bytes.
-#   scripts/bench.sh                            every benchmark, 5 repetitions
+#   scripts/bench.sh                            every benchmark, 10 repetitions
 #   ZORVGST_BENCH_REPETITIONS=9 scripts/bench.sh --benchmark_filter=Blend
 # Further arguments go to the benchmark program.
 set -euo pipefail
@@ -10,8 +10,11 @@ scripts/deps.sh
 cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DZORVGST_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build build-release -j "$(nproc)" --target zorvgst_render_bench
 results=build-release/bench/results.json
+# Repetitions of all benchmarks are interleaved in random order, so a spell of load from other
+# work slows every path alike instead of one path and not its baseline.
 build-release/bench/zorvgst_render_bench \
-    --benchmark_repetitions="${ZORVGST_BENCH_REPETITIONS:-5}" \
+    --benchmark_repetitions="${ZORVGST_BENCH_REPETITIONS:-10}" \
+    --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true \
     --benchmark_out="$results" --benchmark_out_format=json "$@"
 

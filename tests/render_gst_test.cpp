@@ -77,6 +77,10 @@ protected:
         posix_double_buffer_t probe(guard_.c_str(), bip::read_only);
         return probe.get_header() ? probe.get_header()->frame_count : ~0ull;
     }
+    std::uint32_t indicator() const {
+        posix_double_buffer_t probe(guard_.c_str(), bip::read_only);
+        return probe.get_header() ? probe.get_header()->buffer_indicator : ~0u;
+    }
     bytes_t published() const {
         const guint8* slot = reader_.get_read_address();
         return bytes_t(slot, slot + frame_size);
@@ -89,8 +93,11 @@ protected:
 
 TEST_F(RenderAdapters, RawFramePublishedWithSingleCopy) {
     LogCapture capture;
+    const guint8* write_slot = writer_.get_write_address();
     render(frame_.data(), writer_, W, H, 0, 0, W);
     EXPECT_EQ(frame_count(), 1u);
+    EXPECT_EQ(indicator(), 1u);
+    EXPECT_EQ(writer_.get_read_address(), write_slot); // the slot written is now the newest
     EXPECT_EQ(first_difference(published(), frame_), "");
     EXPECT_EQ(capture.with_message("Render 4:2 -> 0,0(4) -- Single memcpy").size(), 1u);
 }
