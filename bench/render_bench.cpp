@@ -175,6 +175,9 @@ void BM_Render_SampleToDoubleBuffer(benchmark::State& state) {
         render(sample, buffer.writer(), 0, 0, width);
     }
     count(state, 2 * frame_bytes);
+    if (std::memcmp(buffer.reader().get_read_address(), pixels.data(), frame_bytes) != 0) {
+        state.SkipWithError("the frame did not arrive");
+    }
     gst_sample_unref(sample);
     gst_caps_unref(caps);
     gst_buffer_unref(gst_buffer);
@@ -219,6 +222,9 @@ void BM_Render_DoubleBufferToGstBuffer(benchmark::State& state) {
         render(buffer.reader(), gst_buffer, width, height, 0, 0, width);
     }
     count(state, 2 * frame_bytes);
+    if (gst_buffer_memcmp(gst_buffer, 0, pixels.data(), frame_bytes) != 0) {
+        state.SkipWithError("the frame did not arrive");
+    }
     gst_buffer_unref(gst_buffer);
 }
 

@@ -22,20 +22,25 @@ build-release/bench/zorvgst_render_bench \
 # what it did. Ratios compare each path with the memcpy of the same bytes.
 python3 - "$results" <<'PY'
 import json, sys
-runs = {}
+runs, order = {}, {}
 for b in json.load(open(sys.argv[1]))["benchmarks"]:
     if b.get("run_type") == "aggregate" and "bytes_per_second" in b:
         runs.setdefault(b["run_name"], {})[b["aggregate_name"]] = b["bytes_per_second"] / 1e9
+        order[b["run_name"]] = (b["family_index"], b["per_family_instance_index"])
 def baseline(name):
     return "BM_Memcpy_CroppedFrame" if name.startswith("BM_Crop") else "BM_Memcpy_Frame"
+def ratio(name, base, stat):
+    a, b = runs.get(name, {}).get(stat), runs.get(base, {}).get(stat)
+    return f"{a / b:.2f}" if a and b else "-"
 print()
 print("GB/s counted over bytes read plus bytes written; ratios against " +
       "BM_Memcpy_Frame (BM_Memcpy_CroppedFrame for the crop).")
 print(f"{'benchmark':36} {'median':>8} {'best':>8} {'median/memcpy':>14} {'best/memcpy':>12}")
-for name, stats in runs.items():
-    base = runs.get(baseline(name), {})
-    med, top = stats.get("median", 0), stats.get("max", 0)
-    r_med = f"{med / base['median']:.2f}" if base.get("median") else "-"
-    r_top = f"{top / base['max']:.2f}" if base.get("max") else "-"
-    print(f"{name:36} {med:8.1f} {top:8.1f} {r_med:>14} {r_top:>12}")
+for name in sorted(runs, key=order.get):
+    stats = runs[name]
+    print(f"{name:36} {stats.get('median', 0):8.1f} {stats.get('max', 0):8.1f} "
+          f"{ratio(name, baseline(name), 'median'):>14} {ratio(name, baseline(name), 'max'):>12}")
+same = "BM_Render_SampleToDoubleBuffer", "BM_Memcpy_SampleToSlots"
+print(f"{same[0]} against a memcpy between the same memory areas ({same[1]}): "
+      f"median {ratio(*same, 'median')}, best {ratio(*same, 'max')}")
 PY

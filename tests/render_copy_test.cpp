@@ -60,18 +60,6 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(param_info.param.name);
     });
 
-TEST(RenderCopyFirstPixel, LandsAtRowTimesStridePlusColumn) {
-    const uint width = 4, height = 2, x = 3, y = 2, dst_width = 9;
-    const auto src = zorvtest::pattern_bytes(width * height * 4, 7);
-    auto dst = zorvtest::filled_bytes(size_t{dst_width} * 5 * 4);
-    render(src.data(), dst.data(), width, height, x, y, dst_width);
-    const size_t first = (2 * dst_width + 3) * 4;
-    for (size_t b = 0; b < 4; ++b) {
-        EXPECT_EQ(dst[first + b], src[b]);
-    }
-    EXPECT_EQ(dst[first - 1], 0xEE);
-}
-
 TEST(RenderCopyLogging, TraceLineIsNotBuiltBelowTraceLevel) {
     const auto src = zorvtest::pattern_bytes(32, 2);
     auto dst = zorvtest::filled_bytes(32);

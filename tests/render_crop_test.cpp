@@ -59,13 +59,6 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(param_info.param.name);
     });
 
-TEST(RenderWithCroppingFirstByte, ComesFromTopTimesWidthPlusLeft) {
-    const auto src = zorvtest::pattern_bytes(100 * 50 * 4, 6);
-    auto dst = zorvtest::filled_bytes(70 * 45 * 4);
-    render_with_cropping(src.data(), dst.data(), 100, 50, 0, 0, 70, 10, 20, 5, 0);
-    EXPECT_TRUE(std::equal(dst.begin(), dst.begin() + 280, src.begin() + 2040));
-}
-
 struct bad_crop_case {
     const char* name;
     uint left, right, top, bottom;
