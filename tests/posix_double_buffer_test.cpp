@@ -245,7 +245,7 @@ TEST_F(PosixDoubleBuffer, WriterTakesOwnershipOnlyOfUnownedBuffers) {
 TEST_F(PosixDoubleBuffer, DimensionlessWriterOnMissingNameLeavesEmptyObjectAndStaysInvalid) {
     LogCapture log;
     posix_double_buffer_t writer(guard.c_str(), bip::read_write);
-    EXPECT_FALSE(writer.get_header() != nullptr);
+    EXPECT_EQ(writer.get_header(), nullptr);
     EXPECT_TRUE(logged(log, "Read Only Shared Memory for: " + name + " is Invalid Size: 0", debug));
     ASSERT_TRUE(zorvtest::object_exists(name));
     EXPECT_EQ(read_file_bytes(guard.path()).size(), 0u);
