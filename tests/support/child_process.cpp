@@ -52,6 +52,19 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
     }
 }
 
+std::optional<int> ChildProcess::try_wait() {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    int status = 0;
+    const pid_t done = waitpid(pid_, &status, WNOHANG);
+    if (done == 0) {
+        return std::nullopt;
+    }
+    pid_ = -1;
+    return done > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 void ChildProcess::kill_and_reap(int signal) {
     if (pid_ <= 0) {
         return;

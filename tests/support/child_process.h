@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 #include <sys/types.h>
 
@@ -22,6 +23,10 @@ public:
     /// Waits at most `timeout`; returns the exit status, or -1 if the child did not exit in time
     /// (it is then killed) or ended by a signal.
     int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+    /// Without waiting: the exit status (as wait() reports it) once the child has ended and
+    /// been reaped, nothing while it still runs.
+    std::optional<int> try_wait();
 
     /// Sends `signal` and reaps the child.
     void kill_and_reap(int signal);
