@@ -9,6 +9,10 @@ void render(const guint8* src, guint8* dst, uint width, uint height, uint x, uin
     ZORV_LOG_TRACE("Render " << width << ":" << height << " -> " << x << "," << y << "("
                              << dst_width << ")" << (single_copy ? " -- Single memcpy" : ""));
 
+    // An empty frame may come with null pointers, which memcpy must never see.
+    if (width == 0 || height == 0) {
+        return;
+    }
     // Offsets are computed in size_t so a large destination can never wrap a row onto the
     // wrong place.
     const size_t row_bytes = size_t{width} * 4;

@@ -22,16 +22,18 @@ void render_with_cropping(const guint8* src, guint8* dst, uint width, uint heigh
     ZORV_LOG_TRACE("Render with Cropping " << width << ":" << height << " -> " << x << "," << y
                                            << "(" << dst_width << ")"
                                            << (single_copy ? " -- Single memcpy" : ""));
+    const uint rows = height - top - bottom;
+    const uint columns = width - left - right;
+    // Nothing to copy: an empty frame may come with null pointers, which memcpy must never see.
+    if (rows == 0 || columns == 0) {
+        return;
+    }
     if (single_copy) {
         std::memcpy(dst, src, size_t{width} * height * 4);
         return;
     }
 
-    const uint rows = height - top - bottom;
-    if (rows == 0) {
-        return;
-    }
-    const size_t row_bytes = size_t{width - left - right} * 4;
+    const size_t row_bytes = size_t{columns} * 4;
     const size_t src_stride = size_t{width} * 4;
     const size_t dst_stride = size_t{dst_width} * 4;
     const guint8* src_row = src + (size_t{top} * width + left) * 4;
