@@ -274,6 +274,16 @@ TEST_F(SysvDoubleBuffer, NamesLeavingTheShmDirectoryAreRefusedEverywhere) {
     ::unlink(outside.c_str()); // in case a refusal failed
 }
 
+TEST_F(SysvDoubleBuffer, DanglingLinkInPlaceOfTheKeyFileIsNeverFollowed) {
+    const std::string target = "/tmp/" + zorvtest::run_prefix() + "link_target";
+    ::unlink(target.c_str());
+    ASSERT_EQ(::symlink(target.c_str(), guard_.path().c_str()), 0);
+    sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
+    EXPECT_FALSE(writer.is_valid());
+    EXPECT_FALSE(sysvtest::file_exists(target));
+    ::unlink(target.c_str());
+}
+
 TEST_F(SysvDoubleBuffer, PublicationFlipsToTheSlotJustWritten) {
     sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 2, 2);
     sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);

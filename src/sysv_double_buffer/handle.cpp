@@ -1,6 +1,5 @@
 // System V double buffer handle: key files, attachment, and the open, create and validate steps.
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <stdexcept>
 #include <utility>
@@ -9,6 +8,7 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/xsi_shared_memory.hpp>
+#include <fcntl.h>
 #include <grp.h>
 #include <unistd.h>
 
@@ -111,8 +111,12 @@ ipc::xsi_key sysv_double_buffer_t::key_from_name(const char* buffer_name, bool c
             return ipc::xsi_key();
         }
         ZORV_LOG_DEBUG("Touching: " << key_file);
-        // A failure to create surfaces below as ftok's missing file.
-        std::ofstream touch(key_file.string());
+        // Others may plant entries in the shared directory: never follow a dangling link to
+        // create a file elsewhere. A failure to create surfaces below as ftok's missing file.
+        const int fd = ::open(key_file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
     return ipc::xsi_key(key_file.c_str(), detail::key_project_id);
 }
