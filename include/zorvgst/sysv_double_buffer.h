@@ -64,7 +64,8 @@ ZORVGST_EXPORT std::string build_write_wait_condition_mutex_name(const std::stri
 /// outlive every handle and go only through `remove`. Used by one thread at a time.
 ///
 /// Buffer names are file names in "/dev/shm": a name that is ".", ".." or contains '/' is
-/// refused by every operation with an error line, and nothing is created, opened or removed.
+/// refused with an error line by every operation that would reach the system, and nothing is
+/// created, opened or removed for it.
 class ZORVGST_EXPORT sysv_double_buffer_t {
 public:
     /// Detached handle; touches nothing on the system.
