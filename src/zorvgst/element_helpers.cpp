@@ -37,7 +37,14 @@ void link_elements(GstElement* src, GstElement* dest, GstCaps* caps) {
 }
 
 void add_to_bin(GstBin* bin, GstElement* element) {
-    if (gst_bin_add(bin, element)) {
+    // A bin that refuses an element (name already taken) sinks and drops its floating reference;
+    // holding one of our own keeps the element alive long enough to name it in the error.
+    if (element != nullptr) {
+        gst_object_ref(element);
+    }
+    const gboolean added = gst_bin_add(bin, element);
+    if (added) {
+        gst_object_unref(element);
         return;
     }
     {
