@@ -11,9 +11,9 @@ libdir=$(find "$prefix" -name 'libzorvgst.so.1.3.0' -printf '%h\n' | head -n1)
 [ -n "$libdir" ] || { echo "libzorvgst.so.1.3.0 not installed"; exit 1; }
 [ -L "$libdir/libzorvgst.so.1" ] && [ -L "$libdir/libzorvgst.so" ] || { echo "missing symlinks"; exit 1; }
 objdump -p "$libdir/libzorvgst.so.1.3.0" | grep -q 'SONAME *libzorvgst.so.1$' || { echo "bad SONAME"; exit 1; }
-nm -D --undefined-only "$libdir/libzorvgst.so.1.3.0" | grep -qw logger || { echo "logger must stay undefined"; exit 1; }
-nm -D --defined-only "$libdir/libzorvgst.so.1.3.0" | grep -q zorvgstlib_init || { echo "zorvgstlib_init not exported"; exit 1; }
-if nm -D --defined-only "$libdir/libzorvgst.so.1.3.0" | grep -q 'zorvgst6detail'; then
+nm -D --undefined-only "$libdir/libzorvgst.so.1.3.0" | grep -w logger >/dev/null || { echo "logger must stay undefined"; exit 1; }
+nm -D --defined-only "$libdir/libzorvgst.so.1.3.0" | grep zorvgstlib_init >/dev/null || { echo "zorvgstlib_init not exported"; exit 1; }
+if nm -D --defined-only "$libdir/libzorvgst.so.1.3.0" | grep zorvgst6detail >/dev/null; then
     echo "internal symbols exported"; exit 1
 fi
 
