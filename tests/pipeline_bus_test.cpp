@@ -169,7 +169,7 @@ TEST_F(StandardBusCb, StateChangesAndStreamStatusAreTracedWithSourcePath) {
     dispatch(
         gst_message_new_stream_status(GST_OBJECT(source_), GST_STREAM_STATUS_TYPE_ENTER, source_));
     // A state number that is no state is written as its number.
-    dispatch(gst_message_new_state_changed(GST_OBJECT(source_), static_cast<GstState>(9),
+    dispatch(gst_message_new_state_changed(GST_OBJECT(source_), static_cast<GstState>(7),
                                            GST_STATE_NULL, GST_STATE_VOID_PENDING));
 
     auto lines = capture.lines();
@@ -178,7 +178,7 @@ TEST_F(StandardBusCb, StateChangesAndStreamStatusAreTracedWithSourcePath) {
               path_of(pipeline_.get()) + " State Changed: Ready -> Paused(Playing)");
     EXPECT_EQ(lines[1].message,
               path_of(source_) + " Stream Status: " + std::to_string(GST_STREAM_STATUS_TYPE_ENTER));
-    EXPECT_EQ(lines[2].message, path_of(source_) + " State Changed: 9 -> Null(Pending)");
+    EXPECT_EQ(lines[2].message, path_of(source_) + " State Changed: 7 -> Null(Pending)");
     for (const auto& line : lines) {
         EXPECT_EQ(line.level, log4cxx::Level::TRACE_INT);
     }

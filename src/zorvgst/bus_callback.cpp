@@ -4,6 +4,7 @@
 
 using zorvgst::detail::owned_text;
 using zorvgst::detail::state_name;
+using zorvgst::detail::state_value;
 using zorvgst::detail::text_or_placeholder;
 
 namespace {
@@ -83,8 +84,9 @@ gboolean standard_bus_cb(GstBus* /*bus*/, GstMessage* message, gpointer user_dat
         GstState pending = GST_STATE_VOID_PENDING;
         gst_message_parse_state_changed(message, &old_state, &new_state, &pending);
         owned_text path(source_path(message));
-        ZORV_LOG_TRACE(path.c_str() << " State Changed: " << state_name(old_state) << " -> "
-                                    << state_name(new_state) << "(" << state_name(pending) << ")");
+        ZORV_LOG_TRACE(path.c_str() << " State Changed: " << state_name(state_value(old_state))
+                                    << " -> " << state_name(state_value(new_state)) << "("
+                                    << state_name(state_value(pending)) << ")");
         break;
     }
     case GST_MESSAGE_STREAM_STATUS: {

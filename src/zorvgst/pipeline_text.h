@@ -2,6 +2,7 @@
 // range.
 #pragma once
 
+#include <cstring>
 #include <string>
 
 #include <gst/gst.h>
@@ -13,6 +14,15 @@ namespace zorvgst::detail {
 /// Written in place of a text GStreamer did not supply, so a null is never streamed.
 inline const char* text_or_placeholder(const char* text) {
     return text != nullptr ? text : "(null)";
+}
+
+/// The integer a GstState object holds. C callers and messages may carry any number; read as an
+/// int it is never an invalid enumeration value.
+inline int state_value(const GstState& state) {
+    static_assert(sizeof(GstState) == sizeof(int), "GstState is int-sized");
+    int value = 0;
+    std::memcpy(&value, &state, sizeof(value));
+    return value;
 }
 
 /// The state's name, or its number when it is not one of the five states.

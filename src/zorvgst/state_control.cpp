@@ -7,6 +7,7 @@
 using zorvgst::detail::object_name;
 using zorvgst::detail::owned_text;
 using zorvgst::detail::state_name;
+using zorvgst::detail::state_value;
 
 namespace {
 
@@ -21,28 +22,30 @@ void wait_for_state_change(GstElement* element, GstClockTime timeout) {
 }
 
 void set_element_state(GstElement* element, GstState state, GstClockTime timeout) {
+    const int requested = state_value(state);
     {
         owned_text name(object_name(element));
-        ZORV_LOG_DEBUG("Changing State of " << name.c_str() << " to " << state_name(state));
+        ZORV_LOG_DEBUG("Changing State of " << name.c_str() << " to " << state_name(requested));
     }
 
     GstState current = GST_STATE_VOID_PENDING;
     GstState pending = GST_STATE_VOID_PENDING;
     gst_element_get_state(element, &current, &pending, state_query_timeout);
-    if (current == state) {
-        ZORV_LOG_WARN("Element Already in State: " << state_name(state));
+    if (state_value(current) == requested) {
+        ZORV_LOG_WARN("Element Already in State: " << state_name(requested));
         return;
     }
-    if (pending == state) {
-        ZORV_LOG_WARN("Element Already Pending State: " << state_name(state));
+    if (state_value(pending) == requested) {
+        ZORV_LOG_WARN("Element Already Pending State: " << state_name(requested));
         return;
     }
 
     // GStreamer accepts any number and leaves the element pending a state that does not exist;
     // such a request is refused like a failed change instead.
-    const GstStateChangeReturn result = state >= GST_STATE_NULL && state <= GST_STATE_PLAYING
-                                            ? gst_element_set_state(element, state)
-                                            : GST_STATE_CHANGE_FAILURE;
+    const GstStateChangeReturn result =
+        requested >= GST_STATE_NULL && requested <= GST_STATE_PLAYING
+            ? gst_element_set_state(element, state)
+            : GST_STATE_CHANGE_FAILURE;
     switch (result) {
     case GST_STATE_CHANGE_SUCCESS:
         ZORV_LOG_DEBUG("State Change Success");
