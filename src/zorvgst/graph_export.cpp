@@ -16,8 +16,8 @@ extern char** environ;
 
 namespace {
 
-// Runs `program` (looked up on PATH) with `arguments`, no shell in between, so paths with
-// spaces, quotes or shell syntax reach the program as they are. True only for exit status 0.
+// Runs arguments[0] (looked up on PATH) with the rest as its arguments, no shell in between, so
+// paths with spaces, quotes or shell syntax reach it as they are. True only for exit status 0.
 bool run_program(const std::vector<std::string>& arguments) {
     std::vector<char*> argv;
     argv.reserve(arguments.size() + 1);

@@ -10,15 +10,15 @@ namespace {
 // Any element may be connected by name, so a fill level it lacks (or keeps in another integer
 // type) reads as 0 instead of drawing a GLib warning on every overrun.
 guint64 read_level(GstElement* element, const char* property) {
-    GParamSpec* spec = g_object_class_find_property(G_OBJECT_GET_CLASS(element), property);
-    if (spec == nullptr || (spec->flags & G_PARAM_READABLE) == 0) {
+    GParamSpec* property_info = g_object_class_find_property(G_OBJECT_GET_CLASS(element), property);
+    if (property_info == nullptr || (property_info->flags & G_PARAM_READABLE) == 0) {
         return 0;
     }
     GValue value = G_VALUE_INIT;
     g_value_init(&value, G_TYPE_UINT64);
     guint64 level = 0;
     GValue raw = G_VALUE_INIT;
-    g_value_init(&raw, G_PARAM_SPEC_VALUE_TYPE(spec));
+    g_value_init(&raw, G_PARAM_SPEC_VALUE_TYPE(property_info));
     g_object_get_property(G_OBJECT(element), property, &raw);
     if (g_value_transform(&raw, &value)) {
         level = g_value_get_uint64(&value);
