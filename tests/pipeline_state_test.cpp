@@ -169,8 +169,11 @@ TEST(GstPlayPause, RefusedPlayIsLoggedAndTheProcessGoesOn) {
 }
 
 TEST(PlayOrPause, TogglesBetweenPlayingAndPaused) {
-    Pipeline pipeline(live);
+    // Not live: a live source resumed from PAUSED now and then takes seconds to play again.
+    Pipeline pipeline("videotestsrc ! video/x-raw,width=16,height=8 ! fakesink");
     ASSERT_NE(pipeline.get(), nullptr);
+    gst_object_set_name(GST_OBJECT(pipeline.get()), "main");
+    LogCapture capture;
 
     // From NULL it plays.
     play_or_pause(pipeline.get());
@@ -181,10 +184,15 @@ TEST(PlayOrPause, TogglesBetweenPlayingAndPaused) {
     // From PAUSED it plays again.
     play_or_pause(pipeline.get());
     EXPECT_EQ(current_state(pipeline.get()), GST_STATE_PLAYING);
-    ASSERT_EQ(gst_element_set_state(pipeline.get(), GST_STATE_READY), GST_STATE_CHANGE_SUCCESS);
+    ASSERT_NE(gst_element_set_state(pipeline.get(), GST_STATE_READY), GST_STATE_CHANGE_FAILURE);
+    ASSERT_EQ(current_state(pipeline.get()), GST_STATE_READY);
     // From READY it plays.
     play_or_pause(pipeline.get());
     EXPECT_EQ(current_state(pipeline.get()), GST_STATE_PLAYING);
+
+    EXPECT_EQ(
+        messages_at(capture, log4cxx::Level::DEBUG_INT),
+        (std::vector<std::string>{"Playing main", "Pausing main", "Playing main", "Playing main"}));
 }
 
 TEST(PlayOrPause, FailedLastChangeIsReportedAndNothingIsChanged) {
