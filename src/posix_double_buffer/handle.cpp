@@ -11,9 +11,9 @@
 
 #include <zorvgst/posix_double_buffer.h>
 
+#include "internal/buffer_geometry.h"
 #include "internal/log.h"
 #include "internal/shm_access.h"
-#include "posix_double_buffer/checked_size.h"
 
 namespace bip = boost::interprocess;
 using zorvgst::detail::load_acquire;
@@ -167,7 +167,6 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
             // lie inside what we mapped.
             const std::uint32_t header_width = load_acquire(header->width);
             const std::uint32_t header_height = load_acquire(header->height);
-            std::uint64_t needed = 0;
             if (header_width == 0 || header_height == 0) {
                 ZORV_LOG_DEBUG("Double Buffer "
                                << name << " Header Dimensions (" << header_width << "x"
@@ -176,8 +175,7 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
                 valid = false;
                 return;
             }
-            if (!zorvgst::detail::checked_buffer_size(header_width, header_height, needed) ||
-                needed > region.get_size()) {
+            if (!zorvgst::detail::slots_fit(header_width, header_height, region.get_size())) {
                 ZORV_LOG_DEBUG("Double Buffer "
                                << name << " Header Dimensions (" << header_width << "x"
                                << header_height << ") Exceed Shared Memory Size ("

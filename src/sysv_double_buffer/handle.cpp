@@ -84,9 +84,7 @@ sysv_double_buffer_header_t* sysv_double_buffer_t::get_header() const {
 }
 
 bool sysv_double_buffer_t::slots_fit_attachment() const {
-    std::uint64_t needed = 0;
-    return get_header() != nullptr && detail::checked_segment_size(width, height, needed) &&
-           needed <= region.get_size();
+    return get_header() != nullptr && zorvgst::detail::slots_fit(width, height, region.get_size());
 }
 
 boost::filesystem::path sysv_double_buffer_t::shm_file_path() {
@@ -152,7 +150,7 @@ void sysv_double_buffer_t::check_and_init_if_necessary() {
             // far smaller than the slots this handle writes.
             if (width == 0 || height == 0 || width > std::numeric_limits<std::uint32_t>::max() ||
                 height > std::numeric_limits<std::uint32_t>::max() ||
-                !detail::checked_segment_size(width, height, expected_size)) {
+                !zorvgst::detail::checked_buffer_size(width, height, expected_size)) {
                 ZORV_LOG_ERROR("Attempted to Open SHM: "
                                << name << " in Write Mode w/Invalid Dimensions: " << width << "x"
                                << height);
@@ -253,10 +251,8 @@ void sysv_double_buffer_t::retrieve_dimensions_from_shared_memory_or_throw_error
     }
     // The header is written by other processes: dimensions whose slots reach past the segment
     // would send every address beyond the attachment.
-    std::uint64_t needed = 0;
     if (header_width != 0 && header_height != 0 &&
-        (!detail::checked_segment_size(header_width, header_height, needed) ||
-         needed > region.get_size())) {
+        !zorvgst::detail::slots_fit(header_width, header_height, region.get_size())) {
         std::ostringstream text;
         text << "Buffer Dimensions: " << header_width << "x" << header_height
              << " Exceed Shared Memory Size: " << region.get_size();
