@@ -80,15 +80,4 @@ inline slot_choice choose_write_slot(std::uint32_t& indicator_field, std::uint64
     return slots::choose(indicator_field, true, true, width, height, mapped_bytes);
 }
 
-/// Publication's first store: 0 becomes 1 and 1 becomes 0. Any other value stays, and false is
-/// returned with it in `seen` so the caller can report it.
-inline bool flip_indicator(std::uint32_t& indicator_field, std::uint32_t& seen) {
-    seen = load_acquire(indicator_field);
-    if (seen > 1) {
-        return false;
-    }
-    store_release(indicator_field, seen ^ 1u);
-    return true;
-}
-
 } // namespace zorvgst::detail

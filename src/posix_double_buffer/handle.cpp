@@ -12,6 +12,7 @@
 #include <zorvgst/posix_double_buffer.h>
 
 #include "internal/buffer_geometry.h"
+#include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/shm_access.h"
 
@@ -224,10 +225,9 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
         if (mode == bip::read_write &&
             observed >= static_cast<bip::offset_t>(sizeof(double_buffer_header_t))) {
             const pid_t own_pid = getpid();
-            const pid_t owner = load_acquire(header->owner_pid);
+            const pid_t owner = zorvgst::detail::claim_owner_if_unowned(header->owner_pid, own_pid);
             if (owner == 0) {
                 ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid);
-                store_release(header->owner_pid, own_pid);
             } else if (owner != own_pid) {
                 ZORV_LOG_DEBUG("Double Buffer owned by PID: " << owner);
             }
@@ -236,13 +236,7 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
         if (reset_due) {
             ZORV_LOG_DEBUG("Starting Header Reset");
             store_release<std::uint32_t>(header->buffer_type, 0);
-            if (load_acquire(header->buffer_indicator) > 1) {
-                store_release<std::uint32_t>(header->buffer_indicator, 0);
-            }
-            store_release(header->last_write_time, boost::posix_time::ptime());
-            store_release<std::uint64_t>(header->frame_count, 0);
-            store_release(header->width, static_cast<std::uint32_t>(width));
-            store_release(header->height, static_cast<std::uint32_t>(height));
+            zorvgst::detail::reset_frame_fields(*header, width, height);
             const pid_t own_pid = getpid();
             ZORV_LOG_DEBUG("Taking Ownership of [" << name << "] with PID: [" << own_pid << "}");
             store_release(header->owner_pid, own_pid);

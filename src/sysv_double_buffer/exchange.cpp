@@ -6,6 +6,7 @@
 #include <boost/interprocess/sync/named_mutex.hpp>
 
 #include "internal/buffer_geometry.h"
+#include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
 #include "internal/shm_access.h"
@@ -176,9 +177,7 @@ void sysv_double_buffer_t::release_write_sem() {
         ZORV_LOG_ERROR("Last Write Left Buffer Indicator in Invalid State for: "
                        << name << " -- Buffer Indicator: " << indicator);
     }
-    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();
-    store_release(header->frame_count, load_acquire(header->frame_count) + 1);
-    store_release(header->last_write_time, now);
+    zorvgst::detail::stamp_publication(*header);
     ZORV_LOG_TRACE("Flipped to: " << load_acquire(header->buffer_indicator) << " @ "
                                   << load_acquire(header->last_write_time)
                                   << " Frame Count: " << load_acquire(header->frame_count));

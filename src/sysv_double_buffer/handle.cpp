@@ -12,6 +12,7 @@
 #include <grp.h>
 #include <unistd.h>
 
+#include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
 #include "internal/shm_access.h"
@@ -21,7 +22,6 @@ namespace sysv_double_buffer {
 
 namespace ipc = boost::interprocess;
 using zorvgst::detail::load_acquire;
-using zorvgst::detail::store_release;
 
 std::uint64_t compute_size(std::uint64_t width, std::uint64_t height) {
     return ::compute_size(width, height);
@@ -215,21 +215,14 @@ void sysv_double_buffer_t::reset_header() {
         return;
     }
     const pid_t own_pid = getpid();
-    const pid_t owner = load_acquire(header->owner_pid);
+    const pid_t owner = zorvgst::detail::claim_owner_if_unowned(header->owner_pid, own_pid);
     if (owner == 0) {
         ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid);
-        store_release(header->owner_pid, own_pid);
     } else if (owner != own_pid) {
         ZORV_LOG_DEBUG("Double Buffer owned by PID: " << owner);
     }
     ZORV_LOG_DEBUG("Starting Header Reset");
-    if (load_acquire(header->buffer_indicator) > 1) {
-        store_release(header->buffer_indicator, std::uint32_t{0});
-    }
-    store_release(header->last_write_time, boost::posix_time::ptime());
-    store_release(header->frame_count, std::uint64_t{0});
-    store_release(header->width, static_cast<std::uint32_t>(width));
-    store_release(header->height, static_cast<std::uint32_t>(height));
+    zorvgst::detail::reset_frame_fields(*header, width, height);
     valid = true;
 }
 
