@@ -1,17 +1,15 @@
 // The handle on a POSIX double buffer: opening, creating, sizing and validating the object.
-#include <cerrno>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/permissions.hpp>
-#include <grp.h>
 #include <unistd.h>
 
 #include <zorvgst/posix_double_buffer.h>
 
 #include "internal/buffer_geometry.h"
+#include "internal/group_lookup.h"
 #include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/shm_access.h"
@@ -29,17 +27,9 @@ const bip::permissions default_perms(0660);
 } // namespace
 
 gid_t get_zorv_gid_t() {
-    // The reentrant lookup: handles may be opened on several threads at once.
-    std::vector<char> scratch(1024);
-    group entry{};
-    group* found = nullptr;
-    int error = 0;
-    while ((error = getgrnam_r("zorv", &entry, scratch.data(), scratch.size(), &found)) == ERANGE &&
-           scratch.size() < (1u << 20)) {
-        scratch.resize(scratch.size() * 2);
-    }
-    if (error == 0 && found != nullptr) {
-        return found->gr_gid;
+    gid_t gid = 0;
+    if (zorvgst::detail::find_group_id("zorv", gid)) {
+        return gid;
     }
     ZORV_LOG_FATAL("Group zorv Does Not Exist");
     return static_cast<gid_t>(-1);

@@ -9,9 +9,9 @@
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/xsi_shared_memory.hpp>
 #include <fcntl.h>
-#include <grp.h>
 #include <unistd.h>
 
+#include "internal/group_lookup.h"
 #include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
@@ -28,8 +28,9 @@ std::uint64_t compute_size(std::uint64_t width, std::uint64_t height) {
 }
 
 gid_t get_zorv_gid_t() {
-    if (const group* zorv = getgrnam("zorv")) {
-        return zorv->gr_gid;
+    gid_t gid = 0;
+    if (zorvgst::detail::find_group_id("zorv", gid)) {
+        return gid;
     }
     ZORV_LOG_FATAL("Group zorv Does Not Exist");
     return static_cast<gid_t>(-1);
