@@ -9,10 +9,13 @@
 
 namespace zorvgst::detail {
 
-/// The id of group `name` in `gid`, or false when the group does not exist or cannot be read.
-/// The reentrant lookup: handles may be opened on several threads at once, and a long member
-/// list only grows the scratch buffer (up to 1 MiB).
-inline bool find_group_id(const char* name, gid_t& gid) {
+/// What `find_group_id` gives for a group that does not exist: never the id of a group.
+constexpr gid_t no_group = static_cast<gid_t>(-1);
+
+/// The id of group `name`, or `no_group` when it does not exist or cannot be read. The
+/// reentrant lookup: handles may be opened on several threads at once, and a long member list
+/// only grows the scratch buffer (up to 1 MiB).
+inline gid_t find_group_id(const char* name) {
     std::vector<char> scratch(1024);
     group entry{};
     group* found = nullptr;
@@ -21,11 +24,7 @@ inline bool find_group_id(const char* name, gid_t& gid) {
            scratch.size() < (1u << 20)) {
         scratch.resize(scratch.size() * 2);
     }
-    if (error != 0 || found == nullptr) {
-        return false;
-    }
-    gid = found->gr_gid;
-    return true;
+    return error == 0 && found != nullptr ? found->gr_gid : no_group;
 }
 
 } // namespace zorvgst::detail

@@ -27,12 +27,11 @@ const bip::permissions default_perms(0660);
 } // namespace
 
 gid_t get_zorv_gid_t() {
-    gid_t gid = 0;
-    if (zorvgst::detail::find_group_id("zorv", gid)) {
-        return gid;
+    const gid_t gid = zorvgst::detail::find_group_id("zorv");
+    if (gid == zorvgst::detail::no_group) {
+        ZORV_LOG_FATAL("Group zorv Does Not Exist");
     }
-    ZORV_LOG_FATAL("Group zorv Does Not Exist");
-    return static_cast<gid_t>(-1);
+    return gid;
 }
 
 posix_double_buffer_t::posix_double_buffer_t()

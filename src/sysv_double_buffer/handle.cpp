@@ -28,12 +28,11 @@ std::uint64_t compute_size(std::uint64_t width, std::uint64_t height) {
 }
 
 gid_t get_zorv_gid_t() {
-    gid_t gid = 0;
-    if (zorvgst::detail::find_group_id("zorv", gid)) {
-        return gid;
+    const gid_t gid = zorvgst::detail::find_group_id("zorv");
+    if (gid == zorvgst::detail::no_group) {
+        ZORV_LOG_FATAL("Group zorv Does Not Exist");
     }
-    ZORV_LOG_FATAL("Group zorv Does Not Exist");
-    return static_cast<gid_t>(-1);
+    return gid;
 }
 
 sysv_double_buffer_t::sysv_double_buffer_t()
