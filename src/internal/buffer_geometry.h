@@ -52,6 +52,7 @@ inline slot_choice choose(std::uint32_t& indicator_field, bool for_writing, bool
     choice.indicator = load_acquire(indicator_field);
     choice.indicator_valid = choice.indicator <= 1;
     if (choice.indicator_valid) {
+        // Readers take the slot the indicator names, writers the other one.
         const bool names_slot1 = choice.indicator == 1;
         choice.offset = names_slot1 != for_writing ? slot1 : slot0;
         return choice;
