@@ -106,6 +106,13 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
             valid = false;
             return;
         }
+        // The header keeps 32-bit dimensions: larger ones would reach readers cut short.
+        if (dimensions_given && (width > UINT32_MAX || height > UINT32_MAX)) {
+            ZORV_LOG_ERROR("Double Buffer " << name << " Dimensions Too Large: " << width << "x"
+                                            << height << " -- Header Holds 32-Bit Dimensions");
+            valid = false;
+            return;
+        }
 
         const gid_t effective_gid = getegid();
         if (effective_gid != get_zorv_gid_t()) {
