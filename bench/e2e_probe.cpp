@@ -1,13 +1,14 @@
 // Runs one side of an end-to-end video pipeline and reports its frames, CPU time and latency.
 //
 //   zorv_e2e_probe writer|reader|floor <warmup s> <measure s> <pipeline description>
+//   zorv_e2e_probe remove <buffer name>      removes a double buffer of either backend
 //
 // The writer stamps each frame, just before the element named "push" receives it, with the
 // monotonic clock and a sequence number in its first 16 bytes. The reader reads them back where
 // the element named "out" receives the frame: the monotonic clock is the same in every process
 // of the machine, so the difference is the end-to-end latency. "floor" stamps and reads on the
 // element named "out" in one process.
-// After the warm-up, frames and CPU time (/proc/self/stat utime + stime) are counted for the
+// After the warm-up, frames and CPU time (user + system, getrusage) are counted for the
 // measuring time; the result is one JSON line on stdout.
 #include <algorithm>
 #include <atomic>
@@ -16,15 +17,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include <gst/gst.h>
+#include <log4cxx/logger.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <zorvgst/double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
+
+log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorve2e");
 
 namespace {
 
@@ -34,34 +40,15 @@ std::int64_t monotonic_ns() {
     return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
 }
 
-// utime + stime of this process in seconds, as /proc reports them for any process.
+// User plus system CPU time of this process in seconds: what /proc/<pid>/stat reports as utime +
+// stime, at microsecond resolution instead of clock ticks.
 double cpu_seconds() {
-    std::ifstream stat_file("/proc/self/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat_file)),
-                           std::istreambuf_iterator<char>());
-    const auto end_of_name = text.rfind(')');
-    if (end_of_name == std::string::npos) {
-        return 0.0;
-    }
-    // After the name: state is field 3, utime field 14, stime field 15.
-    const char* cursor = text.c_str() + end_of_name + 2;
-    unsigned long long utime = 0, stime = 0;
-    for (int field = 3; field <= 15 && *cursor != '\0'; ++field) {
-        char* next = nullptr;
-        const unsigned long long value = std::strtoull(cursor, &next, 10);
-        if (field == 14) {
-            utime = value;
-        } else if (field == 15) {
-            stime = value;
-        }
-        cursor = std::strchr(cursor, ' ');
-        if (cursor == nullptr) {
-            break;
-        }
-        ++cursor;
-        (void)next;
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 struct stamp_t {
@@ -181,6 +168,12 @@ bool run_for(GstElement* pipeline, double seconds) {
 
 int main(int argc, char** argv) {
     gst_init(&argc, &argv);
+    logger->setLevel(log4cxx::Level::getOff());
+    if (argc == 3 && std::string(argv[1]) == "remove") {
+        double_buffer_t::remove(argv[2]);
+        sysv_double_buffer::sysv_double_buffer_t::remove(argv[2]);
+        return 0;
+    }
     if (argc != 5) {
         std::fprintf(stderr, "usage: %s writer|reader|floor <warmup s> <measure s> <pipeline>\n",
                      argv[0]);
@@ -237,14 +230,16 @@ int main(int argc, char** argv) {
     std::printf("{\"role\": \"%s\", \"ok\": %s, \"seconds\": %.3f, \"frames\": %llu, "
                 "\"fps\": %.2f, \"cpu_s\": %.3f, \"cpu_ms_per_frame\": %.3f, "
                 "\"received\": %llu, \"repeated\": %llu, \"unstamped\": %llu, "
-                "\"dropped\": %llu, \"latency_median_us\": %.1f, \"latency_p99_us\": %.1f}\n",
+                "\"dropped\": %llu, \"stamped_in_all\": %llu, \"latency_median_us\": %.1f, "
+                "\"latency_p99_us\": %.1f}\n",
                 role.c_str(), ok ? "true" : "false", elapsed,
                 static_cast<unsigned long long>(frames), static_cast<double>(frames) / elapsed, cpu,
                 frames == 0 ? 0.0 : cpu * 1000.0 / static_cast<double>(frames),
                 static_cast<unsigned long long>(state.received),
                 static_cast<unsigned long long>(state.repeated),
                 static_cast<unsigned long long>(state.unstamped),
-                static_cast<unsigned long long>(dropped), percentile(state.latencies_us, 0.5),
-                percentile(state.latencies_us, 0.99));
+                static_cast<unsigned long long>(dropped),
+                static_cast<unsigned long long>(state.next_sequence.load() - 1),
+                percentile(state.latencies_us, 0.5), percentile(state.latencies_us, 0.99));
     return ok ? 0 : 1;
 }
