@@ -170,8 +170,9 @@ int main(int argc, char** argv) {
     gst_init(&argc, &argv);
     logger->setLevel(log4cxx::Level::getOff());
     if (argc == 3 && std::string(argv[1]) == "remove") {
-        double_buffer_t::remove(argv[2]);
+        // System V first: it needs its key file, which has the POSIX object's path.
         sysv_double_buffer::sysv_double_buffer_t::remove(argv[2]);
+        double_buffer_t::remove(argv[2]);
         return 0;
     }
     if (argc != 5) {
