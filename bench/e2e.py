@@ -171,6 +171,8 @@ def main():
         print("zorvdbsink/zorvdbsrc not found: zorv contenders skipped", file=sys.stderr)
 
     started = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    tree = subprocess.run(["git", "log", "-1", "--format=%h (%s)"], capture_output=True,
+                          text=True).stdout.strip() or "unknown"
     description = machine()
     raw = {}
     index = 0
@@ -197,7 +199,8 @@ def main():
             json.dump({f"{c}|{r}": v for (c, r), v in raw.items()}, out, indent=1)
 
     lines = ["# End-to-end results", "",
-             f"Measured {started} by `scripts/bench.sh` on: {description}.", ""]
+             f"Measured {started} by `scripts/bench.sh` at commit {tree} on: {description}.",
+             ""]
     lines += ["Each cell is the median over the repetitions; CPU is milliseconds of CPU time "
               "(user + system as `/proc/<pid>/stat` counts it, read with `getrusage` at microsecond "
               "resolution) per frame: the writer's per frame written, "

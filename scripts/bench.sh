@@ -66,6 +66,8 @@ for b in rows:
     for k in b:
         if k.endswith("_us") and k not in keys:
             keys.append(k)
+first = ["median_us", "p99_us", "max_us"]
+keys = [k for k in first if k in keys] + [k for k in keys if k not in first]
 print(f"## {title}")
 print()
 print("| benchmark | " + " | ".join(keys) + " |")
