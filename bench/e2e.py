@@ -63,6 +63,7 @@ def run_once(args, contender, rate, index):
     env = dict(os.environ, GST_PLUGIN_PATH=args.plugin_path)
     probe = args.probe
     results = {}
+    writer = None
     try:
         if reader_pipeline is None:
             out = subprocess.run([probe, "floor", str(args.warmup), str(args.measure),
@@ -88,6 +89,10 @@ def run_once(args, contender, rate, index):
             results[role] = json.loads(lines[-1])
         return results
     finally:
+        # A writer left behind by a failed reader would hold the machine for the next runs.
+        if writer is not None and writer.poll() is None:
+            writer.kill()
+            writer.wait()
         if contender.startswith("zorv"):
             subprocess.run([probe, "remove", tag], env=env, capture_output=True)
         if contender == "shm":
