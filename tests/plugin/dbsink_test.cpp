@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
 #include <zorvgst/zorvgst.h>
 
 #include "plugin_env.h"
@@ -27,9 +28,11 @@ std::string caps_for(unsigned width, unsigned height) {
            ",height=" + std::to_string(height) + ",framerate=30/1";
 }
 
-GstHarness* sink_harness(const std::string& buffer_name, unsigned width, unsigned height) {
+GstHarness* sink_harness(const std::string& buffer_name, unsigned width, unsigned height,
+                         const char* backend = "posix") {
     // Configured before the harness starts it: start() needs the buffer name.
     GstElement* sink = gst_element_factory_make("zorvdbsink", nullptr);
+    gst_util_set_object_arg(G_OBJECT(sink), "backend", backend);
     g_object_set(sink, "buffer-name", buffer_name.c_str(), "sync", FALSE, nullptr);
     GstHarness* harness = gst_harness_new_with_element(sink, "sink", nullptr);
     gst_object_unref(sink);
@@ -144,6 +147,28 @@ TEST(DbSink, NewCapsResizeTheBufferForItsReaders) {
     struct stat info {};
     ASSERT_EQ(stat(guard.path().c_str(), &info), 0);
     EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), compute_size(6, 5));
+    gst_harness_teardown(harness);
+}
+
+TEST(DbSink, SysvBackendPublishesAndCannotResizeItsSegment) {
+    ShmGuard guard;
+    GstHarness* harness = sink_harness(guard.name(), 4, 2, "sysv");
+    const auto frame = plugintest::make_frame(4, 2, 3);
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(frame)), GST_FLOW_OK);
+    {
+        sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
+        ASSERT_TRUE(reader.is_valid());
+        ASSERT_NE(reader.get_header(), nullptr);
+        EXPECT_EQ(reader.get_width(), 4u);
+        EXPECT_EQ(reader.get_height(), 2u);
+        EXPECT_EQ(reader.get_header()->frame_count, 1u);
+        const guint8* slot = reader.get_read_address();
+        EXPECT_EQ(std::vector<guint8>(slot, slot + frame.size()), frame);
+    }
+    // A System V segment keeps its size: other caps cannot be honoured, and say so.
+    gst_harness_set_src_caps_str(harness, caps_for(6, 5).c_str());
+    EXPECT_NE(gst_harness_push(harness, packed_buffer(plugintest::make_frame(6, 5, 1))),
+              GST_FLOW_OK);
     gst_harness_teardown(harness);
 }
 

@@ -53,20 +53,24 @@ void expect_caps_size(GstHarness* harness, int width, int height) {
     gst_caps_unref(caps);
 }
 
-GstHarness* src_harness(const std::string& name, guint64 timeout_ns = 0) {
+GstHarness* src_harness(const std::string& name, const char* backend = "posix") {
     GstHarness* harness = gst_harness_new("zorvdbsrc");
-    g_object_set(harness->element, "buffer-name", name.c_str(), "timeout", timeout_ns, nullptr);
+    gst_util_set_object_arg(G_OBJECT(harness->element), "backend", backend);
+    g_object_set(harness->element, "buffer-name", name.c_str(), nullptr);
     gst_harness_play(harness);
     return harness;
 }
 
-TEST(DbSrc, PushesEachPublicationWithCapsFromTheBuffer) {
+class DbSrcBackend : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(DbSrcBackend, PushesEachPublicationWithCapsFromTheBuffer) {
     ShmGuard guard;
+    const std::string backend = GetParam();
     // The source starts first and waits for its writer.
-    GstHarness* harness = src_harness(guard.name());
+    GstHarness* harness = src_harness(guard.name(), backend.c_str());
     std::this_thread::sleep_for(50ms);
     const auto first = plugintest::make_frame(4, 2, 1);
-    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, first));
+    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, first, backend));
     GstBuffer* buffer = pull_within(harness, 3000ms);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(bytes_of(buffer), first);
@@ -79,7 +83,7 @@ TEST(DbSrc, PushesEachPublicationWithCapsFromTheBuffer) {
     EXPECT_EQ(gst_harness_try_pull(harness), nullptr);
 
     const auto second = plugintest::make_frame(4, 2, 2);
-    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, second));
+    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, second, backend));
     buffer = pull_within(harness, 3000ms);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(bytes_of(buffer), second);
@@ -89,6 +93,8 @@ TEST(DbSrc, PushesEachPublicationWithCapsFromTheBuffer) {
     EXPECT_EQ(dropped, 0u);
     gst_harness_teardown(harness);
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, DbSrcBackend, ::testing::Values("posix", "sysv"));
 
 TEST(DbSrc, RenegotiatesWhenTheWriterResizesTheBuffer) {
     ShmGuard guard;

@@ -87,9 +87,9 @@ INSTANTIATE_TEST_SUITE_P(
                       grab_case_t{{5, 3, 0}, grab_result_t::copied, 2, 3},
                       // Bounded: after three torn copies it gives the frame up.
                       grab_case_t{{2, 2, 2, 0}, grab_result_t::torn, 3, 3}),
-    [](const ::testing::TestParamInfo<grab_case_t>& info) {
+    [](const ::testing::TestParamInfo<grab_case_t>& param_info) {
         std::string name = "Publishing";
-        for (unsigned n : info.param.publications) {
+        for (unsigned n : param_info.param.publications) {
             name += "_" + std::to_string(n);
         }
         return name;

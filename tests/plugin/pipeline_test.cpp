@@ -26,7 +26,8 @@ std::string frame_caps() {
 }
 
 // A live test-pattern writer publishing for about `frames` / 30 seconds.
-std::vector<std::string> writer_pipeline(const std::string& name, int frames) {
+std::vector<std::string> writer_pipeline(const std::string& name, int frames,
+                                         const std::string& backend = "posix") {
     return {"-q",
             "videotestsrc",
             "is-live=true",
@@ -36,6 +37,7 @@ std::vector<std::string> writer_pipeline(const std::string& name, int frames) {
             frame_caps(),
             "!",
             "zorvdbsink",
+            "backend=" + backend,
             "buffer-name=" + name};
 }
 
@@ -50,29 +52,34 @@ TEST(PluginPipelines, GstInspectFindsBothElementsInTheBuildTree) {
     }
 }
 
-TEST(PluginPipelines, FramesPassBetweenTwoGstLaunchProcesses) {
+class TwoProcesses : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(TwoProcesses, FramesPassBetweenTwoGstLaunchProcesses) {
     ShmGuard guard;
+    const std::string backend = GetParam();
     const std::string output = plugintest::temp_path("frames.raw");
     const std::vector<guint8> reference = plugintest::reference_frame("colors", width, height);
     ASSERT_EQ(reference.size(), std::size_t{width} * height * 4);
 
     // The reader starts first and waits for the writer to create the buffer.
     Tool reader("gst-launch-1.0",
-                {"-q", "zorvdbsrc", "buffer-name=" + guard.name(), "num-buffers=5",
-                 "timeout=5000000000", "!", "filesink", "location=" + output});
-    Tool writer("gst-launch-1.0", writer_pipeline(guard.name(), 45));
+                {"-q", "zorvdbsrc", "backend=" + backend, "buffer-name=" + guard.name(),
+                 "num-buffers=5", "timeout=5000000000", "!", "filesink", "location=" + output});
+    Tool writer("gst-launch-1.0", writer_pipeline(guard.name(), 45, backend));
     EXPECT_EQ(reader.wait(20s), 0) << reader.output();
     EXPECT_EQ(writer.wait(20s), 0) << writer.output();
 
     const std::vector<unsigned char> received = zorvtest::read_file_bytes(output);
     std::remove(output.c_str());
-    ASSERT_EQ(received.size(), reference.size() * 5);
+    ASSERT_EQ(received.size(), reference.size() * 5) << reader.output() << writer.output();
     for (std::size_t frame = 0; frame < 5; ++frame) {
         EXPECT_TRUE(std::equal(reference.begin(), reference.end(),
                                received.begin() + frame * reference.size()))
             << "frame " << frame;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Backends, TwoProcesses, ::testing::Values("posix", "sysv"));
 
 TEST(PluginPipelines, NetworkRelayOnLoopbackDeliversTheFrames) {
     ShmGuard guard;

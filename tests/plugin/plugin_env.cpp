@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
 
 namespace plugintest {
 namespace {
@@ -55,7 +56,18 @@ std::vector<guint8> make_frame(unsigned width, unsigned height, unsigned seed) {
 }
 
 bool publish_frame(const std::string& name, unsigned width, unsigned height,
-                   const std::vector<guint8>& frame) {
+                   const std::vector<guint8>& frame, const std::string& backend) {
+    if (backend == "sysv") {
+        sysv_double_buffer::sysv_double_buffer_t writer(
+            name.c_str(), boost::interprocess::read_write, width, height);
+        if (!writer.is_valid()) {
+            return false;
+        }
+        writer.grab_write_sem();
+        std::memcpy(writer.get_write_address(), frame.data(), frame.size());
+        writer.release_write_sem();
+        return true;
+    }
     double_buffer_t writer(name.c_str(), boost::interprocess::read_write, width, height);
     if (!writer.is_valid()) {
         return false;

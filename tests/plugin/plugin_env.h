@@ -19,9 +19,10 @@ std::string plugin_dir();
 /// A packed BGRA frame whose every byte depends on `seed` and its position.
 std::vector<guint8> make_frame(unsigned width, unsigned height, unsigned seed);
 
-/// Publishes `frame` (packed BGRA) through a library writer on `name`; false if not valid.
+/// Publishes `frame` (packed BGRA) through a library writer on `name` of the backend named
+/// "posix" or "sysv"; false if the writer is not valid.
 bool publish_frame(const std::string& name, unsigned width, unsigned height,
-                   const std::vector<guint8>& frame);
+                   const std::vector<guint8>& frame, const std::string& backend = "posix");
 
 /// The first frame videotestsrc makes with `pattern` as packed BGRA, built in this process.
 std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height);
