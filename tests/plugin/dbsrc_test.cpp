@@ -117,6 +117,25 @@ TEST(DbSrc, RenegotiatesWhenTheWriterResizesTheBuffer) {
     gst_harness_teardown(harness);
 }
 
+TEST(DbSrc, FollowsABufferRemovedAndMadeAgainUnderItsName) {
+    ShmGuard guard;
+    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, plugintest::make_frame(4, 2, 1)));
+    GstHarness* harness = src_harness(guard.name());
+    GstBuffer* buffer = pull_within(harness, 3000ms);
+    ASSERT_NE(buffer, nullptr);
+    gst_buffer_unref(buffer);
+
+    // Same name and size, new object: the old mapping would never see another frame.
+    posix_double_buffer_t::remove(guard.c_str());
+    const auto fresh = plugintest::make_frame(4, 2, 8);
+    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, fresh));
+    buffer = pull_within(harness, 3000ms);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(bytes_of(buffer), fresh);
+    gst_buffer_unref(buffer);
+    gst_harness_teardown(harness);
+}
+
 // Runs `stop` on a PLAYING "zorvdbsrc ! fakesink" that waits for a writer that never comes,
 // and returns how long the pipeline took to reach the expected end.
 template <typename Stop>

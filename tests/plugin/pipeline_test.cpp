@@ -79,6 +79,17 @@ TEST_P(TwoProcesses, FramesPassBetweenTwoGstLaunchProcesses) {
     }
 }
 
+TEST(PluginPipelines, LibraryLinesReachGStreamerLogWhereNoLoggerIsDefined) {
+    // gst-launch-1.0 defines no `logger`: the plugin's own takes the library's lines.
+    ShmGuard guard;
+    Tool writer("env", {"GST_DEBUG=zorvgst:5", "gst-launch-1.0", "videotestsrc", "num-buffers=2",
+                        "!", frame_caps(), "!", "zorvdbsink", "buffer-name=" + guard.name()});
+    ASSERT_EQ(writer.wait(20s), 0) << writer.output();
+    EXPECT_NE(writer.output().find("Taking Ownership of [" + guard.name() + "] with PID: ["),
+              std::string::npos)
+        << writer.output();
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, TwoProcesses, ::testing::Values("posix", "sysv"));
 
 TEST(PluginPipelines, NetworkRelayOnLoopbackDeliversTheFrames) {
