@@ -64,11 +64,15 @@ public:
         try {
             bip::shared_memory_object probe(bip::open_only, name_.c_str(), bip::read_only);
             std::uint64_t before = 0;
-            if (!size_of(probe, before) || before < sizeof(double_buffer_header_t)) {
+            if (!size_of(probe, before) || before < sizeof(double_buffer_header_t) ||
+                !pacer_.may_try()) {
                 return false;
             }
+            // Until the checks below pass, the next library attempt waits its turn.
+            pacer_.failed();
             auto handle = std::make_unique<posix_double_buffer_t>(name_.c_str(), bip::read_only);
-            if (!handle->is_valid() || handle->get_header() == nullptr) {
+            // The constructor made the first attempt; is_valid() would make a second at once.
+            if (handle->get_header() == nullptr || !handle->is_valid()) {
                 return false;
             }
             // The handle mapped the object as it was during its open; the same size before and
@@ -139,6 +143,7 @@ public:
 private:
     std::string name_;
     bip::shared_memory_object probe_;
+    open_pacer_t pacer_;
     std::unique_ptr<posix_double_buffer_t> handle_;
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;

@@ -20,6 +20,18 @@ const char* backend_label(backend_kind_t kind);
 /// Largest width or height either element accepts; keeps every slot size far from overflow.
 constexpr std::uint32_t max_dimension = 32768;
 
+/// Spaces out open attempts that reach the library while a buffer exists but is not usable yet
+/// (being sized, reset, or corrupt): each attempt may log, and a waiting reader retries often.
+class open_pacer_t {
+public:
+    static constexpr std::chrono::milliseconds interval{250};
+    bool may_try() const { return std::chrono::steady_clock::now() >= next_; }
+    void failed() { next_ = std::chrono::steady_clock::now() + interval; }
+
+private:
+    std::chrono::steady_clock::time_point next_{};
+};
+
 /// Writer side of one buffer, opened at fixed dimensions. Used by one thread at a time.
 class frame_writer_t {
 public:

@@ -47,12 +47,16 @@ public:
         // Without a key file there is no writer yet; a reader handle would still create the
         // write-wait objects, so none is made until then.
         struct stat info {};
-        if (stat(sysv_double_buffer_t::get_key_file_path(name_.c_str()).c_str(), &info) != 0) {
+        if (stat(sysv_double_buffer_t::get_key_file_path(name_.c_str()).c_str(), &info) != 0 ||
+            !pacer_.may_try()) {
             return false;
         }
+        // Until the checks below pass, the next library attempt waits its turn.
+        pacer_.failed();
         try {
             auto handle = std::make_unique<sysv_double_buffer_t>(name_.c_str(), bip::read_only);
-            if (!handle->is_valid() || handle->get_header() == nullptr) {
+            // The constructor made the first attempt; is_valid() would make a second at once.
+            if (handle->get_header() == nullptr || !handle->is_valid()) {
                 return false;
             }
             const std::size_t width = handle->get_width();
@@ -109,6 +113,7 @@ public:
 
 private:
     std::string name_;
+    open_pacer_t pacer_;
     std::unique_ptr<sysv_double_buffer_t> handle_;
     int shmid_ = -1;
     std::uint32_t width_ = 0;

@@ -1,5 +1,6 @@
 // zorvdbsrc alone (GstHarness) and in small pipelines: frames, caps, timestamps, stopping.
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -12,6 +13,7 @@
 #include <zorvgst/posix_double_buffer.h>
 
 #include "plugin_env.h"
+#include "support/capture_appender.h"
 #include "support/child_process.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
@@ -274,6 +276,24 @@ TEST(DbSrc, CorruptHeaderNeverLeadsOutsideTheObject) {
     ASSERT_NE(message, nullptr);
     EXPECT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_EOS);
     gst_message_unref(message);
+}
+
+TEST(DbSrc, UnusableBufferIsRetriedAtAModestPace) {
+    ShmGuard guard;
+    // A System V key file without its segment: every open attempt fails and logs an error.
+    { std::ofstream key_file(guard.path()); }
+    zorvtest::LogCapture capture;
+    plugintest::Pipeline pipeline(
+        "zorvdbsrc backend=sysv timeout=600000000 buffer-name=" + guard.name() + " ! fakesink");
+    ASSERT_NE(pipeline.get(), nullptr);
+    pipeline.play();
+    GstMessage* eos = plugintest::wait_for_message(pipeline.get(), GST_MESSAGE_EOS, 3000ms);
+    ASSERT_NE(eos, nullptr);
+    gst_message_unref(eos);
+    const auto attempts = capture.containing("Interprocess Exception Initializing Shared Memory");
+    // 600 ms at one attempt per 250 ms, not one per 10 ms wait slice.
+    EXPECT_GE(attempts.size(), 1u);
+    EXPECT_LE(attempts.size(), 4u);
 }
 
 } // namespace
