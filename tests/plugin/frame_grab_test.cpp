@@ -6,6 +6,7 @@
 #include <boost/date_time/posix_time/conversion.hpp>
 #include <gtest/gtest.h>
 
+#include "frame_copy.h"
 #include "frame_grab.h"
 
 namespace {
@@ -116,6 +117,33 @@ TEST(FrameGrabShown, HeaderResetDuringTheCopyIsALayoutChangeNotADrop) {
     const auto result = zorvplugin::grab_newest_frame(reader, dst.data(), 8, 3);
     EXPECT_EQ(result.kind, grab_result_t::layout_changed);
     EXPECT_EQ(result.dropped, 0u);
+}
+
+TEST(FrameCopy, RowsLandAtEachSidesStrideAndPaddingStaysUntouched) {
+    constexpr guint width = 3;
+    constexpr guint height = 2;
+    // Packed source, padded source; destination strides of whole pixels and of odd bytes.
+    for (const std::size_t src_stride : {std::size_t{12}, std::size_t{20}}) {
+        for (const std::size_t dst_stride : {std::size_t{12}, std::size_t{16}, std::size_t{13}}) {
+            std::vector<guint8> src(src_stride * height, 0xAA);
+            for (guint row = 0; row < height; ++row) {
+                for (guint byte = 0; byte < width * 4; ++byte) {
+                    src[row * src_stride + byte] = static_cast<guint8>(row * 100 + byte);
+                }
+            }
+            std::vector<guint8> dst(dst_stride * height, 0xEE);
+            zorvplugin::copy_frame(src.data(), src_stride, dst.data(), dst_stride, width, height);
+            for (guint row = 0; row < height; ++row) {
+                for (std::size_t byte = 0; byte < dst_stride; ++byte) {
+                    const guint8 expected =
+                        byte < width * 4 ? static_cast<guint8>(row * 100 + byte) : 0xEE;
+                    ASSERT_EQ(dst[row * dst_stride + byte], expected)
+                        << "src stride " << src_stride << ", dst stride " << dst_stride << ", row "
+                        << row << ", byte " << byte;
+                }
+            }
+        }
+    }
 }
 
 } // namespace
