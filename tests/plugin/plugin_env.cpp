@@ -143,22 +143,39 @@ Tool::Tool(const std::string& program, const std::vector<std::string>& arguments
     : log_path_(
           temp_path("tool" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".log")) {
     // Everything the child needs is built before the fork: it only redirects and execs.
-    std::vector<std::string> words{program};
-    words.insert(words.end(), arguments.begin(), arguments.end());
+    auto words = std::make_shared<std::vector<std::string>>();
+    words->push_back(program);
+    words->insert(words->end(), arguments.begin(), arguments.end());
+    auto environment = std::make_shared<std::vector<std::string>>();
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment->emplace_back(*entry);
+    }
+#ifdef ZORVTEST_CHILD_PRELOAD
+    // The tools are not instrumented: only the plugin and the library are checked there, and
+    // GStreamer's own allocations held until exit are not this project's leaks.
+    environment->emplace_back("LD_PRELOAD=" ZORVTEST_CHILD_PRELOAD);
+    environment->emplace_back("ASAN_OPTIONS=detect_leaks=0");
+    environment->emplace_back("TSAN_OPTIONS=exitcode=0");
+#endif
     auto argv = std::make_shared<std::vector<char*>>();
-    for (auto& word : words) {
+    for (auto& word : *words) {
         argv->push_back(word.data());
     }
     argv->push_back(nullptr);
+    auto envp = std::make_shared<std::vector<char*>>();
+    for (auto& entry : *environment) {
+        envp->push_back(entry.data());
+    }
+    envp->push_back(nullptr);
     const std::string log_path = log_path_;
-    child_ = std::make_unique<zorvtest::ChildProcess>([argv, log_path]() {
+    child_ = std::make_unique<zorvtest::ChildProcess>([words, environment, argv, envp, log_path]() {
         const int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         if (fd >= 0) {
             dup2(fd, STDOUT_FILENO);
             dup2(fd, STDERR_FILENO);
             close(fd);
         }
-        execvp((*argv)[0], argv->data());
+        execvpe((*argv)[0], argv->data(), envp->data());
         _exit(127);
         return 127;
     });
