@@ -172,6 +172,23 @@ TEST(DbSink, SysvBackendPublishesAndCannotResizeItsSegment) {
     gst_harness_teardown(harness);
 }
 
+TEST(DbSink, SysvSegmentOfTheSameSizeTakesTheNegotiatedDimensions) {
+    ShmGuard guard;
+    ASSERT_TRUE(
+        plugintest::publish_frame(guard.name(), 4, 2, plugintest::make_frame(4, 2, 1), "sysv"));
+    // 2x4 frames fill the same bytes as 4x2 ones: the segment is reused as it is.
+    GstHarness* harness = sink_harness(guard.name(), 2, 4, "sysv");
+    const auto frame = plugintest::make_frame(2, 4, 6);
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(frame)), GST_FLOW_OK);
+    sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
+    ASSERT_TRUE(reader.is_valid());
+    EXPECT_EQ(reader.get_width(), 2u);
+    EXPECT_EQ(reader.get_height(), 4u);
+    const guint8* slot = reader.get_read_address();
+    EXPECT_EQ(std::vector<guint8>(slot, slot + frame.size()), frame);
+    gst_harness_teardown(harness);
+}
+
 TEST(DbSink, BufferThatCannotBeOpenedIsAnElementError) {
     ShmGuard guard;
     // A directory where the object should be: no process can open it as shared memory.
