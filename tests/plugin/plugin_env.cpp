@@ -37,6 +37,15 @@ void remove_registry() {
 const bool environment_ready = [] {
     setenv("GST_PLUGIN_PATH", ZORVTEST_PLUGIN_DIR, 1);
     setenv("GST_REGISTRY", registry_path().c_str(), 1);
+#ifdef ZORVTEST_CHILD_PRELOAD
+    // Sanitizer build: GStreamer's plugin scanner and the tools this process starts are not
+    // instrumented, so the runtime the plugin needs is loaded first there. Only the plugin and
+    // the library are checked in them; GStreamer's allocations held until exit are not leaks
+    // of this project. This process read its own options before this point.
+    setenv("LD_PRELOAD", ZORVTEST_CHILD_PRELOAD, 1);
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    setenv("TSAN_OPTIONS", "exitcode=0", 1);
+#endif
     std::atexit(remove_registry);
     return true;
 }();
@@ -150,13 +159,6 @@ Tool::Tool(const std::string& program, const std::vector<std::string>& arguments
     for (char** entry = environ; *entry != nullptr; ++entry) {
         environment->emplace_back(*entry);
     }
-#ifdef ZORVTEST_CHILD_PRELOAD
-    // The tools are not instrumented: only the plugin and the library are checked there, and
-    // GStreamer's own allocations held until exit are not this project's leaks.
-    environment->emplace_back("LD_PRELOAD=" ZORVTEST_CHILD_PRELOAD);
-    environment->emplace_back("ASAN_OPTIONS=detect_leaks=0");
-    environment->emplace_back("TSAN_OPTIONS=exitcode=0");
-#endif
     auto argv = std::make_shared<std::vector<char*>>();
     for (auto& word : *words) {
         argv->push_back(word.data());
