@@ -39,6 +39,7 @@ struct src_state_t {
     std::unique_ptr<zorvplugin::frame_reader_t> reader;
     GstVideoInfo info{};
     boost::posix_time::ptime last_shown;
+    GstClockTime last_pts = GST_CLOCK_TIME_NONE;
     bool discont = true;
     guint64 produced = 0;
 
@@ -125,8 +126,10 @@ GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
     auto* self = GST_ZORV_DB_SRC(push_src);
     auto* base_src = GST_BASE_SRC(push_src);
     src_state_t& state = *self->state;
+    // Timeouts beyond a century mean "forever" too, and keep the sum below from overflowing.
+    constexpr guint64 longest_timeout = 100ull * 365 * 24 * 3600 * GST_SECOND;
     const auto deadline =
-        state.active_timeout == 0
+        state.active_timeout == 0 || state.active_timeout > longest_timeout
             ? steady_clock::time_point::max()
             : steady_clock::now() + std::chrono::nanoseconds(state.active_timeout);
     try {
@@ -192,7 +195,14 @@ GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
                 continue;
             }
             state.last_shown = grab.shown;
-            GST_BUFFER_PTS(buffer) = pipeline_running_time(self, grab.shown);
+            GstClockTime pts = pipeline_running_time(self, grab.shown);
+            // The writer's wall-clock stamp may jump; the stream's timestamps never go back.
+            if (GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(state.last_pts) &&
+                pts < state.last_pts) {
+                pts = state.last_pts;
+            }
+            state.last_pts = pts;
+            GST_BUFFER_PTS(buffer) = pts;
             GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
             GST_BUFFER_OFFSET(buffer) = state.produced++;
             GST_BUFFER_OFFSET_END(buffer) = state.produced;
@@ -236,6 +246,7 @@ gboolean gst_zorv_db_src_start(GstBaseSrc* base_src) {
     state.width = 0;
     state.height = 0;
     state.last_shown = boost::posix_time::ptime();
+    state.last_pts = GST_CLOCK_TIME_NONE;
     state.discont = true;
     state.produced = 0;
     gst_video_info_init(&state.info);

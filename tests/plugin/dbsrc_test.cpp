@@ -221,6 +221,22 @@ TEST(DbSrc, TimeoutWithoutWriterOrNewFrameEndsTheStreamWithAWarning) {
     }
 }
 
+TEST(DbSrc, LargestTimeoutMeansWaitingForever) {
+    ShmGuard guard;
+    plugintest::Pipeline pipeline(
+        "zorvdbsrc timeout=18446744073709551615 buffer-name=" + guard.name() + " ! fakesink");
+    ASSERT_NE(pipeline.get(), nullptr);
+    pipeline.play();
+    GstMessage* message = plugintest::wait_for_message(
+        pipeline.get(),
+        static_cast<GstMessageType>(GST_MESSAGE_EOS | GST_MESSAGE_WARNING | GST_MESSAGE_ERROR),
+        300ms);
+    EXPECT_EQ(message, nullptr);
+    if (message != nullptr) {
+        gst_message_unref(message);
+    }
+}
+
 TEST(DbSrc, TimestampsWithThePipelineClock) {
     ShmGuard guard;
     plugintest::Pipeline pipeline("zorvdbsrc buffer-name=" + guard.name() +
