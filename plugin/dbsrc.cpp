@@ -410,8 +410,8 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
     g_object_class_install_property(
         gobject_class, PROP_DROPPED,
         g_param_spec_uint64("dropped", "Dropped copies",
-                            "Copies thrown away because the writer published twice while the "
-                            "frame was being copied (each is retried at once)",
+                            "Copies thrown away because the writer published while the frame was "
+                            "being copied and may have rewritten it (each is retried at once)",
                             0, G_MAXUINT64, 0,
                             static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 

@@ -15,9 +15,9 @@ grab_result_t grab_newest_frame(frame_reader_t& reader, guint8* dst, std::size_t
             result.kind = grab_result_t::layout_changed;
             return result;
         }
-        const boost::posix_time::ptime time_before = reader.last_write_time();
         // frame_count is read before the indicator (inside begin_read) and again after the
-        // copy, so two publications that overlap the copy cannot go unseen.
+        // copy. Publication stores the count before the writer returns to fill the other slot,
+        // so a copy whose slot the writer began to rewrite always sees the count move.
         const std::uint64_t count_before = reader.frame_count();
         std::atomic_thread_fence(std::memory_order_acquire);
         const guint8* slot = reader.begin_read();
@@ -25,11 +25,9 @@ grab_result_t grab_newest_frame(frame_reader_t& reader, guint8* dst, std::size_t
         reader.end_read();
         std::atomic_thread_fence(std::memory_order_acquire);
         const std::uint64_t count_after = reader.frame_count();
-        // Unsigned difference: a header reset (count back to 0) counts as torn too.
-        const std::uint64_t published = count_after - count_before;
-        if (published < 2) {
+        if (count_after == count_before) {
             result.kind = grab_result_t::copied;
-            result.shown = published == 0 ? reader.last_write_time() : time_before;
+            result.shown = reader.last_write_time();
             return result;
         }
         if (reader.layout_changed()) {

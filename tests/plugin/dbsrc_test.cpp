@@ -1,5 +1,8 @@
 // zorvdbsrc alone (GstHarness) and in small pipelines: frames, caps, timestamps, stopping.
+#include <algorithm>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -11,6 +14,7 @@
 
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/zorvgst.h>
 
 #include "plugin_env.h"
 #include "support/capture_appender.h"
@@ -219,6 +223,58 @@ TEST(DbSrc, TimeoutWithoutWriterOrNewFrameEndsTheStreamWithAWarning) {
         // A frame already in the buffer is shown once; then the timeout ends the stream.
         EXPECT_EQ(frames, with_one_frame ? 1 : 0);
     }
+}
+
+TEST(DbSrc, NoTornFrameReachesDownstreamWhileTheWriterRaces) {
+    ShmGuard guard;
+    constexpr unsigned width = 1280;
+    constexpr unsigned height = 720;
+    constexpr std::size_t frame_bytes = std::size_t{width} * height * 4;
+    double_buffer_t writer(guard.c_str(), boost::interprocess::read_write, width, height);
+    ASSERT_TRUE(writer.is_valid());
+    // The child must not log: a lock held by another thread at fork time would stay held.
+    const log4cxx::LevelPtr saved_level = logger->getLevel();
+    logger->setLevel(log4cxx::Level::getOff());
+    // Each frame is one byte value throughout. In a burst of publications the writer refills,
+    // right after each, the slot a reader may still be copying.
+    zorvtest::ChildProcess child([&writer] {
+        // Runs until the test has what it needs and kills it; the bound is a safety net.
+        const auto end = steady::now() + 30s;
+        for (unsigned value = 1; steady::now() < end; ++value) {
+            writer.grab_write_sem();
+            // Bottom row first, as a flipping writer would: the rows a reader has not copied
+            // yet are the first to change.
+            guint8* slot = writer.get_write_address();
+            for (unsigned row = height; row-- > 0;) {
+                std::memset(slot + std::size_t{row} * width * 4, static_cast<int>(value & 0xff),
+                            std::size_t{width} * 4);
+            }
+            writer.release_write_sem();
+            if (value % 8 == 0) {
+                std::this_thread::sleep_for(3ms);
+            }
+        }
+        return 0;
+    });
+    GstHarness* harness = src_harness(guard.name());
+    int whole = 0;
+    for (int frame = 0; frame < 40; ++frame) {
+        GstBuffer* buffer = pull_within(harness, 3000ms);
+        ASSERT_NE(buffer, nullptr) << "frame " << frame;
+        const std::vector<guint8> bytes = bytes_of(buffer);
+        gst_buffer_unref(buffer);
+        ASSERT_EQ(bytes.size(), frame_bytes);
+        whole += std::all_of(bytes.begin(), bytes.end(),
+                             [&bytes](guint8 byte) { return byte == bytes.front(); })
+                     ? 1
+                     : 0;
+    }
+    guint64 dropped = 0;
+    g_object_get(harness->element, "dropped", &dropped, nullptr);
+    child.kill_and_reap(SIGKILL);
+    gst_harness_teardown(harness);
+    logger->setLevel(saved_level);
+    EXPECT_EQ(whole, 40) << dropped << " copies dropped";
 }
 
 TEST(DbSrc, LargestTimeoutMeansWaitingForever) {
