@@ -185,7 +185,7 @@ gboolean gst_zorv_db_sink_propose_allocation(GstBaseSink*, GstQuery* query) {
 }
 
 void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* value,
-                                   GParamSpec* pspec) {
+                                   GParamSpec* param) {
     auto* self = GST_ZORV_DB_SINK(object);
     g_mutex_lock(&self->lock);
     switch (id) {
@@ -198,13 +198,13 @@ void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* valu
         self->state->backend = static_cast<zorvplugin::backend_kind_t>(g_value_get_enum(value));
         break;
     default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
     g_mutex_unlock(&self->lock);
 }
 
-void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
     auto* self = GST_ZORV_DB_SINK(object);
     g_mutex_lock(&self->lock);
     switch (id) {
@@ -216,7 +216,7 @@ void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GPa
         g_value_set_enum(value, static_cast<gint>(self->state->backend));
         break;
     default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
     g_mutex_unlock(&self->lock);

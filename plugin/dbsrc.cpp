@@ -319,7 +319,7 @@ gboolean gst_zorv_db_src_set_caps(GstBaseSrc* base_src, GstCaps* caps) {
 }
 
 void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value,
-                                  GParamSpec* pspec) {
+                                  GParamSpec* param) {
     auto* self = GST_ZORV_DB_SRC(object);
     g_mutex_lock(&self->lock);
     switch (id) {
@@ -335,13 +335,13 @@ void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value
         self->state->timeout = g_value_get_uint64(value);
         break;
     default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
     g_mutex_unlock(&self->lock);
 }
 
-void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* pspec) {
+void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
     auto* self = GST_ZORV_DB_SRC(object);
     g_mutex_lock(&self->lock);
     switch (id) {
@@ -359,7 +359,7 @@ void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GPar
         g_value_set_uint64(value, self->state->dropped.load());
         break;
     default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, pspec);
+        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
     g_mutex_unlock(&self->lock);
