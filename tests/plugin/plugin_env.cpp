@@ -21,7 +21,8 @@ namespace plugintest {
 namespace {
 
 std::string registry_path() {
-    return "/tmp/zorvtest_" + std::to_string(getpid()) + "_gst_registry.bin";
+    return std::string(ZORVTEST_REGISTRY_DIR) + "/gst_registry_" + std::to_string(getpid()) +
+           ".bin";
 }
 
 const pid_t environment_owner = getpid();
