@@ -1,5 +1,6 @@
 // The source's torn-frame guard against a writer that publishes during the copy.
 #include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,13 @@ struct grab_case_t {
     unsigned dropped;
     unsigned copies;
 };
+
+void PrintTo(const grab_case_t& c, std::ostream* out) {
+    *out << "publications during copies:";
+    for (unsigned n : c.publications) {
+        *out << " " << n;
+    }
+}
 
 class FrameGrab : public ::testing::TestWithParam<grab_case_t> {};
 
