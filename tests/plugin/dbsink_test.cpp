@@ -193,6 +193,10 @@ TEST(DbSink, BufferThatCannotBeOpenedIsAnElementError) {
     ShmGuard guard;
     // A directory where the object should be: no process can open it as shared memory.
     ASSERT_EQ(mkdir(guard.path().c_str(), 0700), 0);
+    struct directory_remover_t {
+        std::string path;
+        ~directory_remover_t() { rmdir(path.c_str()); }
+    } remover{guard.path()};
     {
         plugintest::Pipeline pipeline("videotestsrc num-buffers=3 ! " + caps_for(4, 2) +
                                       " ! zorvdbsink name=sink buffer-name=" + guard.name());
@@ -211,7 +215,6 @@ TEST(DbSink, BufferThatCannotBeOpenedIsAnElementError) {
             << text;
         gst_message_unref(message);
     }
-    rmdir(guard.path().c_str());
 }
 
 TEST(DbSink, MissingBufferNameAndUnknownBackendFailAtStart) {
