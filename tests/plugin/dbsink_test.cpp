@@ -217,7 +217,7 @@ TEST(DbSink, BufferThatCannotBeOpenedIsAnElementError) {
     }
 }
 
-TEST(DbSink, MissingBufferNameAndUnknownBackendFailAtStart) {
+TEST(DbSink, MissingOrMalformedBufferNameFailsAtStart) {
     struct case_t {
         std::string properties;
         std::string expected;
