@@ -170,8 +170,12 @@ int main(int argc, char** argv) {
     gst_init(&argc, &argv);
     logger->setLevel(log4cxx::Level::getOff());
     if (argc == 3 && std::string(argv[1]) == "remove") {
-        // System V first: it needs its key file, which has the POSIX object's path.
-        sysv_double_buffer::sysv_double_buffer_t::remove(argv[2]);
+        // System V first: it needs its key file, which has the POSIX object's path. Its
+        // removal throws when that file is a POSIX object and no segment has the key.
+        try {
+            sysv_double_buffer::sysv_double_buffer_t::remove(argv[2]);
+        } catch (const boost::interprocess::interprocess_exception&) {
+        }
         double_buffer_t::remove(argv[2]);
         return 0;
     }
