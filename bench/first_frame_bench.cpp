@@ -62,14 +62,10 @@ struct step_times {
     }
 };
 
-// The POSIX writer through the facade, the frame arriving as a sample the way a sink gets it.
+// The POSIX writer through the facade.
 void BM_FirstFrame_Posix(benchmark::State& state) {
     const std::string name = "zorvbench_" + std::to_string(getpid()) + "_first_frame_buffer";
     const auto pixels = random_frame();
-    GstBuffer* gst_buffer = gst_buffer_new_allocate(nullptr, frame_bytes, nullptr);
-    gst_buffer_fill(gst_buffer, 0, pixels.data(), frame_bytes);
-    GstCaps* caps = gst_caps_from_string(build_caps_string(width, height, 30).c_str());
-    GstSample* sample = gst_sample_new(gst_buffer, caps, nullptr, nullptr);
     step_times steps;
     for (auto _ : state) {
         double_buffer_t::remove(name.c_str());
@@ -93,9 +89,6 @@ void BM_FirstFrame_Posix(benchmark::State& state) {
     }
     double_buffer_t::remove(name.c_str());
     steps.report(state);
-    gst_sample_unref(sample);
-    gst_caps_unref(caps);
-    gst_buffer_unref(gst_buffer);
 }
 
 // The same through render(GstSample*, ...): open, then the first render, which publishes.
