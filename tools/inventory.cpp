@@ -40,11 +40,12 @@ buffer_info_t probe_posix(const std::string& name, std::uint64_t object_size) {
     // A reader opened without dimensions takes them from the header and maps nothing beyond
     // what the object holds; it never creates or resizes anything.
     posix_double_buffer_t handle(name.c_str(), bip::read_only);
-    handle.is_valid();
+    info.ready = handle.is_valid();
     if (const double_buffer_header_t* header = handle.get_header()) {
         const double_buffer_header_t h = snapshot(header);
-        info.header_readable = h.buffer_type == double_buffer_type;
-        if (info.header_readable) {
+        info.foreign = h.buffer_type != double_buffer_type;
+        if (!info.foreign) {
+            // Dimensions as stored, also when they do not fit the object: that is the report.
             info.width = h.width;
             info.height = h.height;
             info.owner_pid = h.owner_pid;
@@ -52,6 +53,7 @@ buffer_info_t probe_posix(const std::string& name, std::uint64_t object_size) {
             info.last_write_time = h.last_write_time;
         }
     }
+    info.ready = info.ready && !info.foreign;
     info.owner_alive = process_alive(info.owner_pid);
     return info;
 }

@@ -22,7 +22,11 @@ const char* backend_name(backend_t backend);
 struct buffer_info_t {
     std::string name;
     backend_t backend = backend_t::posix;
-    bool header_readable = false; ///< false while the writer has not sized the buffer yet
+    /// Whether a reader could use the buffer now: false while the writer has not sized it, and
+    /// for a header naming a frame the object cannot hold.
+    bool ready = false;
+    /// The object does not start like a double buffer; none of the fields below were read.
+    bool foreign = false;
     std::uint32_t width = 0;
     std::uint32_t height = 0;
     pid_t owner_pid = 0;

@@ -300,7 +300,7 @@ int cmd_watch(const arguments_t& args) {
             const double elapsed = std::chrono::duration<double>(now - previous_time).count();
             std::cout << std::fixed << std::setprecision(1);
             // A restarted writer resets the count; there is no rate to show across that.
-            if (previous && previous->header_readable && current->header_readable &&
+            if (previous && previous->ready && current->ready &&
                 current->frame_count >= previous->frame_count && elapsed > 0) {
                 std::cout << "fps " << std::setw(6)
                           << static_cast<double>(current->frame_count - previous->frame_count) /

@@ -28,7 +28,7 @@ bool usable(const pt::ptime& time) {
 }
 
 std::string dimensions(const buffer_info_t& info) {
-    if (!info.header_readable) {
+    if (info.foreign || info.width == 0 || info.height == 0) {
         return "-";
     }
     return std::to_string(info.width) + "x" + std::to_string(info.height);
@@ -52,6 +52,26 @@ std::string age_text(double ms) {
         out << std::fixed << std::setprecision(0) << ms / 1000 << " s";
     }
     return out.str();
+}
+
+const char* state_name(const buffer_info_t& info) {
+    if (info.foreign) {
+        return "foreign";
+    }
+    return info.ready ? "ready" : "not_ready";
+}
+
+std::string state_text(const buffer_info_t& info) {
+    if (info.foreign) {
+        return "not a double buffer";
+    }
+    if (info.ready) {
+        return "ready";
+    }
+    if (info.width == 0 || info.height == 0) {
+        return "not sized by its writer yet";
+    }
+    return "not ready: the header's frame size does not fit the object";
 }
 
 } // namespace
@@ -150,7 +170,8 @@ void print_json_object(std::ostream& out, const buffer_info_t& info, const pt::p
     out << indent << "{\n"
         << in << "\"name\": " << json_string(info.name) << ",\n"
         << in << "\"backend\": " << json_string(backend_name(info.backend)) << ",\n"
-        << in << "\"ready\": " << (info.header_readable ? "true" : "false") << ",\n"
+        << in << "\"ready\": " << (info.ready ? "true" : "false") << ",\n"
+        << in << "\"state\": " << json_string(state_name(info)) << ",\n"
         << in << "\"width\": " << info.width << ",\n"
         << in << "\"height\": " << info.height << ",\n"
         << in << "\"owner_pid\": " << info.owner_pid << ",\n"
@@ -178,7 +199,7 @@ void print_details(std::ostream& out, const buffer_info_t& info, const pt::ptime
     };
     line("name:", info.name);
     line("backend:", backend_name(info.backend));
-    line("state:", info.header_readable ? "ready" : "not sized by its writer yet");
+    line("state:", state_text(info));
     line("frame size:", dimensions(info));
     line("owner:", owner(info));
     line("frames written:", std::to_string(info.frame_count));
