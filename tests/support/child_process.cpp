@@ -3,6 +3,9 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <fstream>
+#include <iterator>
+#include <string>
 #include <thread>
 
 #include <sys/wait.h>
@@ -84,6 +87,21 @@ bool wait_until(const std::function<bool()>& condition, std::chrono::millisecond
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+bool wait_until_sleeping(pid_t pid, std::chrono::milliseconds timeout) {
+    const std::string stat_path = "/proc/" + std::to_string(pid) + "/stat";
+    return wait_until(
+        [&] {
+            std::ifstream stat_file(stat_path);
+            std::string text((std::istreambuf_iterator<char>(stat_file)),
+                             std::istreambuf_iterator<char>());
+            // The state follows the command name, which is in parentheses and may hold spaces.
+            const auto end_of_name = text.rfind(')');
+            return end_of_name != std::string::npos && end_of_name + 2 < text.size() &&
+                   text[end_of_name + 2] == 'S';
+        },
+        timeout);
 }
 
 } // namespace zorvtest

@@ -39,4 +39,9 @@ private:
 bool wait_until(const std::function<bool()>& condition,
                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+/// Polls until process `pid` is asleep (state 'S' in /proc) or `timeout` passes; returns whether
+/// it slept. A child that only blocks in one known call after signalling readiness is then
+/// blocked in that call.
+bool wait_until_sleeping(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
 } // namespace zorvtest

@@ -1,0 +1,150 @@
+// Latency from a writer's publication in one process to the return of a reader's wait in another.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <log4cxx/logger.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <zorvgst/sysv_double_buffer.h>
+
+log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvbench");
+
+namespace {
+
+namespace ipc = boost::interprocess;
+using sysv_double_buffer::sysv_double_buffer_t;
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+bool is_sleeping(pid_t pid) {
+    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat_file)),
+                           std::istreambuf_iterator<char>());
+    const auto end_of_name = text.rfind(')');
+    return end_of_name != std::string::npos && end_of_name + 2 < text.size() &&
+           text[end_of_name + 2] == 'S';
+}
+
+enum class wait_kind { condition, polling };
+
+// The reader acknowledges each frame through a pipe; the writer then publishes the next one
+// with its monotonic send time in the slot: once the reader sleeps on the condition, or after a
+// random pause so that publications fall anywhere within the polling interval.
+void run_writer(const std::string& name, int ack_fd, pid_t reader, wait_kind kind) {
+    sysv_double_buffer_t writer(name.c_str(), ipc::read_write, 4, 4);
+    std::mt19937 random(42);
+    std::uniform_int_distribution<int> pause_us(0, 1000);
+    char ack = 0;
+    while (::read(ack_fd, &ack, 1) == 1 && ack == 1) {
+        if (kind == wait_kind::condition) {
+            while (!is_sleeping(reader)) {
+                std::this_thread::yield();
+            }
+        } else {
+            std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
+        }
+        writer.grab_write_sem();
+        const std::int64_t sent = monotonic_ns();
+        std::memcpy(writer.get_write_address(), &sent, sizeof(sent));
+        writer.release_write_sem();
+    }
+}
+
+void wake_latency(benchmark::State& state, wait_kind kind) {
+    const std::string name = "zorvbench_" + std::to_string(getpid()) + "_wake_buffer";
+    sysv_double_buffer_t::remove(name.c_str());
+    sysv_double_buffer_t reader(name.c_str(), ipc::read_only);
+    { sysv_double_buffer_t creator(name.c_str(), ipc::read_write, 4, 4); }
+    if (!reader.is_valid()) {
+        state.SkipWithError("buffer could not be opened");
+        return;
+    }
+    int ack[2];
+    if (::pipe(ack) != 0) {
+        state.SkipWithError("pipe failed");
+        return;
+    }
+    const pid_t parent = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(ack[1]);
+        run_writer(name, ack[0], parent, kind);
+        _exit(0);
+    }
+    ::close(ack[0]);
+
+    std::vector<double> latencies_us;
+    latencies_us.reserve(state.max_iterations);
+    const char go = 1;
+    for (auto _ : state) {
+        const auto before = reader.get_last_write_time();
+        if (::write(ack[1], &go, 1) != 1) {
+            state.SkipWithError("writer gone");
+            break;
+        }
+        if (kind == wait_kind::condition) {
+            reader.wait_for_write(boost::posix_time::microsec_clock::universal_time() +
+                                  boost::posix_time::seconds(2));
+        } else {
+            while (reader.get_last_write_time() == before) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        const std::int64_t received = monotonic_ns();
+        std::int64_t sent = 0;
+        std::memcpy(&sent, reader.get_read_address(), sizeof(sent));
+        const double latency_s = static_cast<double>(received - sent) / 1e9;
+        state.SetIterationTime(latency_s);
+        latencies_us.push_back(latency_s * 1e6);
+    }
+    ::close(ack[1]); // ends the writer
+    int status = 0;
+    waitpid(child, &status, 0);
+    sysv_double_buffer_t::remove(name.c_str());
+
+    if (!latencies_us.empty()) {
+        std::sort(latencies_us.begin(), latencies_us.end());
+        state.counters["median_us"] = latencies_us[latencies_us.size() / 2];
+        state.counters["p99_us"] = latencies_us[latencies_us.size() * 99 / 100];
+        state.counters["max_us"] = latencies_us.back();
+        state.counters["frames"] = static_cast<double>(latencies_us.size());
+    }
+}
+
+void BM_SysvConditionWake(benchmark::State& state) {
+    wake_latency(state, wait_kind::condition);
+}
+
+void BM_MillisecondPollingWait(benchmark::State& state) {
+    wake_latency(state, wait_kind::polling);
+}
+
+BENCHMARK(BM_SysvConditionWake)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_MillisecondPollingWait)
+    ->Iterations(2000)
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
+
+} // namespace
+
+int main(int argc, char** argv) {
+    logger->setLevel(log4cxx::Level::getOff());
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,271 @@
+// System V double buffer handle: key files, attachment, and the open, create and validate steps.
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <utility>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/interprocess/exceptions.hpp>
+#include <boost/interprocess/xsi_shared_memory.hpp>
+#include <fcntl.h>
+#include <grp.h>
+#include <unistd.h>
+
+#include "internal/log.h"
+#include "internal/plain_file_name.h"
+#include "internal/shm_access.h"
+#include "sysv_double_buffer/common.h"
+
+namespace sysv_double_buffer {
+
+namespace ipc = boost::interprocess;
+using zorvgst::detail::load_acquire;
+using zorvgst::detail::store_release;
+
+std::uint64_t compute_size(std::uint64_t width, std::uint64_t height) {
+    return ::compute_size(width, height);
+}
+
+gid_t get_zorv_gid_t() {
+    if (const group* zorv = getgrnam("zorv")) {
+        return zorv->gr_gid;
+    }
+    ZORV_LOG_FATAL("Group zorv Does Not Exist");
+    return static_cast<gid_t>(-1);
+}
+
+sysv_double_buffer_t::sysv_double_buffer_t()
+    : shmid(-1), mode(ipc::read_write), width(0), height(0), valid(false) {}
+
+sysv_double_buffer_t::sysv_double_buffer_t(const char* buffer_name, ipc::mode_t open_mode)
+    : sysv_double_buffer_t(buffer_name, open_mode, 0, 0) {}
+
+sysv_double_buffer_t::sysv_double_buffer_t(const char* buffer_name, ipc::mode_t open_mode,
+                                           std::size_t frame_width, std::size_t frame_height)
+    : shmid(-1), name(buffer_name), mode(open_mode), width(frame_width), height(frame_height),
+      valid(false) {
+    check_and_init_if_necessary();
+}
+
+sysv_double_buffer_t::sysv_double_buffer_t(sysv_double_buffer_t& other)
+    : shmid(-1), name(other.name), mode(other.mode), width(other.width), height(other.height),
+      valid(other.valid) {
+    init_write_wait_cond();
+    std::swap(shmid, other.shmid);
+    region.swap(other.region);
+}
+
+sysv_double_buffer_t::~sysv_double_buffer_t() {
+    // Condition before mutex, then the attachment (the region member detaches last).
+    write_wait_cond.reset();
+    write_wait_mutex.reset();
+}
+
+void sysv_double_buffer_t::swap(sysv_double_buffer_t& other) {
+    std::swap(shmid, other.shmid);
+    region.swap(other.region);
+    std::swap(name, other.name);
+    std::swap(mode, other.mode);
+    std::swap(width, other.width);
+    std::swap(height, other.height);
+    std::swap(valid, other.valid);
+    init_write_wait_cond();
+    other.init_write_wait_cond();
+}
+
+sysv_double_buffer_header_t* sysv_double_buffer_t::get_header() const {
+    // An attachment too short for a header (another program's segment under a colliding key)
+    // has no header to read.
+    if (region.get_address() == nullptr || region.get_size() < detail::header_size) {
+        return nullptr;
+    }
+    return static_cast<sysv_double_buffer_header_t*>(region.get_address());
+}
+
+bool sysv_double_buffer_t::slots_fit_attachment() const {
+    std::uint64_t needed = 0;
+    return get_header() != nullptr && detail::checked_segment_size(width, height, needed) &&
+           needed <= region.get_size();
+}
+
+boost::filesystem::path sysv_double_buffer_t::shm_file_path() {
+    return boost::filesystem::path("/dev/shm");
+}
+
+boost::filesystem::path sysv_double_buffer_t::get_key_file_path(const char* buffer_name) {
+    boost::filesystem::path key_file = shm_file_path();
+    key_file /= buffer_name;
+    return key_file;
+}
+
+ipc::xsi_key sysv_double_buffer_t::key_from_name(const char* buffer_name, bool create) {
+    const std::string checked_name(buffer_name);
+    if (!zorvgst::detail::is_plain_file_name(checked_name)) {
+        ZORV_LOG_ERROR("Invalid Double Buffer Name: " << checked_name);
+        return ipc::xsi_key();
+    }
+    const boost::filesystem::path key_file = get_key_file_path(buffer_name);
+    if (!boost::filesystem::exists(boost::filesystem::status(key_file))) {
+        if (!create) {
+            return ipc::xsi_key();
+        }
+        ZORV_LOG_DEBUG("Touching: " << key_file);
+        // Others may plant entries in the shared directory: never follow a dangling link to
+        // create a file elsewhere. A failure to create surfaces below as ftok's missing file.
+        const int fd = ::open(key_file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+    return ipc::xsi_key(key_file.c_str(), detail::key_project_id);
+}
+
+bool sysv_double_buffer_t::is_valid() {
+    if (valid) {
+        return true;
+    }
+    check_and_init_if_necessary();
+    return valid;
+}
+
+void sysv_double_buffer_t::check_and_init_if_necessary() {
+    if (valid) {
+        if (mode != ipc::read_write) {
+            retrieve_dimensions_from_shared_memory_or_throw_error_if_mismatch();
+        }
+        return;
+    }
+    if (name.empty()) {
+        return;
+    }
+    if (!zorvgst::detail::is_plain_file_name(name)) {
+        ZORV_LOG_ERROR("Invalid Double Buffer Name: " << name);
+        return;
+    }
+    try {
+        init_write_wait_cond();
+        if (mode == ipc::read_write) {
+            const ipc::xsi_key key = key_from_name(name.c_str(), true);
+            std::uint64_t expected_size = 0;
+            // The header keeps 32-bit dimensions, and a size that wraps would give a segment
+            // far smaller than the slots this handle writes.
+            if (width == 0 || height == 0 || width > std::numeric_limits<std::uint32_t>::max() ||
+                height > std::numeric_limits<std::uint32_t>::max() ||
+                !detail::checked_segment_size(width, height, expected_size)) {
+                ZORV_LOG_ERROR("Attempted to Open SHM: "
+                               << name << " in Write Mode w/Invalid Dimensions: " << width << "x"
+                               << height);
+                throw std::runtime_error("Invalid Dimensions for Write Mode");
+            }
+            try {
+                ZORV_LOG_DEBUG("Attempting to Open Existing SHM: " << name << " with Key: "
+                                                                   << detail::hex_key(key));
+                ipc::xsi_shared_memory segment(ipc::open_only, key);
+                shmid = segment.get_shmid();
+                ipc::mapped_region attachment(segment, ipc::read_write);
+                region.swap(attachment);
+                ZORV_LOG_DEBUG("Opened Existing SHM: " << name);
+                if (region.get_size() != expected_size) {
+                    throw std::runtime_error("Existing SHM Size Does Not Match Expected");
+                }
+                valid = true;
+                return;
+            } catch (const std::exception&) {
+                ZORV_LOG_DEBUG("SHM Did Not Already Exist: " << name << " -- Creating with Key: "
+                                                             << detail::hex_key(key));
+                ipc::xsi_shared_memory segment(ipc::create_only, key, expected_size, default_perms);
+                shmid = segment.get_shmid();
+                ipc::mapped_region attachment(segment, ipc::read_write);
+                region.swap(attachment);
+                ZORV_LOG_DEBUG("Zeroing Out Created SHM: " << name);
+                std::memset(region.get_address(), 0, region.get_size());
+                reset_header();
+            }
+        } else if (mode == ipc::read_only) {
+            const ipc::xsi_key key = key_from_name(name.c_str(), false);
+            if (key.get_key() == 0) {
+                ZORV_LOG_DEBUG("SYSV Key File Does Not Exist for Buffer: " << name);
+                return;
+            }
+            ipc::xsi_shared_memory segment(ipc::open_only, key);
+            shmid = segment.get_shmid();
+            ipc::mapped_region attachment(segment, ipc::read_only);
+            region.swap(attachment);
+            retrieve_dimensions_from_shared_memory_or_throw_error_if_mismatch();
+        }
+    } catch (const ipc::interprocess_exception& e) {
+        ZORV_LOG_ERROR("Interprocess Exception Initializing Shared Memory: "
+                       << name << " -- " << e.what() << ", "
+                       << std::strerror(e.get_native_error()));
+        valid = false;
+    } catch (const std::exception& e) {
+        ZORV_LOG_ERROR("Exception Initializing Shared Memory: " << name << " -- " << e.what());
+        valid = false;
+    }
+}
+
+void sysv_double_buffer_t::reset_header() {
+    sysv_double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Could Not Retrieve Header from Buffer Shared Memory: " << name);
+        valid = false;
+        return;
+    }
+    if (region.get_mode() != ipc::read_write) {
+        ZORV_LOG_ERROR("Unexpected Call to reset_header() On Read Only Double Buffer: " << name);
+        return;
+    }
+    const pid_t own_pid = getpid();
+    const pid_t owner = load_acquire(header->owner_pid);
+    if (owner == 0) {
+        ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid);
+        store_release(header->owner_pid, own_pid);
+    } else if (owner != own_pid) {
+        ZORV_LOG_DEBUG("Double Buffer owned by PID: " << owner);
+    }
+    ZORV_LOG_DEBUG("Starting Header Reset");
+    if (load_acquire(header->buffer_indicator) > 1) {
+        store_release(header->buffer_indicator, std::uint32_t{0});
+    }
+    store_release(header->last_write_time, boost::posix_time::ptime());
+    store_release(header->frame_count, std::uint64_t{0});
+    store_release(header->width, static_cast<std::uint32_t>(width));
+    store_release(header->height, static_cast<std::uint32_t>(height));
+    valid = true;
+}
+
+void sysv_double_buffer_t::retrieve_dimensions_from_shared_memory_or_throw_error_if_mismatch() {
+    const sysv_double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        ZORV_LOG_ERROR("Could Not Retrieve Header from Buffer Shared Memory: " << name);
+        valid = false;
+        return;
+    }
+    const std::uint64_t header_width = load_acquire(header->width);
+    const std::uint64_t header_height = load_acquire(header->height);
+    if (width != 0 && height != 0 && (width != header_width || height != header_height)) {
+        std::ostringstream text;
+        text << "Buffer Dimensions: " << header_width << "x" << header_height
+             << " Do Not Match Expected Dimensions: " << width << "x" << height;
+        ZORV_LOG_ERROR(text.str());
+        throw std::runtime_error(text.str());
+    }
+    // The header is written by other processes: dimensions whose slots reach past the segment
+    // would send every address beyond the attachment.
+    std::uint64_t needed = 0;
+    if (header_width != 0 && header_height != 0 &&
+        (!detail::checked_segment_size(header_width, header_height, needed) ||
+         needed > region.get_size())) {
+        std::ostringstream text;
+        text << "Buffer Dimensions: " << header_width << "x" << header_height
+             << " Exceed Shared Memory Size: " << region.get_size();
+        ZORV_LOG_ERROR(text.str());
+        throw std::runtime_error(text.str());
+    }
+    width = header_width;
+    height = header_height;
+    valid = width != 0 && height != 0;
+}
+
+} // namespace sysv_double_buffer

@@ -1,0 +1,188 @@
+// System V double buffer across processes: wake-ups, deadlines, dead lock holders, dead owners.
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+
+#include <boost/interprocess/sync/named_mutex.hpp>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <zorvgst/sysv_double_buffer.h>
+
+#include "support/capture_appender.h"
+#include "support/child_process.h"
+#include "support/shm_guard.h"
+#include "sysv_double_buffer_helpers.h"
+
+namespace {
+
+namespace ipc = boost::interprocess;
+using boost::posix_time::ptime;
+using sysv_double_buffer::sysv_double_buffer_t;
+using zorvtest::ChildProcess;
+using zorvtest::ShmGuard;
+
+// One-byte signal from a child that it reached a point; the parent waits a bounded time.
+class ready_pipe {
+public:
+    ready_pipe() {
+        if (::pipe(fds_) != 0) {
+            fds_[0] = fds_[1] = -1;
+        }
+    }
+    ~ready_pipe() {
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    void signal() const {
+        const char byte = 1;
+        (void)!::write(fds_[1], &byte, 1);
+    }
+    bool wait(int timeout_ms = 5000) const {
+        pollfd readable{fds_[0], POLLIN, 0};
+        char byte = 0;
+        return ::poll(&readable, 1, timeout_ms) == 1 && ::read(fds_[0], &byte, 1) == 1;
+    }
+
+private:
+    int fds_[2];
+};
+
+// Takes the buffer's write-wait mutex and keeps it until killed.
+int hold_write_wait_mutex(const std::string& name, const ready_pipe& ready) {
+    ipc::named_mutex mutex(ipc::open_only,
+                           sysv_double_buffer::build_write_wait_condition_mutex_name(name).c_str());
+    mutex.lock();
+    ready.signal();
+    ::sleep(60);
+    return 0;
+}
+
+class SysvDoubleBufferMultiprocess : public ::testing::Test {
+protected:
+    ShmGuard guard_;
+};
+
+TEST_F(SysvDoubleBufferMultiprocess, SleepingReadersAreWokenByPublicationInAnotherProcess) {
+    sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
+    ASSERT_TRUE(writer.is_valid());
+    ready_pipe ready;
+    auto reader_body = [&] {
+        sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);
+        if (!reader.is_valid()) {
+            return 2;
+        }
+        const ptime before = reader.get_last_write_time();
+        ready.signal();
+        reader.wait_for_write(ptime()); // no limit: only the publication ends it
+        const ptime after = reader.get_last_write_time();
+        return !after.is_special() && after != before ? 0 : 3;
+    };
+    ChildProcess first(reader_body);
+    ChildProcess second(reader_body);
+    ASSERT_TRUE(ready.wait());
+    ASSERT_TRUE(ready.wait());
+    ASSERT_TRUE(zorvtest::wait_until_sleeping(first.pid()));
+    ASSERT_TRUE(zorvtest::wait_until_sleeping(second.pid()));
+
+    sysvtest::stopwatch clock;
+    writer.release_write_sem();
+    EXPECT_EQ(first.wait(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(second.wait(std::chrono::seconds(5)), 0);
+    EXPECT_LT(clock.elapsed_ms(), 1000);
+}
+
+TEST_F(SysvDoubleBufferMultiprocess, DeadlineIsReadAsUtcWhateverTheLocalZone) {
+    sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
+    ASSERT_TRUE(writer.is_valid());
+    ChildProcess child([&] {
+        // Five hours behind UTC: a local deadline two seconds ahead has long passed in UTC.
+        ::setenv("TZ", "UTC+5", 1);
+        ::tzset();
+        sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);
+        sysvtest::stopwatch local_clock;
+        reader.wait_for_write(boost::posix_time::microsec_clock::local_time() +
+                              boost::posix_time::seconds(2));
+        if (local_clock.elapsed_ms() > 500) {
+            return 3;
+        }
+        sysvtest::stopwatch utc_clock;
+        reader.wait_for_write(sysvtest::utc_in(300));
+        return utc_clock.elapsed_ms() >= 280 && utc_clock.elapsed_ms() < 2000 ? 0 : 4;
+    });
+    EXPECT_EQ(child.wait(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(SysvDoubleBufferMultiprocess, KilledMutexHolderHoldsNeitherBoundedWaitNorPublication) {
+    sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
+    sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);
+    ASSERT_TRUE(writer.is_valid());
+    ASSERT_TRUE(reader.is_valid());
+    ready_pipe ready;
+    ChildProcess holder([&] { return hold_write_wait_mutex(guard_.name(), ready); });
+    ASSERT_TRUE(ready.wait());
+    holder.kill_and_reap(SIGKILL);
+
+    sysvtest::stopwatch clock;
+    reader.wait_for_write(sysvtest::utc_in(300));
+    EXPECT_GE(clock.elapsed_ms(), 280);
+    EXPECT_LT(clock.elapsed_ms(), 2000);
+
+    // Publication in a watched child, so a blocked one fails the test instead of hanging it.
+    const std::uint64_t frames = writer.get_header()->frame_count;
+    ChildProcess publisher([&] {
+        writer.release_write_sem();
+        return 0;
+    });
+    EXPECT_EQ(publisher.wait(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(writer.get_header()->frame_count, frames + 1);
+}
+
+TEST_F(SysvDoubleBufferMultiprocess, WokenWaiterReturnsByItsDeadlineWhenAHolderDiedMeanwhile) {
+    sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
+    ASSERT_TRUE(writer.is_valid());
+    ready_pipe waiter_ready;
+    ChildProcess waiter([&] {
+        sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);
+        waiter_ready.signal();
+        sysvtest::stopwatch clock;
+        reader.wait_for_write(sysvtest::utc_in(1500));
+        return clock.elapsed_ms() < 3000 ? 0 : 3;
+    });
+    ASSERT_TRUE(waiter_ready.wait());
+    // Asleep on the condition, the waiter has let go of the mutex: a second process takes it
+    // and dies before the publication wakes the waiter, which must then take it back.
+    ASSERT_TRUE(zorvtest::wait_until_sleeping(waiter.pid()));
+    ready_pipe holder_ready;
+    ChildProcess holder([&] { return hold_write_wait_mutex(guard_.name(), holder_ready); });
+    ASSERT_TRUE(holder_ready.wait());
+    holder.kill_and_reap(SIGKILL);
+
+    writer.release_write_sem();
+    EXPECT_EQ(waiter.wait(std::chrono::seconds(6)), 0);
+}
+
+TEST_F(SysvDoubleBufferMultiprocess, BufferOfADeadOwnerIsExpiredWhole) {
+    ChildProcess owner([&] {
+        sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
+        return writer.is_valid() ? 0 : 2;
+    });
+    const pid_t owner_pid = owner.pid();
+    ASSERT_EQ(owner.wait(), 0);
+    ASSERT_EQ(sysv_double_buffer_t::get_double_buffer_owner(guard_.name()), owner_pid);
+    const int shmid = shmget(sysvtest::key_of(guard_.path()), 0, 0);
+    ASSERT_NE(shmid, -1);
+
+    zorvtest::LogCapture capture;
+    EXPECT_TRUE(sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(guard_.c_str()));
+    const auto expiring = capture.with_message("Expiring Buffer: " + guard_.name());
+    ASSERT_EQ(expiring.size(), 1u);
+    EXPECT_EQ(expiring[0].level, log4cxx::Level::DEBUG_INT);
+    EXPECT_EQ(capture.containing("Removing Double Buffer Shm: " + guard_.name()).size(), 1u);
+    EXPECT_FALSE(sysvtest::segment_exists(shmid));
+    EXPECT_FALSE(sysvtest::file_exists(guard_.path()));
+    EXPECT_TRUE(sysvtest::no_write_wait_objects(guard_.name()));
+}
+
+} // namespace
