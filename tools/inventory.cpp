@@ -5,10 +5,16 @@
 #include <csignal>
 #include <cstring>
 
+#include <boost/interprocess/exceptions.hpp>
+#include <boost/interprocess/sync/named_condition.hpp>
+#include <boost/interprocess/sync/named_mutex.hpp>
+#include <sys/shm.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
 
 namespace bip = boost::interprocess;
 
@@ -58,6 +64,44 @@ buffer_info_t probe_posix(const std::string& name, std::uint64_t object_size) {
     return info;
 }
 
+buffer_info_t probe_sysv(const std::string& name) {
+    buffer_info_t info;
+    info.name = name;
+    info.backend = backend_t::sysv;
+    try {
+        // A reader adopts the header's dimensions and attaches read-only.
+        sysv_double_buffer::sysv_double_buffer_t handle(name.c_str(), bip::read_only);
+        info.ready = handle.is_valid();
+        if (const auto* header = handle.get_header()) {
+            const auto h = snapshot(header);
+            info.width = h.width;
+            info.height = h.height;
+            info.owner_pid = h.owner_pid;
+            info.frame_count = h.frame_count;
+            info.last_write_time = h.last_write_time;
+        }
+        struct shmid_ds segment {};
+        if (handle.get_shmid() >= 0 && ::shmctl(handle.get_shmid(), IPC_STAT, &segment) == 0) {
+            info.size = segment.shm_segsz;
+        }
+    } catch (const std::exception&) {
+        // A header whose dimensions changed under the reader: report what was read.
+        info.ready = false;
+    }
+    info.owner_alive = process_alive(info.owner_pid);
+    return info;
+}
+
+/// The pieces of a SysV buffer that its own removal leaves when the segment has already gone
+/// (the library then throws and removes nothing): the key file and the write-wait objects.
+void remove_sysv_leftovers(const std::string& name) {
+    using sysv_double_buffer::sysv_double_buffer_t;
+    ::unlink(sysv_double_buffer_t::get_key_file_path(name.c_str()).c_str());
+    bip::named_condition::remove(sysv_double_buffer::build_write_wait_condition_name(name).c_str());
+    bip::named_mutex::remove(
+        sysv_double_buffer::build_write_wait_condition_mutex_name(name).c_str());
+}
+
 } // namespace
 
 const char* backend_name(backend_t backend) {
@@ -98,10 +142,7 @@ std::optional<buffer_info_t> probe(const std::string& name) {
         const auto st = stat_entry(name);
         return probe_posix(name, st ? static_cast<std::uint64_t>(st->st_size) : 0);
     }
-    buffer_info_t info;
-    info.name = name;
-    info.backend = backend_t::sysv;
-    return info;
+    return probe_sysv(name);
 }
 
 bool process_alive(pid_t pid) {
@@ -114,6 +155,12 @@ bool process_alive(pid_t pid) {
 bool remove_buffer(const std::string& name, backend_t backend) {
     if (backend == backend_t::posix) {
         double_buffer_t::remove(name.c_str());
+        return !buffer_exists(name);
+    }
+    try {
+        sysv_double_buffer::sysv_double_buffer_t::remove(name.c_str());
+    } catch (const bip::interprocess_exception&) {
+        remove_sysv_leftovers(name);
     }
     return !buffer_exists(name);
 }
@@ -123,7 +170,16 @@ bool expire_buffer(const std::string& name, backend_t backend) {
         return double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()) &&
                !buffer_exists(name);
     }
-    return false;
+    try {
+        if (!sysv_double_buffer::sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(
+                name.c_str())) {
+            return false;
+        }
+    } catch (const bip::interprocess_exception&) {
+        // The owner was dead and the segment went away before the removal reached it.
+        remove_sysv_leftovers(name);
+    }
+    return !buffer_exists(name);
 }
 
 bool buffer_exists(const std::string& name) {

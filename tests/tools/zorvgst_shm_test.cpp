@@ -7,9 +7,11 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
 
 #include "support/child_process.h"
 #include "support/raw_shm.h"
@@ -19,6 +21,7 @@
 namespace {
 
 namespace bip = boost::interprocess;
+using sysv_double_buffer::sysv_double_buffer_t;
 using namespace std::chrono_literals;
 using zorvtest::command_result;
 using zorvtest::ShmGuard;
@@ -316,6 +319,102 @@ TEST(ZorvgstShmCli, WatchEndsPromptlyOnInterrupt) {
     const auto result = watch.finish(5s);
     EXPECT_EQ(result.status, 0);
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 500ms);
+}
+
+void publish_sysv(sysv_double_buffer_t& writer, int frames) {
+    ASSERT_TRUE(writer.is_valid());
+    for (int i = 0; i < frames; ++i) {
+        writer.grab_write_sem();
+        std::memset(writer.get_write_address(), i, 8 * 4 * 4);
+        writer.release_write_sem();
+    }
+}
+
+bool segment_exists(key_t key) {
+    return shmget(key, 0, 0) >= 0;
+}
+
+/// Every piece a SysV buffer leaves on the system, as (name, present) pairs.
+std::string sysv_pieces(const std::string& name, key_t key) {
+    return std::string("key file ") + (zorvtest::object_exists(name) ? "yes" : "no") +
+           ", segment " + (segment_exists(key) ? "yes" : "no") + ", condition " +
+           (zorvtest::object_exists(name + "_cond") ? "yes" : "no") + ", mutex " +
+           (zorvtest::object_exists("sem." + name + "_cond_mutex") ? "yes" : "no");
+}
+
+TEST(ZorvgstShmCliSysv, ListAndShowReadTheSegmentHeader) {
+    ShmGuard guard;
+    sysv_double_buffer_t writer(guard.c_str(), bip::read_write, 8, 4);
+    publish_sysv(writer, 2);
+
+    const auto json = cli({"list", "--json"});
+    ASSERT_EQ(json.status, 0) << json.err;
+    const auto fields = python_json(
+        json.out, "[(b['backend'], b['ready'], b['width'], b['height'], b['owner_pid'], "
+                  "b['owner_alive'], b['frame_count'], b['size']) for b in d['buffers'] if "
+                  "b['name'] == '" +
+                      guard.name() + "']");
+    ASSERT_EQ(fields.status, 0) << fields.err;
+    EXPECT_EQ(fields.out, "[('sysv', True, 8, 4, " + std::to_string(getpid()) + ", True, 2, " +
+                              std::to_string(compute_size(8, 4)) + ")]\n");
+
+    const auto shown = cli({"show", guard.name()});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("backend:         sysv"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("frames written:  2"), std::string::npos) << shown.out;
+}
+
+TEST(ZorvgstShmCliSysv, RemoveTakesAwayEveryPiece) {
+    ShmGuard guard;
+    key_t key = 0;
+    {
+        sysv_double_buffer_t writer(guard.c_str(), bip::read_write, 8, 4);
+        publish_sysv(writer, 1);
+        key = sysv_double_buffer_t::key_from_name(guard.c_str(), false).get_key();
+    }
+    ASSERT_EQ(sysv_pieces(guard.name(), key),
+              "key file yes, segment yes, condition yes, mutex yes");
+
+    const auto removed = cli({"remove", guard.name()});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(removed.out, "removed " + guard.name() + " (sysv)\n");
+    EXPECT_EQ(sysv_pieces(guard.name(), key), "key file no, segment no, condition no, mutex no");
+}
+
+TEST(ZorvgstShmCliSysv, RemoveClearsAKeyFileWhoseSegmentIsGone) {
+    // The library's own removal gives up on this state and leaves the key file for ever.
+    ShmGuard guard;
+    key_t key = 0;
+    {
+        sysv_double_buffer_t writer(guard.c_str(), bip::read_write, 8, 4);
+        ASSERT_TRUE(writer.is_valid());
+        key = sysv_double_buffer_t::key_from_name(guard.c_str(), false).get_key();
+        ASSERT_EQ(shmctl(writer.get_shmid(), IPC_RMID, nullptr), 0);
+    }
+    ASSERT_EQ(sysv_pieces(guard.name(), key), "key file yes, segment no, condition yes, mutex yes");
+
+    const auto removed = cli({"remove", guard.name()});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(sysv_pieces(guard.name(), key), "key file no, segment no, condition no, mutex no");
+}
+
+TEST(ZorvgstShmCliSysv, ExpireRemovesTheBufferOfADeadWriter) {
+    ShmGuard orphan("_orphan"), alive("_alive");
+    sysv_double_buffer_t live_writer(alive.c_str(), bip::read_write, 8, 4);
+    ASSERT_TRUE(live_writer.is_valid());
+    zorvtest::ChildProcess writer([&] {
+        sysv_double_buffer_t buffer(orphan.c_str(), bip::read_write, 8, 4);
+        return buffer.is_valid() ? 0 : 3;
+    });
+    const pid_t writer_pid = writer.pid();
+    ASSERT_EQ(writer.wait(10s), 0);
+
+    const auto expired = cli({"expire", orphan.name(), alive.name()});
+    EXPECT_EQ(expired.status, 0) << expired.err;
+    EXPECT_EQ(expired.out, "removed " + orphan.name() + " (sysv, owner " +
+                               std::to_string(writer_pid) + " is gone)\n");
+    EXPECT_FALSE(zorvtest::object_exists(orphan.name()));
+    EXPECT_TRUE(zorvtest::object_exists(alive.name()));
 }
 
 } // namespace
