@@ -32,7 +32,8 @@ template <typename Header> Header snapshot(const Header* header) {
 
 std::optional<struct stat> stat_entry(const std::string& name) {
     struct stat st {};
-    if (::stat((default_directory() + "/" + name).c_str(), &st) != 0) {
+    // lstat: a link planted in the shared directory is not a buffer, and is never followed.
+    if (::lstat((default_directory() + "/" + name).c_str(), &st) != 0) {
         return std::nullopt;
     }
     return st;

@@ -221,6 +221,9 @@ int cmd_expire(const arguments_t& args) {
     int status = exit_ok;
     for (const auto& name : names) {
         const auto info = probe(name);
+        if (!info && !args.positional.empty()) {
+            status = not_found(name);
+        }
         // Only a known owner that has gone away makes a buffer an orphan.
         if (!info || info->owner_pid <= 0 || info->owner_alive) {
             continue;

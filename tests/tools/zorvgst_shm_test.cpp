@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/shm.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
@@ -231,6 +232,28 @@ TEST(ZorvgstShmCli, ShowAndRemoveReportMissingBuffersWithStatusOne) {
     EXPECT_EQ(cli({"show", "../etc/passwd"}).status, 1);
 }
 
+TEST(ZorvgstShmCli, LinksInTheSharedDirectoryAreNeverFollowed) {
+    ShmGuard guard;
+    char target[] = "/tmp/zorvtest_target_XXXXXX";
+    const int fd = mkstemp(target);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, std::string(200, '\0').data(), 200), 200);
+    close(fd);
+    ASSERT_EQ(symlink(target, guard.path().c_str()), 0);
+
+    const auto shown = cli({"show", guard.name()});
+    const auto removed = cli({"remove", guard.name()});
+    const auto listed = cli({"list"});
+    struct stat st {};
+    const bool target_kept = stat(target, &st) == 0 && st.st_size == 200;
+    std::remove(target);
+
+    EXPECT_EQ(shown.status, 1);
+    EXPECT_EQ(removed.status, 1);
+    EXPECT_TRUE(target_kept);
+    EXPECT_EQ(listed.out.find(guard.name()), std::string::npos) << listed.out;
+}
+
 TEST(ZorvgstShmCli, RemoveDeletesTheObject) {
     ShmGuard guard;
     {
@@ -276,6 +299,12 @@ TEST(ZorvgstShmCli, ExpireRemovesOnlyBuffersOfDeadOwners) {
     EXPECT_FALSE(zorvtest::object_exists(orphan.name()));
     EXPECT_TRUE(zorvtest::object_exists(alive.name()));
     EXPECT_TRUE(zorvtest::object_exists(unowned.name()));
+
+    // A name given that is not there is reported; the others are still handled.
+    const auto missing = cli({"expire", orphan.name(), alive.name()});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("no double buffer named '" + orphan.name() + "'"), std::string::npos)
+        << missing.err;
 }
 
 TEST(ZorvgstShmCli, WatchReportsRateAndAgeThenStops) {
