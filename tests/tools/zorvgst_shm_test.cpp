@@ -149,6 +149,21 @@ TEST(ZorvgstShmCli, ListShowsAPosixBufferWithItsHeader) {
                               std::to_string(compute_size(8, 4)) + ", True, True)]\n");
 }
 
+TEST(ZorvgstShmCli, LibraryDebugLinesReachStandardErrorOnlyWithVerbose) {
+    ShmGuard guard;
+    double_buffer_t writer(guard.c_str(), bip::read_write, 8, 4);
+    publish(writer, 1);
+    const auto quiet = cli({"show", guard.name()});
+    const auto verbose = cli({"show", guard.name(), "-v"});
+    EXPECT_EQ(quiet.status, 0);
+    EXPECT_EQ(verbose.status, 0);
+    EXPECT_EQ(quiet.err.find(" DEBUG "), std::string::npos) << quiet.err;
+    EXPECT_NE(verbose.err.find("zorvgst-shm: DEBUG "), std::string::npos) << verbose.err;
+    // Library lines never mix into what scripts read.
+    EXPECT_EQ(verbose.out, quiet.out.substr(0, quiet.out.find("frame age:")) +
+                               verbose.out.substr(verbose.out.find("frame age:")));
+}
+
 TEST(ZorvgstShmCli, JsonStaysValidForAnyName) {
     ShmGuard guard("_q\"b\\s\t\xc3");
     double_buffer_t writer(guard.c_str(), bip::read_write, 8, 4);
