@@ -30,6 +30,8 @@ cp "$source/CMakeLists.host.txt" "$work/cmake_host/CMakeLists.txt"
 cmake -S "$work/cmake_host" -B "$work/cmake_host/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/cmake_host/build" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$work/cmake_host/build/host"
+# supervisor CLI
+LD_LIBRARY_PATH="$libdir" "$prefix/bin/zorvgst-shm" --help >/dev/null || { echo "zorvgst-shm not installed"; exit 1; }
 # GStreamer plugin: installed beside the library and loadable from there
 plugin="$libdir/gstreamer-1.0/libgstzorvgst.so"
 [ -f "$plugin" ] || { echo "plugin not installed in $libdir/gstreamer-1.0"; exit 1; }
