@@ -1,5 +1,6 @@
 // zorvdbsink: opens the buffer as writer at the negotiated size and publishes each frame.
 #include "dbsink.h"
+#include <atomic>
 #include <exception>
 #include <memory>
 #include <string>
@@ -10,7 +11,7 @@
 
 #include "backend.h"
 #include "elements_common.h"
-#include "frame_copy.h"
+#include "slot_pool.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_sink_debug);
 #define GST_CAT_DEFAULT gst_zorv_db_sink_debug
@@ -20,14 +21,26 @@ namespace {
 struct sink_state_t {
     std::string buffer_name;
     zorvplugin::backend_kind_t backend = zorvplugin::backend_kind_t::posix;
+    bool zero_copy = true;
     GstVideoInfo info{};
-    std::unique_ptr<zorvplugin::frame_writer_t> writer;
+    // Owns the writer; shared with the slot pool and with every slot buffer still alive.
+    std::shared_ptr<zorvplugin::slot_exchange_t> exchange =
+        std::make_shared<zorvplugin::slot_exchange_t>();
     std::string writer_name; // the name the writer was opened with
+    std::atomic<guint64> frames_copied{0};
+    std::atomic<guint64> frames_zero_copy{0};
     // The frame already published at preroll; PLAYING renders the same buffer once more.
     GstBuffer* prerolled = nullptr;
 };
 
-enum { PROP_0, PROP_BUFFER_NAME, PROP_BACKEND };
+enum {
+    PROP_0,
+    PROP_BUFFER_NAME,
+    PROP_BACKEND,
+    PROP_ZERO_COPY,
+    PROP_FRAMES_COPIED,
+    PROP_FRAMES_ZERO_COPY
+};
 
 } // namespace
 
@@ -56,9 +69,36 @@ void clear_prerolled(sink_state_t& state) {
 
 GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer) {
     sink_state_t& state = *self->state;
-    if (!state.writer) {
+    if (!state.exchange->has_writer()) {
         GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("No frame format negotiated"), (nullptr));
         return GST_FLOW_NOT_NEGOTIATED;
+    }
+    zorvplugin::slot_check_t check = zorvplugin::slot_check_t::foreign;
+    // Rows laid out other than packed cannot be the slot's own.
+    const GstVideoMeta* meta = gst_buffer_get_video_meta(buffer);
+    const bool packed = meta == nullptr || (meta->offset[0] == 0 &&
+                                            meta->stride[0] == static_cast<gint>(meta->width) * 4);
+    try {
+        if (packed) {
+            check = state.exchange->publish_slot(buffer);
+        }
+    } catch (const std::exception& e) {
+        GST_ELEMENT_ERROR(self, RESOURCE, WRITE,
+                          ("Could not write to double buffer \"%s\"", state.writer_name.c_str()),
+                          ("%s", e.what()));
+        return GST_FLOW_ERROR;
+    }
+    GST_LOG_OBJECT(self, "slot check %d", static_cast<int>(check));
+    if (check == zorvplugin::slot_check_t::current) {
+        // Upstream drew straight into the write slot.
+        ++state.frames_zero_copy;
+        return GST_FLOW_OK;
+    }
+    if (check == zorvplugin::slot_check_t::stale) {
+        // Its slot belongs to a buffer that was reopened or resized since; its size is no
+        // longer the negotiated one.
+        GST_WARNING_OBJECT(self, "dropping a frame drawn for the previous buffer layout");
+        return GST_FLOW_OK;
     }
     GstVideoFrame frame;
     if (!gst_video_frame_map(&frame, &state.info, buffer, GST_MAP_READ)) {
@@ -67,12 +107,10 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer) {
     }
     GstFlowReturn result = GST_FLOW_OK;
     try {
-        guint8* slot = state.writer->begin_frame();
-        zorvplugin::copy_frame(
+        state.exchange->publish_copy(
             static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-            GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), slot, GST_VIDEO_INFO_WIDTH(&state.info) * 4u,
-            GST_VIDEO_INFO_WIDTH(&state.info), GST_VIDEO_INFO_HEIGHT(&state.info));
-        state.writer->publish();
+            GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
+        ++state.frames_copied;
     } catch (const std::exception& e) {
         GST_ELEMENT_ERROR(self, RESOURCE, WRITE,
                           ("Could not write to double buffer \"%s\"", state.writer_name.c_str()),
@@ -108,7 +146,7 @@ gboolean gst_zorv_db_sink_stop(GstBaseSink* sink) {
     auto* self = GST_ZORV_DB_SINK(sink);
     clear_prerolled(*self->state);
     // The buffer itself stays for its readers; only this process's handle goes.
-    self->state->writer.reset();
+    self->state->exchange->replace_writer(nullptr, 0, 0);
     return TRUE;
 }
 
@@ -125,24 +163,28 @@ gboolean gst_zorv_db_sink_set_info(GstVideoSink* video_sink, GstCaps* caps,
                           (nullptr));
         return FALSE;
     }
-    if (state.writer && GST_VIDEO_INFO_WIDTH(&state.info) == static_cast<gint>(width) &&
+    if (state.exchange->has_writer() &&
+        GST_VIDEO_INFO_WIDTH(&state.info) == static_cast<gint>(width) &&
         GST_VIDEO_INFO_HEIGHT(&state.info) == static_cast<gint>(height)) {
         state.info = *info;
         return TRUE;
     }
     clear_prerolled(state);
-    state.writer.reset();
+    // The old handle goes first: the new one may resize the same object. Slot buffers still
+    // out keep their own reference, so their memory stays mapped.
+    state.exchange->replace_writer(nullptr, 0, 0);
     g_mutex_lock(&self->lock);
     const std::string name = state.buffer_name;
     const auto backend = state.backend;
     g_mutex_unlock(&self->lock);
     std::string reason;
+    std::unique_ptr<zorvplugin::frame_writer_t> writer;
     try {
-        state.writer = zorvplugin::open_writer(backend, name, width, height, reason);
+        writer = zorvplugin::open_writer(backend, name, width, height, reason);
     } catch (const std::exception& e) {
         reason = e.what();
     }
-    if (!state.writer) {
+    if (!writer) {
         GST_ELEMENT_ERROR(self, RESOURCE, OPEN_WRITE,
                           ("Could not open double buffer \"%s\" for writing (%s backend, %ux%u)",
                            name.c_str(), zorvplugin::backend_label(backend), width, height),
@@ -150,6 +192,7 @@ gboolean gst_zorv_db_sink_set_info(GstVideoSink* video_sink, GstCaps* caps,
         return FALSE;
     }
     GST_INFO_OBJECT(self, "writing %ux%u frames to \"%s\"", width, height, name.c_str());
+    state.exchange->replace_writer(std::move(writer), width, height);
     state.writer_name = name;
     state.info = *info;
     return TRUE;
@@ -178,8 +221,35 @@ GstFlowReturn gst_zorv_db_sink_render(GstBaseSink* sink, GstBuffer* buffer) {
     return already_published ? GST_FLOW_OK : publish(self, buffer);
 }
 
-gboolean gst_zorv_db_sink_propose_allocation(GstBaseSink*, GstQuery* query) {
-    // Frames with padded rows are welcome: the copy follows each frame's own strides.
+gboolean gst_zorv_db_sink_propose_allocation(GstBaseSink* sink, GstQuery* query) {
+    auto* self = GST_ZORV_DB_SINK(sink);
+    GstCaps* caps = nullptr;
+    gboolean need_pool = FALSE;
+    gst_query_parse_allocation(query, &caps, &need_pool);
+    g_mutex_lock(&self->lock);
+    const bool zero_copy = self->state->zero_copy;
+    g_mutex_unlock(&self->lock);
+    GstVideoInfo info;
+    // The pool lends the write slot itself, so frames must have exactly its layout: packed
+    // BGRA rows at the negotiated size.
+    if (zero_copy && need_pool && caps != nullptr && gst_video_info_from_caps(&info, caps) &&
+        GST_VIDEO_INFO_FORMAT(&info) == GST_VIDEO_FORMAT_BGRA &&
+        GST_VIDEO_INFO_PLANE_STRIDE(&info, 0) == GST_VIDEO_INFO_WIDTH(&info) * 4 &&
+        GST_VIDEO_INFO_WIDTH(&info) == GST_VIDEO_INFO_WIDTH(&self->state->info) &&
+        GST_VIDEO_INFO_HEIGHT(&info) == GST_VIDEO_INFO_HEIGHT(&self->state->info) &&
+        self->state->exchange->has_writer()) {
+        const auto width = static_cast<std::uint32_t>(GST_VIDEO_INFO_WIDTH(&info));
+        const auto height = static_cast<std::uint32_t>(GST_VIDEO_INFO_HEIGHT(&info));
+        GstBufferPool* pool = zorvplugin::slot_pool_new(self->state->exchange, width, height);
+        GstStructure* config = gst_buffer_pool_get_config(pool);
+        gst_buffer_pool_config_set_params(config, caps, GST_VIDEO_INFO_SIZE(&info), 0, 0);
+        if (gst_buffer_pool_set_config(pool, config)) {
+            gst_query_add_allocation_pool(query, pool, GST_VIDEO_INFO_SIZE(&info), 0, 0);
+            GST_DEBUG_OBJECT(self, "offering the write slot to upstream");
+        }
+        gst_object_unref(pool);
+    }
+    // Frames with padded rows are welcome too: the copy follows each frame's own strides.
     gst_query_add_allocation_meta(query, GST_VIDEO_META_API_TYPE, nullptr);
     return TRUE;
 }
@@ -196,6 +266,9 @@ void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* valu
     }
     case PROP_BACKEND:
         self->state->backend = static_cast<zorvplugin::backend_kind_t>(g_value_get_enum(value));
+        break;
+    case PROP_ZERO_COPY:
+        self->state->zero_copy = g_value_get_boolean(value) != FALSE;
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
@@ -214,6 +287,15 @@ void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GPa
         break;
     case PROP_BACKEND:
         g_value_set_enum(value, static_cast<gint>(self->state->backend));
+        break;
+    case PROP_ZERO_COPY:
+        g_value_set_boolean(value, self->state->zero_copy ? TRUE : FALSE);
+        break;
+    case PROP_FRAMES_COPIED:
+        g_value_set_uint64(value, self->state->frames_copied.load());
+        break;
+    case PROP_FRAMES_ZERO_COPY:
+        g_value_set_uint64(value, self->state->frames_zero_copy.load());
         break;
     default:
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
@@ -257,6 +339,26 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
         g_param_spec_enum("backend", "Backend", "Kind of shared memory behind the buffer",
                           GST_TYPE_ZORV_DB_BACKEND,
                           static_cast<gint>(zorvplugin::backend_kind_t::posix), flags));
+    g_object_class_install_property(
+        gobject_class, PROP_ZERO_COPY,
+        g_param_spec_boolean(
+            "zero-copy", "Zero copy",
+            "Offer upstream a buffer pool that lends the buffer's write slot, so packed BGRA "
+            "frames are drawn in place and published without a copy; a frame that cannot use "
+            "the slot is copied as usual. Takes effect at the next allocation query",
+            TRUE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
+    const auto counter_flags = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
+    g_object_class_install_property(
+        gobject_class, PROP_FRAMES_COPIED,
+        g_param_spec_uint64("frames-copied", "Frames copied",
+                            "Frames published by copying them into the write slot", 0, G_MAXUINT64,
+                            0, counter_flags));
+    g_object_class_install_property(
+        gobject_class, PROP_FRAMES_ZERO_COPY,
+        g_param_spec_uint64("frames-zero-copy", "Frames published in place",
+                            "Frames upstream drew straight into the write slot, published "
+                            "without a copy",
+                            0, G_MAXUINT64, 0, counter_flags));
 
     GstCaps* caps = gst_caps_from_string(COLORSPACE_CAPS_STRING);
     gst_caps_set_simple(caps, "width", GST_TYPE_INT_RANGE, 1,
