@@ -4,6 +4,7 @@
 Runs every contender at every rate, alternating contenders, several repetitions, with
 zorv_e2e_probe on each side, and writes a markdown report. Contenders:
   zorv-posix, zorv-sysv  videotestsrc ! zorvdbsink  ->  zorvdbsrc ! fakesink (two processes)
+  zorv-posix-copy        the same with zorvdbsink zero-copy=false: the sink copies every frame
   shm                    videotestsrc ! shmsink     ->  shmsrc ! fakesink    (two processes)
   floor                  videotestsrc ! fakesink                             (one process)
 The zorv contenders are skipped when the plugin cannot be found.
@@ -27,7 +28,7 @@ FRAME_BYTES = WIDTH * HEIGHT * 4
 # the writer stalls for good (measured: 8 frames stall within 0.1 s, 24 frames do not).
 SHM_SIZE = 32 * FRAME_BYTES
 RATES = [("unthrottled", 0), ("30 fps", 30), ("60 fps", 60)]
-CONTENDERS = ["zorv-posix", "zorv-sysv", "shm", "floor"]
+CONTENDERS = ["zorv-posix", "zorv-sysv", "zorv-posix-copy", "shm", "floor"]
 
 
 def source(rate):
@@ -53,7 +54,9 @@ def pipelines(contender, rate, tag):
                 f"shmsrc socket-path={socket} is-live=true ! {CAPS_READER},framerate=0/1 ! "
                 f"fakesink name=out sync=false")
     backend = contender.split("-")[1]
-    return (f"{src} ! zorvdbsink name=push buffer-name={tag} backend={backend} sync=false",
+    # The sink's own copy, for comparison with the frames upstream draws into the write slot.
+    copy = " zero-copy=false" if contender.endswith("-copy") else ""
+    return (f"{src} ! zorvdbsink name=push buffer-name={tag} backend={backend} sync=false{copy}",
             f"zorvdbsrc buffer-name={tag} backend={backend} ! fakesink name=out sync=false")
 
 
