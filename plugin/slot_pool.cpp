@@ -156,6 +156,8 @@ slot_check_t slot_exchange_t::publish_slot(GstBuffer* buffer) {
     writer_->publish();
     ++generation_;
     pending_ = nullptr;
+    // It names the read slot now: whoever still holds it may read it, nobody may draw into it.
+    GST_MINI_OBJECT_FLAG_SET(memory, GST_MEMORY_FLAG_READONLY);
     return slot_check_t::current;
 }
 

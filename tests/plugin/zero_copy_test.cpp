@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
 #include <zorvgst/zorvgst.h>
 
 #include "plugin_env.h"
@@ -145,6 +146,50 @@ TEST(ZeroCopySink, CopiesWhenTurnedOffOrBehindATee) {
     }
 }
 
+TEST(ZeroCopySink, SysvBackendDrawsInPlaceToo) {
+    ShmGuard guard;
+    plugintest::Pipeline pipeline(
+        "videotestsrc pattern=colors num-buffers=5 ! " + bgra_caps(32, 24) +
+        " ! zorvdbsink name=sink backend=sysv sync=false buffer-name=" + guard.name());
+    ASSERT_TRUE(run_to_eos(pipeline));
+    GstElement* sink = pipeline.element("sink");
+    EXPECT_EQ(counter(sink, "frames-zero-copy"), 5u);
+    gst_object_unref(sink);
+    sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
+    ASSERT_TRUE(reader.is_valid());
+    ASSERT_NE(reader.get_header(), nullptr);
+    EXPECT_EQ(reader.get_header()->frame_count, 5u);
+    const guint8* slot = reader.get_read_address();
+    EXPECT_EQ(std::vector<guint8>(slot, slot + 32 * 24 * 4),
+              plugintest::reference_frame("colors", 32, 24));
+}
+
+// The last sample wraps a slot; once the sink stops and closes its handle, the sample must
+// still hold its frame rather than an address that is no longer mapped.
+TEST(ZeroCopySink, LastSampleOutlivesTheWriterHandle) {
+    ShmGuard guard;
+    plugintest::Pipeline pipeline("videotestsrc pattern=colors num-buffers=3 ! " +
+                                  bgra_caps(32, 24) +
+                                  " ! zorvdbsink name=sink sync=false buffer-name=" + guard.name());
+    ASSERT_TRUE(run_to_eos(pipeline));
+    GstElement* sink = pipeline.element("sink");
+    EXPECT_EQ(counter(sink, "frames-zero-copy"), 3u);
+    GstSample* sample = nullptr;
+    g_object_get(sink, "last-sample", &sample, nullptr);
+    gst_object_unref(sink);
+    ASSERT_NE(sample, nullptr);
+    gst_element_set_state(pipeline.get(), GST_STATE_NULL);
+    // Overwrite the buffer's slots through another writer: the sample must not change.
+    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 32, 24, plugintest::make_frame(32, 24, 1)));
+    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 32, 24, plugintest::make_frame(32, 24, 2)));
+    GstMapInfo map;
+    ASSERT_TRUE(gst_buffer_map(gst_sample_get_buffer(sample), &map, GST_MAP_READ));
+    EXPECT_EQ(std::vector<guint8>(map.data, map.data + map.size),
+              plugintest::reference_frame("colors", 32, 24));
+    gst_buffer_unmap(gst_sample_get_buffer(sample), &map);
+    gst_sample_unref(sample);
+}
+
 TEST(ZeroCopySink, ResizeMidStreamKeepsDrawingInPlaceAtTheNewSize) {
     ShmGuard guard;
     plugintest::Pipeline pipeline("videotestsrc pattern=colors ! capsfilter name=filter caps=\"" +
@@ -158,7 +203,18 @@ TEST(ZeroCopySink, ResizeMidStreamKeepsDrawingInPlaceAtTheNewSize) {
     GstCaps* smaller = gst_caps_from_string(bgra_caps(40, 30).c_str());
     g_object_set(filter, "caps", smaller, nullptr);
     gst_caps_unref(smaller);
-    EXPECT_TRUE(zorvtest::wait_until([&] { return read_published(guard.name()).width == 40; }));
+    // Not by reading the buffer: a reader mapping it while the sink shrinks it could fault.
+    GstPad* pad = gst_element_get_static_pad(sink, "sink");
+    EXPECT_TRUE(zorvtest::wait_until([&] {
+        GstCaps* caps = gst_pad_get_current_caps(pad);
+        gint width = 0;
+        if (caps != nullptr) {
+            gst_structure_get_int(gst_caps_get_structure(caps, 0), "width", &width);
+            gst_caps_unref(caps);
+        }
+        return width == 40;
+    }));
+    gst_object_unref(pad);
     const guint64 after_resize = counter(sink, "frames-zero-copy");
     EXPECT_TRUE(zorvtest::wait_until(
         [&] { return counter(sink, "frames-zero-copy") >= after_resize + 3; }));
@@ -294,6 +350,9 @@ TEST_F(ZeroCopyPool, HeldFrameKeepsItsPixelsWhenItsSlotIsLentAgain) {
     GstBuffer* kept = gst_buffer_ref(first); // an application holding the published frame
     ASSERT_EQ(gst_harness_push(harness_, first), GST_FLOW_OK);
     ASSERT_EQ(gst_harness_push(harness_, filled(2)), GST_FLOW_OK);
+    // Published, its memory names what readers read: nobody may draw into it any more.
+    GstMapInfo write_map;
+    EXPECT_FALSE(gst_memory_map(gst_buffer_peek_memory(kept, 0), &write_map, GST_MAP_WRITE));
     // The write slot is the one `kept` wraps: drawing frame 3 there must not reach `kept`.
     ASSERT_EQ(gst_harness_push(harness_, filled(3)), GST_FLOW_OK);
     EXPECT_EQ(in_place(), 3u);
