@@ -88,7 +88,9 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer) {
                           ("%s", e.what()));
         return GST_FLOW_ERROR;
     }
-    GST_LOG_OBJECT(self, "slot check %d", static_cast<int>(check));
+    static const char* const check_names[] = {"copied", "published in place",
+                                              "copied after a later publication", "stale"};
+    GST_LOG_OBJECT(self, "frame %s", check_names[static_cast<int>(check)]);
     if (check == zorvplugin::slot_check_t::current) {
         // Upstream drew straight into the write slot.
         ++state.frames_zero_copy;
