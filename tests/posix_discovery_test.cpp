@@ -2,6 +2,7 @@
 // removal and the expiry check with owners that cannot have died.
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 
 #include <boost/filesystem.hpp>
@@ -12,6 +13,7 @@
 
 #include "double_buffer_test_util.h"
 #include "support/capture_appender.h"
+#include "support/child_process.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
 
@@ -167,6 +169,47 @@ TEST(PosixDoubleBufferDiscovery, ExpiryLeavesBuffersWithoutADeadOwner) {
     // A name without an object is not expired either.
     ShmGuard missing("_missing");
     EXPECT_FALSE(posix_double_buffer_t::remove_double_buffer_if_owner_pid_expired(missing.c_str()));
+}
+
+// POSIX object names are resolved by the system inside the shared-memory directory, never joined
+// to it as paths: a name reaching into a sub-directory or out of the directory refers to no
+// object, so nothing there is read, expired, removed or created.
+TEST(PosixDoubleBufferDiscovery, NamesReachingOutOfTheShmDirectoryTouchNothing) {
+    const std::string sub = zorvtest::run_prefix() + "sub";
+    const fs::path dir = fs::path("/dev/shm") / sub;
+    const fs::path victim = dir / "victim_buffer";
+    ASSERT_TRUE(fs::create_directory(dir));
+    zorvtest::ChildProcess exited([] { return 0; });
+    const pid_t dead = exited.pid();
+    ASSERT_EQ(exited.wait(), 0); // reaped: its id names no process
+    {
+        // A sound header whose owner is gone: expiry would remove it if it ever reached it.
+        std::vector<unsigned char> bytes(header_size + 2 * 2 * 8, 0);
+        bytes[width_offset] = 2;
+        bytes[height_offset] = 2;
+        std::memcpy(bytes.data() + owner_offset, &dead, sizeof(dead));
+        std::ofstream(victim.string(), std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()),
+                   static_cast<std::streamsize>(bytes.size()));
+    }
+    const auto before = zorvtest::read_file_bytes(victim.string());
+    ASSERT_EQ(before.size(), header_size + 32);
+    for (const std::string& name : {sub + "/victim_buffer", "/" + sub + "/victim_buffer",
+                                    victim.string(), "../shm/" + sub + "/victim_buffer",
+                                    sub + "/created_buffer", std::string("."), std::string("..")}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(posix_double_buffer_t::get_double_buffer_owner(name), 0);
+        EXPECT_FALSE(
+            posix_double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()));
+        posix_double_buffer_t::remove(name.c_str());
+        posix_double_buffer_t writer(name.c_str(), bip::read_write, 2, 2);
+        EXPECT_FALSE(writer.is_valid());
+        EXPECT_EQ(zorvtest::read_file_bytes(victim.string()), before);
+    }
+    EXPECT_FALSE(fs::exists(dir / "created_buffer"));
+    EXPECT_TRUE(fs::is_directory("/dev/shm"));
+    boost::system::error_code ignored;
+    fs::remove_all(dir, ignored);
 }
 
 } // namespace

@@ -328,6 +328,19 @@ TEST_F(PosixDoubleBuffer, OverflowingDimensionsLeaveTheObjectUntouched) {
     EXPECT_FALSE(zorvtest::object_exists(missing.name()));
 }
 
+TEST_F(PosixDoubleBuffer, DimensionsBeyondTheHeaderFieldsAreRefused) {
+    LogCapture log;
+    // The size fits in 64 bits, but the header could only keep the low 32 bits of the width.
+    const std::uint64_t wide = (1ull << 32) + 2;
+    posix_double_buffer_t writer(guard.c_str(), bip::read_write, wide, 1);
+    EXPECT_FALSE(writer.is_valid());
+    EXPECT_TRUE(logged(log,
+                       "Double Buffer " + name + " Dimensions Too Large: " + std::to_string(wide) +
+                           "x1 -- Header Holds 32-Bit Dimensions",
+                       error, "posix_double_buffer", 2));
+    EXPECT_FALSE(zorvtest::object_exists(name));
+}
+
 TEST_F(PosixDoubleBuffer, FailedOpenIsLoggedAndNeverThrown) {
     LogCapture log;
     // Boost refuses any mode but read_only and read_write.

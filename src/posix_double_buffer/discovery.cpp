@@ -1,14 +1,15 @@
 // Listing double buffers, reading their owner, and removing those whose owner has died.
-#include <cerrno>
-#include <csignal>
+#include <utility>
 
-#include <boost/filesystem.hpp>
+#include <boost/filesystem/path.hpp>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/regex.hpp>
 
 #include <zorvgst/posix_double_buffer.h>
 
+#include "internal/buffer_listing.h"
 #include "internal/log.h"
+#include "internal/process_liveness.h"
 #include "internal/shm_access.h"
 
 namespace bip = boost::interprocess;
@@ -19,7 +20,7 @@ namespace {
 
 const boost::regex& buffer_name_pattern() {
     // Compiled once per process; function-local statics initialise thread-safely.
-    static const boost::regex pattern("_buffer$", boost::regex::perl);
+    static const boost::regex pattern = zorvgst::detail::make_buffer_name_pattern();
     return pattern;
 }
 
@@ -27,25 +28,15 @@ const boost::regex& buffer_name_pattern() {
 
 std::vector<std::string>
 posix_double_buffer_t::get_double_buffer_names(const std::string& directory) {
-    const boost::regex& pattern = buffer_name_pattern();
+    using zorvgst::detail::directory_listing;
     const fs::path dir(directory);
-    const fs::file_status status = fs::status(dir);
-    if (!fs::exists(status) || !fs::is_directory(status)) {
+    directory_listing listing = zorvgst::detail::list_matching_entries(dir, buffer_name_pattern());
+    if (listing.result == directory_listing::outcome::not_a_directory) {
         ZORV_LOG_ERROR("Error " << dir << " is not a directory");
-        return {};
+    } else if (listing.result == directory_listing::outcome::walk_failed) {
+        ZORV_LOG_ERROR("Error reading pid_file from " << dir << " " << listing.walk_error);
     }
-    std::vector<std::string> names;
-    try {
-        for (fs::directory_iterator entry(dir), end; entry != end; ++entry) {
-            if (boost::regex_search(entry->path().string(), pattern)) {
-                names.push_back(entry->path().filename().string());
-            }
-        }
-    } catch (const fs::filesystem_error& e) {
-        ZORV_LOG_ERROR("Error reading pid_file from " << dir << " " << e.what());
-        return {};
-    }
-    return names;
+    return std::move(listing.names);
 }
 
 std::vector<std::string> posix_double_buffer_t::get_double_buffer_names() {
@@ -93,11 +84,8 @@ bool posix_double_buffer_t::remove_double_buffer_if_owner_pid_expired(const char
         }
         owner = load_acquire(header->owner_pid);
     }
-    // Zero means no owner; a negative value would make kill() address a process group.
-    if (owner <= 0) {
-        return false;
-    }
-    if (::kill(owner, 0) == 0 || errno != ESRCH) {
+    // Zero means no owner; a refused signal means the owner lives under another user.
+    if (!zorvgst::detail::process_has_exited(owner)) {
         return false;
     }
     ZORV_LOG_DEBUG("Expiring Buffer: " << name);

@@ -8,6 +8,8 @@
 
 #include <zorvgst/posix_double_buffer.h>
 
+#include "internal/buffer_geometry.h"
+#include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/shm_access.h"
 
@@ -18,7 +20,7 @@ using zorvgst::detail::store_release;
 
 namespace {
 
-constexpr std::uint64_t header_bytes = sizeof(double_buffer_header_t);
+static_assert(sizeof(double_buffer_header_t) == zorvgst::detail::double_buffer_header_bytes);
 
 // Times are compared by their stored bits: not-a-date-time must equal itself, and a change of
 // the field is all a waiting reader looks for.
@@ -36,24 +38,22 @@ const guint8* posix_double_buffer_t::get_read_address() const {
         ZORV_LOG_ERROR("Cannot Get Read Address -- Header Is Null for: " << name);
         throw std::runtime_error("Cannot Get Read Address -- Header is Null");
     }
-    auto* slot0 = static_cast<const guint8*>(region.get_address()) + header_bytes;
-    // Read once: the writer flips it concurrently, and only 0 or 1 may choose a slot.
-    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
-    if (indicator == 0) {
-        ZORV_LOG_TRACE("Read(0): " << name);
-        return slot0;
-    }
-    if (indicator == 1) {
-        ZORV_LOG_TRACE("Read(1): " << name);
-        return slot0 + width * height * 4;
-    }
-    ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
-                   << indicator << " for " << name << " -- Returning Read Buffer 0");
     // A reader's mapping is read-only: only a writer may repair the header.
-    if (mode == bip::read_write) {
-        store_release<std::uint32_t>(header->buffer_indicator, 0);
+    const zorvgst::detail::slot_choice slot = zorvgst::detail::choose_read_slot(
+        header->buffer_indicator, mode == bip::read_write, width, height, region.get_size());
+    if (!slot.fits) {
+        ZORV_LOG_ERROR(
+            "Cannot Get Read Address -- Buffer Dimensions Exceed Shared Memory for: " << name);
+        throw std::runtime_error(
+            "Cannot Get Read Address -- Buffer Dimensions Exceed Shared Memory");
     }
-    return slot0;
+    if (slot.indicator_valid) {
+        ZORV_LOG_TRACE("Read(" << slot.indicator << "): " << name);
+    } else {
+        ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
+                       << slot.indicator << " for " << name << " -- Returning Read Buffer 0");
+    }
+    return static_cast<const guint8*>(region.get_address()) + slot.offset;
 }
 
 guint8* posix_double_buffer_t::get_write_address() const {
@@ -68,22 +68,21 @@ guint8* posix_double_buffer_t::get_write_address() const {
         ZORV_LOG_ERROR("Cannot Get Write Address -- Header Is Null for: " << name);
         throw std::runtime_error("Cannot Get Write Address -- Header is Null");
     }
-    auto* slot0 = static_cast<guint8*>(region.get_address()) + header_bytes;
-    guint8* slot1 = slot0 + width * height * 4;
-    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
-    if (indicator == 0) {
-        ZORV_LOG_TRACE("Write(0): " << name);
-        return slot1;
+    const zorvgst::detail::slot_choice slot = zorvgst::detail::choose_write_slot(
+        header->buffer_indicator, width, height, region.get_size());
+    if (!slot.fits) {
+        ZORV_LOG_ERROR(
+            "Cannot Get Write Address -- Buffer Dimensions Exceed Shared Memory for: " << name);
+        throw std::runtime_error(
+            "Cannot Get Write Address -- Buffer Dimensions Exceed Shared Memory");
     }
-    if (indicator == 1) {
-        ZORV_LOG_TRACE("Write(1): " << name);
-        return slot0;
+    if (slot.indicator_valid) {
+        ZORV_LOG_TRACE("Write(" << slot.indicator << "): " << name);
+    } else {
+        ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
+                       << slot.indicator << " for " << name << " -- Returning Writer Buffer 1");
     }
-    ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
-                   << indicator << " for " << name << " -- Returning Writer Buffer 1");
-    // The next publication flips 0 to 1, naming the slot written now.
-    store_release<std::uint32_t>(header->buffer_indicator, 0);
-    return slot1;
+    return static_cast<guint8*>(region.get_address()) + slot.offset;
 }
 
 void posix_double_buffer_t::grab_read_sem() {
@@ -122,16 +121,12 @@ void posix_double_buffer_t::release_write_sem() {
     }
     // Release stores: a reader that sees the new time also sees the flipped indicator, and the
     // indicator is only flipped after every pixel of the frame.
-    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
-    if (indicator == 0 || indicator == 1) {
-        store_release<std::uint32_t>(header->buffer_indicator, indicator ^ 1u);
-    } else {
+    std::uint32_t indicator = 0;
+    if (!zorvgst::detail::flip_indicator(header->buffer_indicator, indicator)) {
         ZORV_LOG_ERROR("Last Write Left Buffer Indicator in Invalid State for: "
                        << name << " -- Buffer Indicator: " << indicator);
     }
-    const ptime now = boost::posix_time::microsec_clock::local_time();
-    store_release<std::uint64_t>(header->frame_count, load_acquire(header->frame_count) + 1);
-    store_release(header->last_write_time, now);
+    zorvgst::detail::stamp_publication(*header);
     ZORV_LOG_TRACE("Flipped to: " << load_acquire(header->buffer_indicator) << " @ "
                                   << load_acquire(header->last_write_time)
                                   << " Frame Count: " << load_acquire(header->frame_count));

@@ -1,19 +1,18 @@
 // The handle on a POSIX double buffer: opening, creating, sizing and validating the object.
-#include <cerrno>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/permissions.hpp>
-#include <grp.h>
 #include <unistd.h>
 
 #include <zorvgst/posix_double_buffer.h>
 
+#include "internal/buffer_geometry.h"
+#include "internal/group_lookup.h"
+#include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/shm_access.h"
-#include "posix_double_buffer/checked_size.h"
 
 namespace bip = boost::interprocess;
 using zorvgst::detail::load_acquire;
@@ -28,20 +27,11 @@ const bip::permissions default_perms(0660);
 } // namespace
 
 gid_t get_zorv_gid_t() {
-    // The reentrant lookup: handles may be opened on several threads at once.
-    std::vector<char> scratch(1024);
-    group entry{};
-    group* found = nullptr;
-    int error = 0;
-    while ((error = getgrnam_r("zorv", &entry, scratch.data(), scratch.size(), &found)) == ERANGE &&
-           scratch.size() < (1u << 20)) {
-        scratch.resize(scratch.size() * 2);
+    const gid_t gid = zorvgst::detail::find_group_id("zorv");
+    if (gid == zorvgst::detail::no_group) {
+        ZORV_LOG_FATAL("Group zorv Does Not Exist");
     }
-    if (error == 0 && found != nullptr) {
-        return found->gr_gid;
-    }
-    ZORV_LOG_FATAL("Group zorv Does Not Exist");
-    return static_cast<gid_t>(-1);
+    return gid;
 }
 
 posix_double_buffer_t::posix_double_buffer_t()
@@ -116,6 +106,13 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
             valid = false;
             return;
         }
+        // The header keeps 32-bit dimensions: larger ones would reach readers cut short.
+        if (dimensions_given && (width > UINT32_MAX || height > UINT32_MAX)) {
+            ZORV_LOG_ERROR("Double Buffer " << name << " Dimensions Too Large: " << width << "x"
+                                            << height << " -- Header Holds 32-Bit Dimensions");
+            valid = false;
+            return;
+        }
 
         const gid_t effective_gid = getegid();
         if (effective_gid != get_zorv_gid_t()) {
@@ -167,7 +164,6 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
             // lie inside what we mapped.
             const std::uint32_t header_width = load_acquire(header->width);
             const std::uint32_t header_height = load_acquire(header->height);
-            std::uint64_t needed = 0;
             if (header_width == 0 || header_height == 0) {
                 ZORV_LOG_DEBUG("Double Buffer "
                                << name << " Header Dimensions (" << header_width << "x"
@@ -176,8 +172,7 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
                 valid = false;
                 return;
             }
-            if (!zorvgst::detail::checked_buffer_size(header_width, header_height, needed) ||
-                needed > region.get_size()) {
+            if (!zorvgst::detail::slots_fit(header_width, header_height, region.get_size())) {
                 ZORV_LOG_DEBUG("Double Buffer "
                                << name << " Header Dimensions (" << header_width << "x"
                                << header_height << ") Exceed Shared Memory Size ("
@@ -226,10 +221,9 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
         if (mode == bip::read_write &&
             observed >= static_cast<bip::offset_t>(sizeof(double_buffer_header_t))) {
             const pid_t own_pid = getpid();
-            const pid_t owner = load_acquire(header->owner_pid);
+            const pid_t owner = zorvgst::detail::claim_owner_if_unowned(header->owner_pid, own_pid);
             if (owner == 0) {
                 ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid);
-                store_release(header->owner_pid, own_pid);
             } else if (owner != own_pid) {
                 ZORV_LOG_DEBUG("Double Buffer owned by PID: " << owner);
             }
@@ -238,13 +232,7 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
         if (reset_due) {
             ZORV_LOG_DEBUG("Starting Header Reset");
             store_release<std::uint32_t>(header->buffer_type, 0);
-            if (load_acquire(header->buffer_indicator) > 1) {
-                store_release<std::uint32_t>(header->buffer_indicator, 0);
-            }
-            store_release(header->last_write_time, boost::posix_time::ptime());
-            store_release<std::uint64_t>(header->frame_count, 0);
-            store_release(header->width, static_cast<std::uint32_t>(width));
-            store_release(header->height, static_cast<std::uint32_t>(height));
+            zorvgst::detail::reset_frame_fields(*header, width, height);
             const pid_t own_pid = getpid();
             ZORV_LOG_DEBUG("Taking Ownership of [" << name << "] with PID: [" << own_pid << "}");
             store_release(header->owner_pid, own_pid);

@@ -1,4 +1,4 @@
-// Pieces the System V backend's files share: permissions, key formatting, size checks.
+// Pieces the System V backend's files share: permissions, key formatting, header size.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <boost/interprocess/xsi_key.hpp>
 
 #include <zorvgst/sysv_double_buffer.h>
+
+#include "internal/buffer_geometry.h"
 
 namespace sysv_double_buffer {
 
@@ -21,22 +23,13 @@ namespace detail {
 constexpr int key_project_id = 59;
 
 constexpr std::uint64_t header_size = sizeof(sysv_double_buffer_header_t);
+static_assert(header_size == zorvgst::detail::double_buffer_header_bytes);
 
 /// The key as log lines print it: lower-case hexadecimal without prefix.
 inline std::string hex_key(const boost::interprocess::xsi_key& key) {
     std::ostringstream text;
     text << std::hex << static_cast<std::uint32_t>(key.get_key());
     return text.str();
-}
-
-/// Header plus two slots of `width` x `height` BGRA pixels, or false when that does not fit in
-/// 64 bits (the plain size computation would wrap to a small segment).
-inline bool checked_segment_size(std::uint64_t width, std::uint64_t height, std::uint64_t& size) {
-    std::uint64_t pixels = 0;
-    std::uint64_t slot_bytes = 0;
-    return !__builtin_mul_overflow(width, height, &pixels) &&
-           !__builtin_mul_overflow(pixels, std::uint64_t{8}, &slot_bytes) &&
-           !__builtin_add_overflow(slot_bytes, header_size, &size);
 }
 
 } // namespace detail

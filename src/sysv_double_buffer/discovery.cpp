@@ -1,4 +1,6 @@
 // System V double buffer housekeeping: listing, owner query, removal and expiry of dead owners.
+#include <utility>
+
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
 #include <boost/interprocess/exceptions.hpp>
@@ -9,6 +11,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "internal/buffer_listing.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
 #include "internal/process_liveness.h"
@@ -22,24 +25,19 @@ namespace fs = boost::filesystem;
 
 std::vector<std::string>
 sysv_double_buffer_t::get_double_buffer_names(const std::string& directory) {
-    static const boost::regex buffer_name_pattern("_buffer$", boost::regex::perl);
+    using zorvgst::detail::directory_listing;
+    // This backend's own pattern, compiled on its first listing.
+    static const boost::regex buffer_name_pattern = zorvgst::detail::make_buffer_name_pattern();
     const fs::path directory_path(directory);
-    if (!fs::is_directory(fs::status(directory_path))) {
+    directory_listing listing =
+        zorvgst::detail::list_matching_entries(directory_path, buffer_name_pattern);
+    if (listing.result == directory_listing::outcome::not_a_directory) {
         ZORV_LOG_ERROR("Error " << directory_path << " is not a directory");
-        return {};
+    } else if (listing.result == directory_listing::outcome::walk_failed) {
+        ZORV_LOG_ERROR("Error reading pid_file from " << directory_path << " "
+                                                      << listing.walk_error);
     }
-    std::vector<std::string> names;
-    try {
-        for (fs::directory_iterator entry(directory_path), end; entry != end; ++entry) {
-            if (boost::regex_search(entry->path().string(), buffer_name_pattern)) {
-                names.push_back(entry->path().filename().string());
-            }
-        }
-    } catch (const fs::filesystem_error& e) {
-        ZORV_LOG_ERROR("Error reading pid_file from " << directory_path << " " << e.what());
-        return {};
-    }
-    return names;
+    return std::move(listing.names);
 }
 
 std::vector<std::string> sysv_double_buffer_t::get_double_buffer_names() {
@@ -113,7 +111,7 @@ bool sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(const char*
         }
         owner = zorvgst::detail::load_acquire(header->owner_pid);
     }
-    if (owner == 0 || !zorvgst::detail::process_has_exited(owner)) {
+    if (!zorvgst::detail::process_has_exited(owner)) {
         return false;
     }
     ZORV_LOG_DEBUG("Expiring Buffer: " << checked_name);

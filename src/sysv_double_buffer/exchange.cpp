@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "internal/buffer_geometry.h"
+#include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
 #include "internal/shm_access.h"
@@ -139,20 +141,14 @@ const guint8* sysv_double_buffer_t::get_read_address() const {
         throw std::runtime_error(
             "Cannot Get Read Address -- Buffer Dimensions Exceed Shared Memory");
     }
-    guint8* const slot0 = static_cast<guint8*>(region.get_address()) + detail::header_size;
-    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
-    if (indicator == 0) {
-        return slot0;
+    const zorvgst::detail::slot_choice slot = zorvgst::detail::choose_read_slot(
+        header->buffer_indicator, region.get_mode() == ipc::read_write, width, height,
+        region.get_size());
+    if (!slot.indicator_valid) {
+        ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
+                       << slot.indicator << " for " << name << " -- Returning Read Buffer 0");
     }
-    if (indicator == 1) {
-        return slot0 + width * height * 4;
-    }
-    ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
-                   << indicator << " for " << name << " -- Returning Read Buffer 0");
-    if (region.get_mode() == ipc::read_write) {
-        store_release(header->buffer_indicator, std::uint32_t{0});
-    }
-    return slot0;
+    return static_cast<const guint8*>(region.get_address()) + slot.offset;
 }
 
 guint8* sysv_double_buffer_t::get_write_address() const {
@@ -173,19 +169,13 @@ guint8* sysv_double_buffer_t::get_write_address() const {
         throw std::runtime_error(
             "Cannot Get Write Address -- Buffer Dimensions Exceed Shared Memory");
     }
-    guint8* const slot0 = static_cast<guint8*>(region.get_address()) + detail::header_size;
-    guint8* const slot1 = slot0 + width * height * 4;
-    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
-    if (indicator == 0) {
-        return slot1;
+    const zorvgst::detail::slot_choice slot = zorvgst::detail::choose_write_slot(
+        header->buffer_indicator, width, height, region.get_size());
+    if (!slot.indicator_valid) {
+        ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
+                       << slot.indicator << " for " << name << " -- Returning Writer Buffer 1");
     }
-    if (indicator == 1) {
-        return slot0;
-    }
-    ZORV_LOG_ERROR("Invalid Shared Memory Read Buffer Indicator: "
-                   << indicator << " for " << name << " -- Returning Writer Buffer 1");
-    store_release(header->buffer_indicator, std::uint32_t{0});
-    return slot1;
+    return static_cast<guint8*>(region.get_address()) + slot.offset;
 }
 
 void sysv_double_buffer_t::release_read_sem() {
@@ -211,16 +201,12 @@ void sysv_double_buffer_t::release_write_sem() {
         return;
     }
     // The flip comes first: whoever sees the new time or is woken finds the new slot named.
-    const std::uint32_t indicator = load_acquire(header->buffer_indicator);
-    if (indicator <= 1) {
-        store_release(header->buffer_indicator, indicator ^ 1u);
-    } else {
+    std::uint32_t indicator = 0;
+    if (!zorvgst::detail::flip_indicator(header->buffer_indicator, indicator)) {
         ZORV_LOG_ERROR("Last Write Left Buffer Indicator in Invalid State for: "
                        << name << " -- Buffer Indicator: " << indicator);
     }
-    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();
-    store_release(header->frame_count, load_acquire(header->frame_count) + 1);
-    store_release(header->last_write_time, now);
+    zorvgst::detail::stamp_publication(*header);
     ZORV_LOG_TRACE("Flipped to: " << load_acquire(header->buffer_indicator) << " @ "
                                   << load_acquire(header->last_write_time)
                                   << " Frame Count: " << load_acquire(header->frame_count));

@@ -9,9 +9,10 @@
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/xsi_shared_memory.hpp>
 #include <fcntl.h>
-#include <grp.h>
 #include <unistd.h>
 
+#include "internal/group_lookup.h"
+#include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
 #include "internal/shm_access.h"
@@ -21,18 +22,17 @@ namespace sysv_double_buffer {
 
 namespace ipc = boost::interprocess;
 using zorvgst::detail::load_acquire;
-using zorvgst::detail::store_release;
 
 std::uint64_t compute_size(std::uint64_t width, std::uint64_t height) {
     return ::compute_size(width, height);
 }
 
 gid_t get_zorv_gid_t() {
-    if (const group* zorv = getgrnam("zorv")) {
-        return zorv->gr_gid;
+    const gid_t gid = zorvgst::detail::find_group_id("zorv");
+    if (gid == zorvgst::detail::no_group) {
+        ZORV_LOG_FATAL("Group zorv Does Not Exist");
     }
-    ZORV_LOG_FATAL("Group zorv Does Not Exist");
-    return static_cast<gid_t>(-1);
+    return gid;
 }
 
 sysv_double_buffer_t::sysv_double_buffer_t()
@@ -84,9 +84,7 @@ sysv_double_buffer_header_t* sysv_double_buffer_t::get_header() const {
 }
 
 bool sysv_double_buffer_t::slots_fit_attachment() const {
-    std::uint64_t needed = 0;
-    return get_header() != nullptr && detail::checked_segment_size(width, height, needed) &&
-           needed <= region.get_size();
+    return get_header() != nullptr && zorvgst::detail::slots_fit(width, height, region.get_size());
 }
 
 boost::filesystem::path sysv_double_buffer_t::shm_file_path() {
@@ -152,7 +150,7 @@ void sysv_double_buffer_t::check_and_init_if_necessary() {
             // far smaller than the slots this handle writes.
             if (width == 0 || height == 0 || width > std::numeric_limits<std::uint32_t>::max() ||
                 height > std::numeric_limits<std::uint32_t>::max() ||
-                !detail::checked_segment_size(width, height, expected_size)) {
+                !zorvgst::detail::checked_buffer_size(width, height, expected_size)) {
                 ZORV_LOG_ERROR("Attempted to Open SHM: "
                                << name << " in Write Mode w/Invalid Dimensions: " << width << "x"
                                << height);
@@ -217,21 +215,14 @@ void sysv_double_buffer_t::reset_header() {
         return;
     }
     const pid_t own_pid = getpid();
-    const pid_t owner = load_acquire(header->owner_pid);
+    const pid_t owner = zorvgst::detail::claim_owner_if_unowned(header->owner_pid, own_pid);
     if (owner == 0) {
         ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid);
-        store_release(header->owner_pid, own_pid);
     } else if (owner != own_pid) {
         ZORV_LOG_DEBUG("Double Buffer owned by PID: " << owner);
     }
     ZORV_LOG_DEBUG("Starting Header Reset");
-    if (load_acquire(header->buffer_indicator) > 1) {
-        store_release(header->buffer_indicator, std::uint32_t{0});
-    }
-    store_release(header->last_write_time, boost::posix_time::ptime());
-    store_release(header->frame_count, std::uint64_t{0});
-    store_release(header->width, static_cast<std::uint32_t>(width));
-    store_release(header->height, static_cast<std::uint32_t>(height));
+    zorvgst::detail::reset_frame_fields(*header, width, height);
     valid = true;
 }
 
@@ -253,10 +244,8 @@ void sysv_double_buffer_t::retrieve_dimensions_from_shared_memory_or_throw_error
     }
     // The header is written by other processes: dimensions whose slots reach past the segment
     // would send every address beyond the attachment.
-    std::uint64_t needed = 0;
     if (header_width != 0 && header_height != 0 &&
-        (!detail::checked_segment_size(header_width, header_height, needed) ||
-         needed > region.get_size())) {
+        !zorvgst::detail::slots_fit(header_width, header_height, region.get_size())) {
         std::ostringstream text;
         text << "Buffer Dimensions: " << header_width << "x" << header_height
              << " Exceed Shared Memory Size: " << region.get_size();

@@ -1,0 +1,51 @@
+// One-level scan of a directory for entry names that match a buffer-name pattern.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/regex.hpp>
+
+namespace zorvgst::detail {
+
+/// The pattern of buffer names: every name the naming functions make ends in "_buffer".
+inline boost::regex make_buffer_name_pattern() {
+    return boost::regex("_buffer$", boost::regex::perl);
+}
+
+/// What a scan found; the caller reports the failures in its own words.
+struct directory_listing {
+    enum class outcome { listed, not_a_directory, walk_failed };
+    outcome result = outcome::listed;
+    std::vector<std::string> names; ///< entry names without directory; empty unless listed
+    std::string walk_error;         ///< the filesystem error's text when the walk failed
+};
+
+/// Entry names of `directory` (any kind of entry, no recursion, in the order the directory gives
+/// them) whose full path matches `pattern`. Examining the directory itself may throw
+/// boost::filesystem::filesystem_error; a failure during the walk discards every name.
+inline directory_listing list_matching_entries(const boost::filesystem::path& directory,
+                                               const boost::regex& pattern) {
+    namespace fs = boost::filesystem;
+    directory_listing listing;
+    if (!fs::is_directory(fs::status(directory))) {
+        listing.result = directory_listing::outcome::not_a_directory;
+        return listing;
+    }
+    try {
+        for (fs::directory_iterator entry(directory), end; entry != end; ++entry) {
+            if (boost::regex_search(entry->path().string(), pattern)) {
+                listing.names.push_back(entry->path().filename().string());
+            }
+        }
+    } catch (const fs::filesystem_error& e) {
+        listing.result = directory_listing::outcome::walk_failed;
+        listing.names.clear();
+        listing.walk_error = e.what();
+    }
+    return listing;
+}
+
+} // namespace zorvgst::detail

@@ -1,0 +1,58 @@
+// Header stores both backends make: claiming the owner, resetting frame fields, publishing.
+#pragma once
+
+#include <cstdint>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <sys/types.h>
+
+#include "internal/shm_access.h"
+
+namespace zorvgst::detail {
+
+// The templates take either backend's header: the fields they touch have the same names, types
+// and offsets in both.
+
+/// Records `own_pid` as owner when the header names none, and returns the owner found before
+/// (0 when this call took the buffer).
+inline pid_t claim_owner_if_unowned(pid_t& owner_field, pid_t own_pid) {
+    const pid_t owner = load_acquire(owner_field);
+    if (owner == 0) {
+        store_release(owner_field, own_pid);
+    }
+    return owner;
+}
+
+/// A writer's reset: no frame yet, the writer's dimensions, and an indicator that names a slot
+/// (a valid one is kept, so readers keep their slot).
+template <typename Header>
+void reset_frame_fields(Header& header, std::uint64_t width, std::uint64_t height) {
+    if (load_acquire(header.buffer_indicator) > 1) {
+        store_release(header.buffer_indicator, std::uint32_t{0});
+    }
+    store_release(header.last_write_time, boost::posix_time::ptime());
+    store_release(header.frame_count, std::uint64_t{0});
+    store_release(header.width, static_cast<std::uint32_t>(width));
+    store_release(header.height, static_cast<std::uint32_t>(height));
+}
+
+/// Publication's first store: 0 becomes 1 and 1 becomes 0. Any other value stays, and false is
+/// returned with it in `seen` so the caller can report it.
+inline bool flip_indicator(std::uint32_t& indicator_field, std::uint32_t& seen) {
+    seen = load_acquire(indicator_field);
+    if (seen > 1) {
+        return false;
+    }
+    store_release(indicator_field, seen ^ 1u);
+    return true;
+}
+
+/// Publication's later stores, after the flip: one more frame, stamped with the local time.
+/// Whoever sees the new time therefore also sees the flipped indicator.
+template <typename Header> void stamp_publication(Header& header) {
+    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();
+    store_release(header.frame_count, load_acquire(header.frame_count) + 1);
+    store_release(header.last_write_time, now);
+}
+
+} // namespace zorvgst::detail

@@ -1,0 +1,86 @@
+// Frame memory of GStreamer buffers and samples, mapped for the rendering adapters and released
+// on every path, exceptions included.
+#pragma once
+
+#include <gst/gst.h>
+
+namespace zorvgst::detail {
+
+/// The memory of a GstBuffer taken as one block (a new reference) and mapped. Unmapped and
+/// released by the destructor unless done before; not copyable.
+class frame_memory {
+public:
+    /// For GST_MAP_WRITE on a buffer of several blocks the merged block replaces them in the
+    /// buffer first, so what is written reaches the buffer instead of a private copy.
+    frame_memory(GstBuffer* buffer, GstMapFlags flags) {
+        if (buffer == nullptr) {
+            return;
+        }
+        memory_ = gst_buffer_get_all_memory(buffer);
+        if (memory_ == nullptr) {
+            return;
+        }
+        if ((flags & GST_MAP_WRITE) != 0 && gst_buffer_n_memory(buffer) > 1) {
+            gst_buffer_replace_all_memory(buffer, gst_memory_ref(memory_));
+        }
+        mapped_ = gst_memory_map(memory_, &info_, flags) != FALSE;
+    }
+    ~frame_memory() {
+        unmap();
+        unref();
+    }
+    frame_memory(const frame_memory&) = delete;
+    frame_memory& operator=(const frame_memory&) = delete;
+
+    bool mapped() const { return mapped_; }
+    guint8* data() const { return info_.data; }
+    gsize size() const { return info_.size; }
+
+    void unmap() {
+        if (mapped_) {
+            gst_memory_unmap(memory_, &info_);
+            mapped_ = false;
+        }
+    }
+    void unref() {
+        unmap();
+        if (memory_ != nullptr) {
+            gst_mini_object_unref(GST_MINI_OBJECT_CAST(memory_));
+            memory_ = nullptr;
+        }
+    }
+
+private:
+    GstMemory* memory_ = nullptr;
+    GstMapInfo info_{};
+    bool mapped_ = false;
+};
+
+/// What a sample says about its frame: its buffer and the width and height of its caps.
+struct sample_frame {
+    GstBuffer* buffer = nullptr;
+    gint width = 0;
+    gint height = 0;
+    bool has_buffer_and_caps = false;
+    bool has_size = false; ///< both fields present and not negative
+};
+
+inline sample_frame describe_sample(GstSample* sample) {
+    sample_frame frame;
+    if (sample == nullptr) {
+        return frame;
+    }
+    frame.buffer = gst_sample_get_buffer(sample);
+    GstCaps* caps = gst_sample_get_caps(sample);
+    const GstStructure* structure =
+        caps != nullptr && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
+    frame.has_buffer_and_caps = frame.buffer != nullptr && structure != nullptr;
+    if (structure != nullptr) {
+        const bool has_width = gst_structure_get_int(structure, "width", &frame.width) != FALSE;
+        const bool has_height = gst_structure_get_int(structure, "height", &frame.height) != FALSE;
+        frame.has_size = has_width && has_height && frame.width >= 0 && frame.height >= 0;
+    }
+    return frame;
+}
+
+} // namespace zorvgst::detail

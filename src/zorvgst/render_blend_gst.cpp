@@ -1,0 +1,133 @@
+// Overlay blending between double buffers, raw memory, GStreamer samples and buffers.
+#include <zorvgst/double_buffer.h>
+
+#include "gst_frame_memory.h"
+#include "internal/log.h"
+#include "render_bounds.h"
+
+using zorvgst::detail::describe_placement;
+using zorvgst::detail::frame_bytes;
+using zorvgst::detail::frame_fits;
+using zorvgst::detail::frame_memory;
+using zorvgst::detail::rectangle_fits;
+
+namespace {
+
+/// Whether both double buffers' slots hold a width x height frame.
+bool sources_fit(double_buffer_t& base, double_buffer_t& overlay, uint width, uint height) {
+    return frame_fits(width, height, frame_bytes(base.get_width(), base.get_height())) &&
+           frame_fits(width, height, frame_bytes(overlay.get_width(), overlay.get_height()));
+}
+
+} // namespace
+
+void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, guint8* dst, uint width,
+                         uint height, uint x, uint y, uint dst_width) {
+    if (!base.is_valid() || !overlay.is_valid()) {
+        return;
+    }
+    if (!sources_fit(base, overlay, width, height)) {
+        ZORV_LOG_ERROR("Render Halted -- Frame " << width << ":" << height
+                                                 << " Larger Than Double Buffer " << base.get_name()
+                                                 << " or " << overlay.get_name());
+        return;
+    }
+    // Only the base is bracketed: the overlay is read without a grab of its own.
+    base.grab_read_sem();
+    const guint8* overlay_frame = overlay.get_read_address();
+    const guint8* base_frame = base.get_read_address();
+    render_with_overlay(base_frame, overlay_frame, dst, width, height, x, y, dst_width);
+    base.release_read_sem();
+}
+
+void render_with_overlay(const guint8* base, const guint8* overlay, double_buffer_t& dst,
+                         uint width, uint height, uint x, uint y, uint dst_width) {
+    // The grab is the validity test here: an invalid destination throws to the caller.
+    dst.grab_write_sem();
+    if (!rectangle_fits(width, height, x, y, dst_width,
+                        frame_bytes(dst.get_width(), dst.get_height()))) {
+        // A grab holds nothing, so leaving without the release publishes nothing.
+        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
+                                           << " Outside Double Buffer " << dst.get_name() << " of "
+                                           << dst.get_width() << ":" << dst.get_height());
+        return;
+    }
+    render_with_overlay(base, overlay, dst.get_write_address(), width, height, x, y, dst_width);
+    dst.release_write_sem();
+}
+
+void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, GstBuffer* dst,
+                         uint width, uint height, uint x, uint y, uint dst_width) {
+    if (!base.is_valid() || !overlay.is_valid()) {
+        return;
+    }
+    if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
+        ZORV_LOG_ERROR("Buffer Is Not Writeable");
+        return;
+    }
+    frame_memory memory(dst, GST_MAP_WRITE);
+    if (!memory.mapped()) {
+        memory.unref();
+        ZORV_LOG_ERROR("gst_buffer_map() Failed -- Not Writing to Buffer of Size: "
+                       << gst_buffer_get_size(dst));
+        return;
+    }
+    if (!sources_fit(base, overlay, width, height)) {
+        ZORV_LOG_ERROR("Render Halted -- Frame " << width << ":" << height
+                                                 << " Larger Than Double Buffer " << base.get_name()
+                                                 << " or " << overlay.get_name());
+        return;
+    }
+    if (!rectangle_fits(width, height, x, y, dst_width, memory.size())) {
+        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
+                                           << " Outside Buffer of Size: " << memory.size());
+        return;
+    }
+    base.grab_read_sem();
+    const guint8* overlay_frame = overlay.get_read_address();
+    const guint8* base_frame = base.get_read_address();
+    render_with_overlay(base_frame, overlay_frame, memory.data(), width, height, x, y, dst_width);
+    base.release_read_sem();
+    memory.unmap();
+    memory.unref();
+}
+
+void render_with_overlay(GstSample* base, GstSample* overlay, double_buffer_t& dst, uint x, uint y,
+                         uint dst_width) {
+    const zorvgst::detail::sample_frame base_frame = zorvgst::detail::describe_sample(base);
+    // Only the base caps give the size; the overlay frame must have the same.
+    GstBuffer* overlay_buffer = overlay != nullptr ? gst_sample_get_buffer(overlay) : nullptr;
+    if (!base_frame.has_buffer_and_caps || overlay_buffer == nullptr) {
+        ZORV_LOG_ERROR("render() -- Sample Without Buffer or Caps -- Not Writing to Buffer");
+        return;
+    }
+    if (!base_frame.has_size) {
+        ZORV_LOG_ERROR("render() -- Sample Caps Without Valid Width and Height -- Not Writing "
+                       "to Buffer");
+        return;
+    }
+    frame_memory base_memory(base_frame.buffer, GST_MAP_READ);
+    frame_memory overlay_memory(base_memory.mapped() ? overlay_buffer : nullptr, GST_MAP_READ);
+    if (!base_memory.mapped() || !overlay_memory.mapped()) {
+        base_memory.unref();
+        overlay_memory.unref();
+        ZORV_LOG_ERROR("gst_memory_map() Failed -- Not Writing to Buffer");
+        return;
+    }
+    const gsize smaller = std::min(base_memory.size(), overlay_memory.size());
+    if (!frame_fits(base_frame.width, base_frame.height, smaller)) {
+        ZORV_LOG_ERROR("render() -- Sample of Size: "
+                       << smaller << " Too Small for Width: " << base_frame.width
+                       << " Height: " << base_frame.height << " -- Not Writing to Buffer");
+        return;
+    }
+    ZORV_LOG_DEBUG("render() -- Width: " << base_frame.width << " Height: " << base_frame.height);
+    // A throwing grab still unmaps and releases both memories on the way out.
+    render_with_overlay(base_memory.data(), overlay_memory.data(), dst,
+                        static_cast<uint>(base_frame.width), static_cast<uint>(base_frame.height),
+                        x, y, dst_width);
+    base_memory.unmap();
+    overlay_memory.unmap();
+    base_memory.unref();
+    overlay_memory.unref();
+}

@@ -1,0 +1,99 @@
+// Cropping between double buffers, raw memory and GStreamer buffers.
+#include <zorvgst/double_buffer.h>
+
+#include "gst_frame_memory.h"
+#include "internal/log.h"
+#include "render_bounds.h"
+
+using zorvgst::detail::crop_is_valid;
+using zorvgst::detail::describe_placement;
+using zorvgst::detail::frame_bytes;
+using zorvgst::detail::frame_fits;
+using zorvgst::detail::frame_memory;
+using zorvgst::detail::rectangle_fits;
+
+void render_with_cropping(double_buffer_t& src, guint8* dst, uint width, uint height, uint x,
+                          uint y, uint dst_width, uint left, uint right, uint top, uint bottom) {
+    if (!src.is_valid()) {
+        return;
+    }
+    if (!frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
+        ZORV_LOG_ERROR("Render Halted -- Frame "
+                       << width << ":" << height << " Larger Than Double Buffer " << src.get_name()
+                       << " of " << src.get_width() << ":" << src.get_height());
+        return;
+    }
+    src.grab_read_sem();
+    render_with_cropping(src.get_read_address(), dst, width, height, x, y, dst_width, left, right,
+                         top, bottom);
+    src.release_read_sem();
+}
+
+void render_with_cropping(double_buffer_t& src, GstBuffer* dst, uint width, uint height, uint x,
+                          uint y, uint dst_width, uint left, uint right, uint top, uint bottom) {
+    if (!src.is_valid()) {
+        return;
+    }
+    if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
+        ZORV_LOG_ERROR("Buffer Is Not Writeable");
+        return;
+    }
+    frame_memory memory(dst, GST_MAP_WRITE);
+    if (!memory.mapped()) {
+        memory.unref();
+        ZORV_LOG_ERROR("gst_buffer_map() Failed -- Not Writing to Buffer of Size: "
+                       << gst_buffer_get_size(dst));
+        return;
+    }
+    if (!frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
+        ZORV_LOG_ERROR("Render Halted -- Frame "
+                       << width << ":" << height << " Larger Than Double Buffer " << src.get_name()
+                       << " of " << src.get_width() << ":" << src.get_height());
+        return;
+    }
+    // Invalid margins are left to the core, which reports them and copies nothing.
+    if (crop_is_valid(width, height, left, right, top, bottom)) {
+        const uint kept_width = width - left - right;
+        const uint kept_height = height - top - bottom;
+        if (!rectangle_fits(kept_width, kept_height, x, y, dst_width, memory.size())) {
+            ZORV_LOG_ERROR("Render Halted -- "
+                           << describe_placement(kept_width, kept_height, x, y, dst_width)
+                           << " Outside Buffer of Size: " << memory.size());
+            return;
+        }
+    }
+    src.grab_read_sem();
+    render_with_cropping(src.get_read_address(), memory.data(), width, height, x, y, dst_width,
+                         left, right, top, bottom);
+    src.release_read_sem();
+    memory.unmap();
+    memory.unref();
+}
+
+void render_with_cropping(const guint8* src, double_buffer_t& dst, uint width, uint height, uint x,
+                          uint y, uint dst_width, uint left, uint right, uint top, uint bottom) {
+    if (!dst.is_valid()) {
+        return;
+    }
+    if (!crop_is_valid(width, height, left, right, top, bottom)) {
+        // The core reports the margins. Publishing would hand readers the stale frame left in
+        // the write slot, so nothing is grabbed or published.
+        render_with_cropping(src, static_cast<guint8*>(nullptr), width, height, x, y, dst_width,
+                             left, right, top, bottom);
+        return;
+    }
+    const uint kept_width = width - left - right;
+    const uint kept_height = height - top - bottom;
+    if (!rectangle_fits(kept_width, kept_height, x, y, dst_width,
+                        frame_bytes(dst.get_width(), dst.get_height()))) {
+        ZORV_LOG_ERROR("Render Halted -- "
+                       << describe_placement(kept_width, kept_height, x, y, dst_width)
+                       << " Outside Double Buffer " << dst.get_name() << " of " << dst.get_width()
+                       << ":" << dst.get_height());
+        return;
+    }
+    dst.grab_write_sem();
+    render_with_cropping(src, dst.get_write_address(), width, height, x, y, dst_width, left, right,
+                         top, bottom);
+    dst.release_write_sem();
+}

@@ -1,0 +1,110 @@
+// Copies between double buffers, raw memory, GStreamer samples and buffers, bracketed by the
+// double buffer's grab and release.
+#include <zorvgst/double_buffer.h>
+
+#include "gst_frame_memory.h"
+#include "internal/log.h"
+#include "render_bounds.h"
+
+using zorvgst::detail::describe_placement;
+using zorvgst::detail::frame_bytes;
+using zorvgst::detail::frame_fits;
+using zorvgst::detail::frame_memory;
+using zorvgst::detail::rectangle_fits;
+
+void render(double_buffer_t& src, guint8* dst, uint width, uint height, uint x, uint y,
+            uint dst_width) {
+    if (!src.is_valid()) {
+        return;
+    }
+    // The slot holds width x height of the handle's own dimensions; reading more would leave
+    // the slot (and, for slot 1, the mapping).
+    if (!frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
+        ZORV_LOG_ERROR("Render Halted -- Frame "
+                       << width << ":" << height << " Larger Than Double Buffer " << src.get_name()
+                       << " of " << src.get_width() << ":" << src.get_height());
+        return;
+    }
+    src.grab_read_sem();
+    render(src.get_read_address(), dst, width, height, x, y, dst_width);
+    src.release_read_sem();
+}
+
+void render(const guint8* src, double_buffer_t& dst, uint width, uint height, uint x, uint y,
+            uint dst_width) {
+    if (!dst.is_valid()) {
+        return;
+    }
+    if (!rectangle_fits(width, height, x, y, dst_width,
+                        frame_bytes(dst.get_width(), dst.get_height()))) {
+        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
+                                           << " Outside Double Buffer " << dst.get_name() << " of "
+                                           << dst.get_width() << ":" << dst.get_height());
+        return;
+    }
+    dst.grab_write_sem();
+    render(src, dst.get_write_address(), width, height, x, y, dst_width);
+    dst.release_write_sem();
+}
+
+void render(double_buffer_t& src, GstBuffer* dst, uint width, uint height, uint x, uint y,
+            uint dst_width) {
+    if (!src.is_valid()) {
+        return;
+    }
+    if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
+        ZORV_LOG_ERROR("Buffer Is Not Writeable");
+        return;
+    }
+    frame_memory memory(dst, GST_MAP_WRITE);
+    if (!memory.mapped()) {
+        memory.unref();
+        ZORV_LOG_ERROR("gst_buffer_map() Failed -- Not Writing to Buffer of Size: "
+                       << gst_buffer_get_size(dst));
+        return;
+    }
+    if (!rectangle_fits(width, height, x, y, dst_width, memory.size())) {
+        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
+                                           << " Outside Buffer of Size: " << memory.size());
+        return;
+    }
+    // The inner render grabs and releases the read side once more, inside this bracket.
+    src.grab_read_sem();
+    render(src, memory.data(), width, height, x, y, dst_width);
+    src.release_read_sem();
+    memory.unmap();
+    memory.unref();
+}
+
+void render(GstSample* sample, double_buffer_t& dst, uint x, uint y, uint dst_width) {
+    if (!dst.is_valid()) {
+        return;
+    }
+    const zorvgst::detail::sample_frame frame = zorvgst::detail::describe_sample(sample);
+    if (!frame.has_buffer_and_caps) {
+        ZORV_LOG_ERROR("render() -- Sample Without Buffer or Caps -- Not Writing to Buffer");
+        return;
+    }
+    if (!frame.has_size) {
+        ZORV_LOG_ERROR("render() -- Sample Caps Without Valid Width and Height -- Not Writing "
+                       "to Buffer");
+        return;
+    }
+    frame_memory memory(frame.buffer, GST_MAP_READ);
+    if (!memory.mapped()) {
+        memory.unref();
+        ZORV_LOG_ERROR("gst_memory_map() Failed -- Not Writing to Buffer");
+        return;
+    }
+    if (!frame_fits(frame.width, frame.height, memory.size())) {
+        ZORV_LOG_ERROR("render() -- Sample of Size: " << memory.size() << " Too Small for Width: "
+                                                      << frame.width << " Height: " << frame.height
+                                                      << " -- Not Writing to Buffer");
+        return;
+    }
+    ZORV_LOG_DEBUG("render() -- Width: " << frame.width << " Height: " << frame.height);
+    render(memory.data(), dst, static_cast<uint>(frame.width), static_cast<uint>(frame.height), x,
+           y, dst_width);
+    memory.unmap();
+    memory.unref();
+}

@@ -1,0 +1,14 @@
+// Scale-mode vocabulary that hosts read from their configuration.
+#include "internal/log.h"
+
+scale_mode_t parse_scale_mode(const std::string& text) {
+    // "full" wins when both words occur.
+    if (text.find("full") != std::string::npos) {
+        return SCALE_MODE_FULL;
+    }
+    if (text.find("bars") != std::string::npos) {
+        return SCALE_MODE_BARS;
+    }
+    ZORV_LOG_WARN("Ignoring Invalid Scale Mode: " << text);
+    return SCALE_MODE_FULL;
+}
