@@ -25,6 +25,7 @@
 
 namespace {
 
+namespace bip = boost::interprocess;
 namespace fs = boost::filesystem;
 using faulttest::PosixBackend;
 using faulttest::SysvBackend;
@@ -217,6 +218,16 @@ TEST_F(HostileNames, SysvOperationsStayInsideTheShmDirectory) {
         EXPECT_TRUE(SysvBackend::gone(control_name()));
     }
     expect_nothing_touched_outside();
+}
+
+TEST(HostileDirectories, ListingsOfPathsThatCannotBeExaminedAreEmptyNotThrown) {
+    const std::string overlong = "/tmp/" + std::string(5000, 'd');
+    const std::string too_long_entry = "/tmp/" + std::string(300, 'e');
+    for (const std::string& directory : {overlong, too_long_entry}) {
+        EXPECT_TRUE(posix_double_buffer_t::get_double_buffer_names(directory).empty());
+        EXPECT_TRUE(sysv_double_buffer_t::get_double_buffer_names(directory).empty());
+        EXPECT_TRUE(get_double_buffer_names(directory).empty());
+    }
 }
 
 } // namespace
