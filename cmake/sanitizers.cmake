@@ -8,3 +8,11 @@ if(ZORVGST_SANITIZE)
     add_compile_options(${_zorvgst_sanitize_flags})
     add_link_options(${_zorvgst_sanitize_flags})
 endif()
+
+# Fuzz builds: coverage instrumentation everywhere; the fuzz targets add libFuzzer's main.
+if(ZORVGST_BUILD_FUZZ)
+    if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+        message(FATAL_ERROR "ZORVGST_BUILD_FUZZ needs clang (CC=clang CXX=clang++)")
+    endif()
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()
