@@ -345,7 +345,9 @@ TYPED_TEST(DoubleBufferSoak, SlowAndKilledReadersNeverStallTheWriterOrTheOtherRe
     if (!thread_sanitized) {
         EXPECT_GE(published + 2, expected);
     }
-    EXPECT_LT(counters->longest_publication_us.load(), 100000);
+    // Publishing waits for nobody: a blocked writer would take seconds or never return; the
+    // bound leaves room for a busy machine's scheduling.
+    EXPECT_LT(counters->longest_publication_us.load(), 250000);
     // Nobody waits on anybody: the fast readers never go a second without a frame, the slow one
     // only as long as its own pace and a restart take.
     EXPECT_LT(longest_gap_us[1], 1000000);
