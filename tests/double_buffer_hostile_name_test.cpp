@@ -220,6 +220,23 @@ TEST_F(HostileNames, SysvOperationsStayInsideTheShmDirectory) {
     expect_nothing_touched_outside();
 }
 
+TEST(HostileDirectories, NamesWithALineBreakAfterTheSuffixAreNotListed) {
+    const fs::path directory = fs::temp_directory_path() / (zorvtest::run_prefix() + "listing");
+    fs::create_directories(directory);
+    for (const std::string name :
+         {"kept_buffer", "line_buffer\nrest", "line_buffer\n", "kept\nalso_buffer"}) {
+        std::ofstream(directory / name) << "x";
+    }
+    const std::vector<std::string> expected = {"kept\nalso_buffer", "kept_buffer"};
+    for (auto names : {posix_double_buffer_t::get_double_buffer_names(directory.string()),
+                       sysv_double_buffer_t::get_double_buffer_names(directory.string()),
+                       get_double_buffer_names(directory.string())}) {
+        std::sort(names.begin(), names.end());
+        EXPECT_EQ(names, expected);
+    }
+    fs::remove_all(directory);
+}
+
 TEST(HostileDirectories, ListingsOfPathsThatCannotBeExaminedAreEmptyNotThrown) {
     const std::string overlong = "/tmp/" + std::string(5000, 'd');
     const std::string too_long_entry = "/tmp/" + std::string(300, 'e');

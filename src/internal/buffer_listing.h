@@ -12,7 +12,9 @@ namespace zorvgst::detail {
 
 /// The pattern of buffer names: every name the naming functions make ends in "_buffer".
 inline boost::regex make_buffer_name_pattern() {
-    return boost::regex("_buffer$", boost::regex::perl);
+    // "\z", not "$": Boost's "$" also matches before any line break, and "x_buffer\nrest" is
+    // a legal file name that does not end in "_buffer".
+    return boost::regex("_buffer\\z", boost::regex::perl);
 }
 
 /// What a scan found; the caller reports the failures in its own words.
