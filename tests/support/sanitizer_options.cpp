@@ -36,7 +36,7 @@ const char* __tsan_default_suppressions() {
            "race:/gstreamer-1.0/\n"
            // A mapping counts as a write of its range, yet System V attachments (shmat) are not
            // seen: a segment attached where another thread once mapped a file looks raced.
-           "race:^mmap$\n";
+           "race:mmap\n";
 }
 #endif
 
