@@ -1,4 +1,5 @@
-// Latency from a writer's publication in one process to the return of a reader's wait in another.
+// Latency from a writer's publication in one process to the return of a reader's wait in another,
+// for the System V condition, the POSIX backend's polling wait and a plain 1 ms polling loop.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -15,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvbench");
@@ -39,22 +41,29 @@ bool is_sleeping(pid_t pid) {
            text[end_of_name + 2] == 'S';
 }
 
-enum class wait_kind { condition, polling };
+// condition: the System V reader's wait_for_write; backend_polling: the POSIX reader's
+// wait_for_write; polling: a loop that sleeps 1 ms between looks at the publication time.
+enum class wait_kind { condition, backend_polling, polling };
 
 // The reader acknowledges each frame through a pipe; the writer then publishes the next one
 // with its monotonic send time in the slot: once the reader sleeps on the condition, or after a
-// random pause so that publications fall anywhere within the polling interval.
+// random pause so that publications fall anywhere within the polling interval (for the POSIX
+// wait, a pause that starts once the reader sleeps in it).
+template <typename Buffer>
 void run_writer(const std::string& name, int ack_fd, pid_t reader, wait_kind kind) {
-    sysv_double_buffer_t writer(name.c_str(), ipc::read_write, 4, 4);
+    Buffer writer(name.c_str(), ipc::read_write, 4, 4);
     std::mt19937 random(42);
     std::uniform_int_distribution<int> pause_us(0, 1000);
     char ack = 0;
     while (::read(ack_fd, &ack, 1) == 1 && ack == 1) {
-        if (kind == wait_kind::condition) {
+        // A sleeping reader has taken its snapshot of the publication time: a frame published
+        // before that would go unseen until the deadline.
+        if (kind != wait_kind::polling) {
             while (!is_sleeping(reader)) {
                 std::this_thread::yield();
             }
-        } else {
+        }
+        if (kind != wait_kind::condition) {
             std::this_thread::sleep_for(std::chrono::microseconds(pause_us(random)));
         }
         writer.grab_write_sem();
@@ -64,11 +73,11 @@ void run_writer(const std::string& name, int ack_fd, pid_t reader, wait_kind kin
     }
 }
 
-void wake_latency(benchmark::State& state, wait_kind kind) {
+template <typename Buffer> void wake_latency(benchmark::State& state, wait_kind kind) {
     const std::string name = "zorvbench_" + std::to_string(getpid()) + "_wake_buffer";
-    sysv_double_buffer_t::remove(name.c_str());
-    sysv_double_buffer_t reader(name.c_str(), ipc::read_only);
-    { sysv_double_buffer_t creator(name.c_str(), ipc::read_write, 4, 4); }
+    Buffer::remove(name.c_str());
+    { Buffer creator(name.c_str(), ipc::read_write, 4, 4); }
+    Buffer reader(name.c_str(), ipc::read_only);
     if (!reader.is_valid()) {
         state.SkipWithError("buffer could not be opened");
         return;
@@ -82,7 +91,7 @@ void wake_latency(benchmark::State& state, wait_kind kind) {
     const pid_t child = fork();
     if (child == 0) {
         ::close(ack[1]);
-        run_writer(name, ack[0], parent, kind);
+        run_writer<Buffer>(name, ack[0], parent, kind);
         _exit(0);
     }
     ::close(ack[0]);
@@ -99,6 +108,10 @@ void wake_latency(benchmark::State& state, wait_kind kind) {
         if (kind == wait_kind::condition) {
             reader.wait_for_write(boost::posix_time::microsec_clock::universal_time() +
                                   boost::posix_time::seconds(2));
+        } else if (kind == wait_kind::backend_polling) {
+            // The POSIX wait compares its deadline with local time.
+            reader.wait_for_write(boost::posix_time::microsec_clock::local_time() +
+                                  boost::posix_time::seconds(2));
         } else {
             while (reader.get_last_write_time() == before) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -114,7 +127,7 @@ void wake_latency(benchmark::State& state, wait_kind kind) {
     ::close(ack[1]); // ends the writer
     int status = 0;
     waitpid(child, &status, 0);
-    sysv_double_buffer_t::remove(name.c_str());
+    Buffer::remove(name.c_str());
 
     if (!latencies_us.empty()) {
         std::sort(latencies_us.begin(), latencies_us.end());
@@ -126,14 +139,19 @@ void wake_latency(benchmark::State& state, wait_kind kind) {
 }
 
 void BM_SysvConditionWake(benchmark::State& state) {
-    wake_latency(state, wait_kind::condition);
+    wake_latency<sysv_double_buffer_t>(state, wait_kind::condition);
+}
+
+void BM_PosixPollingWake(benchmark::State& state) {
+    wake_latency<posix_double_buffer_t>(state, wait_kind::backend_polling);
 }
 
 void BM_MillisecondPollingWait(benchmark::State& state) {
-    wake_latency(state, wait_kind::polling);
+    wake_latency<sysv_double_buffer_t>(state, wait_kind::polling);
 }
 
 BENCHMARK(BM_SysvConditionWake)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_PosixPollingWake)->Iterations(2000)->UseManualTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_MillisecondPollingWait)
     ->Iterations(2000)
     ->UseManualTime()

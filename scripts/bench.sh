@@ -1,26 +1,30 @@
 #!/usr/bin/env bash
-# Builds an optimised tree with the benchmarks into build-release/, runs them and prints each
-# path's bandwidth beside the memcpy baseline of the same bytes.
-#   scripts/bench.sh                            every benchmark, 10 repetitions
-#   ZORVGST_BENCH_REPETITIONS=9 scripts/bench.sh --benchmark_filter=Blend
-# Further arguments go to the benchmark program.
+# Builds an optimised tree into build-release/, runs the micro benchmarks (rendering, first frame,
+# wake-up latency) and the end-to-end comparison with shmsink/shmsrc, and writes bench/results.md.
+#   scripts/bench.sh                                   everything (about 8 minutes from scratch)
+#   ZORVGST_BENCH_REPETITIONS=10 scripts/bench.sh      more repetitions of the render benchmarks
+#   ZORVGST_E2E_REPETITIONS=5 scripts/bench.sh         more end-to-end repetitions (default 3)
+#   scripts/bench.sh --benchmark_filter=Blend          further arguments go to the render benchmarks
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-cmake -S . -B build-release -DCMAKE_BUILD_TYPE=Release -DZORVGST_BUILD_BENCHMARKS=ON >/dev/null
-cmake --build build-release -j "$(nproc)" --target zorvgst_render_bench
-results=build-release/bench/results.json
+build=build-release
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DZORVGST_BUILD_BENCHMARKS=ON \
+    -DZORVGST_BUILD_TESTS=OFF -DZORVGST_BUILD_EXAMPLES=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
+results=$build/bench/results.json
+micro=$build/bench/micro.md
 # Repetitions of all benchmarks are interleaved in random order, so a spell of load from other
 # work slows every path alike instead of one path and not its baseline.
-build-release/bench/zorvgst_render_bench \
-    --benchmark_repetitions="${ZORVGST_BENCH_REPETITIONS:-10}" \
+"$build"/bench/zorvgst_render_bench \
+    --benchmark_repetitions="${ZORVGST_BENCH_REPETITIONS:-5}" \
     --benchmark_enable_random_interleaving=true \
     --benchmark_report_aggregates_only=true \
     --benchmark_out="$results" --benchmark_out_format=json "$@"
 
 # Busy machines slow some repetitions down; the best one shows what the code can do, the median
 # what it did. Ratios compare each path with the memcpy of the same bytes.
-python3 - "$results" <<'PY'
+python3 - "$results" <<'PY' | tee "$micro"
 import json, sys
 runs, order = {}, {}
 for b in json.load(open(sys.argv[1]))["benchmarks"]:
@@ -32,15 +36,56 @@ def baseline(name):
 def ratio(name, base, stat):
     a, b = runs.get(name, {}).get(stat), runs.get(base, {}).get(stat)
     return f"{a / b:.2f}" if a and b else "-"
+print("## Rendering micro benchmarks (zorvgst_render_bench)")
 print()
 print("GB/s counted over bytes read plus bytes written; ratios against " +
       "BM_Memcpy_Frame (BM_Memcpy_CroppedFrame for the crop).")
-print(f"{'benchmark':36} {'median':>8} {'best':>8} {'median/memcpy':>14} {'best/memcpy':>12}")
+print()
+print("| benchmark | median GB/s | best GB/s | median / memcpy | best / memcpy |")
+print("|---|---:|---:|---:|---:|")
 for name in sorted(runs, key=order.get):
     stats = runs[name]
-    print(f"{name:36} {stats.get('median', 0):8.1f} {stats.get('max', 0):8.1f} "
-          f"{ratio(name, baseline(name), 'median'):>14} {ratio(name, baseline(name), 'max'):>12}")
+    print(f"| {name} | {stats.get('median', 0):.1f} | {stats.get('max', 0):.1f} | "
+          f"{ratio(name, baseline(name), 'median')} | {ratio(name, baseline(name), 'max')} |")
 same = "BM_Render_SampleToDoubleBuffer", "BM_Memcpy_SampleToSlots"
+print()
 print(f"{same[0]} against a memcpy between the same memory areas ({same[1]}): "
       f"median {ratio(*same, 'median')}, best {ratio(*same, 'max')}")
+print()
 PY
+
+# Wake-up latency and the first frame: medians of the counters, one table each.
+counters_table() {
+    python3 - "$1" "$2" <<'PY'
+import json, sys
+title, path = sys.argv[1], sys.argv[2]
+rows = [b for b in json.load(open(path))["benchmarks"]
+        if b.get("run_type") != "aggregate" or b.get("aggregate_name") == "median"]
+keys = []
+for b in rows:
+    for k in b:
+        if k.endswith("_us") and k not in keys:
+            keys.append(k)
+first = ["median_us", "p99_us", "max_us"]
+keys = [k for k in first if k in keys] + [k for k in keys if k not in first]
+print(f"## {title}")
+print()
+print("| benchmark | " + " | ".join(keys) + " |")
+print("|---|" + "---:|" * len(keys))
+for b in rows:
+    print(f"| {b['run_name']} | " + " | ".join(f"{b[k]:.1f}" if k in b else "-" for k in keys) + " |")
+print()
+PY
+}
+"$build"/bench/sysv_wake_latency_bench --benchmark_out="$build/bench/wake.json" \
+    --benchmark_out_format=json
+counters_table "Wake-up latency, publication to the reader's return (sysv_wake_latency_bench)" \
+    "$build/bench/wake.json" | tee -a "$micro"
+"$build"/bench/first_frame_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true \
+    --benchmark_out="$build/bench/first_frame.json" --benchmark_out_format=json
+counters_table "First frame into a fresh 1080p buffer, medians of 3 x 40 (first_frame_bench)" \
+    "$build/bench/first_frame.json" | tee -a "$micro"
+
+python3 bench/e2e.py --probe "$build/bench/zorv_e2e_probe" \
+    --plugin-path "$build/plugin/gstreamer-1.0" --reps "${ZORVGST_E2E_REPETITIONS:-3}" \
+    --json "$build/bench/e2e.json" --micro "$micro" --out bench/results.md

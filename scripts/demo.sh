@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds the library and runs the demo host.
+# Builds the library, then runs the demo: a publisher and two readers of live test video.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/build.sh
-build/examples/zorvgst-hello
+scripts/run_demo.sh "${ZORVGST_BUILD_DIR:-build}" demo-output

@@ -13,6 +13,17 @@ packages=(
     clang libclang-rt-14-dev valgrind
 )
 
+# Buffers are shared through the group "zorv"; hosts log a fatal line on every open without it.
+ensure_zorv_group() {
+    getent group zorv >/dev/null && return 0
+    if [ "$(id -u)" -eq 0 ]; then
+        groupadd --system zorv
+    else
+        echo "note: group 'zorv' is missing; create it with: sudo groupadd --system zorv" >&2
+    fi
+}
+ensure_zorv_group
+
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

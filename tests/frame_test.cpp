@@ -115,6 +115,25 @@ TEST(LogStatement, BuildsNothingWhenLevelDisabled) {
     EXPECT_EQ(evaluations, 0);
 }
 
+// The level test reads the logger's cached threshold: it must follow a level the logger only
+// inherits, changed on its parent after the logger was created.
+TEST(LogStatement, InheritedLevelFollowsChangesOnTheParent) {
+    LogCapture capture;
+    const log4cxx::LoggerPtr root = log4cxx::Logger::getRootLogger();
+    const log4cxx::LevelPtr saved_root = root->getLevel();
+    logger->setLevel(nullptr);
+    root->setLevel(log4cxx::Level::getWarn());
+    ZORV_LOG_DEBUG("hidden");
+    root->setLevel(log4cxx::Level::getTrace());
+    ZORV_LOG_TRACE("shown");
+    root->setLevel(log4cxx::Level::getError());
+    ZORV_LOG_WARN("hidden again");
+    root->setLevel(saved_root);
+    const auto lines = capture.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].message, "shown");
+}
+
 TEST(LogStatement, StreamsFragmentsWithSourceUnitAndSignature) {
     LogCapture capture;
     ZORV_LOG_WARN("Size Correct (" << 40u << ") " << -3 << " " << 1.5);

@@ -1,14 +1,18 @@
 // Shared double buffer helpers: slot choice against the mapping, size overflow, header stores.
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
 #include "internal/buffer_geometry.h"
 #include "internal/header_updates.h"
+#include "internal/prefault.h"
 
 namespace {
 
@@ -105,6 +109,35 @@ TEST(HeaderUpdates, ResetKeepsAValidIndicatorAndClaimsOnlyAnUnownedBuffer) {
     EXPECT_EQ(header.owner_pid, 1234);
     EXPECT_EQ(claim_owner_if_unowned(header.owner_pid, 99), 1234);
     EXPECT_EQ(header.owner_pid, 1234);
+}
+
+TEST(Prefault, PopulatesWritableMappingsWithoutTouchingTheBytes) {
+    constexpr std::size_t length = 64 * 4096 + 100; // ends inside a page
+    void* mapping =
+        mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    auto* bytes = static_cast<unsigned char*>(mapping);
+    for (std::size_t i = 0; i < length; i += 4096 / 2) {
+        bytes[i] = static_cast<unsigned char>(i / 2048 + 1);
+    }
+    errno = 1234;
+    const int error = prefault_for_writing(mapping, length);
+    EXPECT_TRUE(error == 0 || prefault_unsupported(error)) << std::strerror(error);
+    EXPECT_EQ(errno, 1234); // the caller's errno survives, whatever the kernel said
+    for (std::size_t i = 0; i < length; ++i) {
+        const unsigned char expected = i % 2048 == 0 ? static_cast<unsigned char>(i / 2048 + 1) : 0;
+        ASSERT_EQ(bytes[i], expected) << "byte " << i;
+    }
+    EXPECT_EQ(prefault_for_writing(nullptr, length), 0);
+    EXPECT_EQ(prefault_for_writing(mapping, 0), 0);
+    munmap(mapping, length);
+
+    // A read-only mapping cannot be made writable: refused, and nothing else happens.
+    void* read_only = mmap(nullptr, 4096, PROT_READ, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    ASSERT_NE(read_only, MAP_FAILED);
+    EXPECT_NE(prefault_for_writing(read_only, 4096), 0);
+    EXPECT_EQ(static_cast<unsigned char*>(read_only)[0], 0);
+    munmap(read_only, 4096);
 }
 
 } // namespace

@@ -211,6 +211,29 @@ TEST_F(PosixDoubleBuffer, WriterWithOtherDimensionsResizesInPlaceAndResetsHeader
     EXPECT_EQ(field_at<std::int64_t>(bytes, time_offset), not_a_date_time_bits);
 }
 
+// The writer pre-faults a resized object: the bytes that were there stay.
+TEST_F(PosixDoubleBuffer, ResizeKeepsTheBytesAlreadyInTheObject) {
+    {
+        posix_double_buffer_t first(guard.c_str(), bip::read_write, 64, 64);
+        ASSERT_TRUE(first.is_valid());
+        std::memset(first.get_write_address(), 0x5a, 64 * 64 * 4);
+        first.release_write_sem();
+    }
+    posix_double_buffer_t second(guard.c_str(), bip::read_write, 128, 64);
+    ASSERT_TRUE(second.is_valid());
+    const auto bytes = read_file_bytes(guard.path());
+    ASSERT_EQ(bytes.size(), compute_size(128, 64));
+    // Slot 1 of the first size: its frame bytes, then the zeroes the growth added.
+    const std::size_t old_slot1 = sizeof(double_buffer_header_t) + 64 * 64 * 4;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        const bool written = i >= old_slot1 && i < old_slot1 + 64 * 64 * 4;
+        if (i < sizeof(double_buffer_header_t)) {
+            continue;
+        }
+        ASSERT_EQ(bytes[i], written ? 0x5a : 0) << "byte " << i;
+    }
+}
+
 TEST_F(PosixDoubleBuffer, WriterTakesOwnershipOnlyOfUnownedBuffers) {
     {
         posix_double_buffer_t first(guard.c_str(), bip::read_write, 2, 2);

@@ -16,10 +16,10 @@
     ::log4cxx::spi::LocationInfo(ZORVGST_LOG_SOURCE, ZORVGST_LOG_SOURCE, __PRETTY_FUNCTION__,      \
                                  __LINE__)
 
-// Nothing of `message` is evaluated unless the level is enabled on `target`.
-#define ZORV_LOG_TO(target, level_name, message)                                                   \
+// Nothing of `message` is evaluated unless `enabled` holds.
+#define ZORV_LOG_IF(enabled, target, level_name, message)                                          \
     do {                                                                                           \
-        if ((target)->is##level_name##Enabled()) {                                                 \
+        if (enabled) {                                                                             \
             ::log4cxx::helpers::MessageBuffer zorv_log_buffer_;                                    \
             (target)->forcedLog(::log4cxx::Level::get##level_name(),                               \
                                 zorv_log_buffer_.str(zorv_log_buffer_ << message),                 \
@@ -27,9 +27,18 @@
         }                                                                                          \
     } while (0)
 
-#define ZORV_LOG_TRACE(message) ZORV_LOG_TO(::logger, Trace, message)
-#define ZORV_LOG_DEBUG(message) ZORV_LOG_TO(::logger, Debug, message)
-#define ZORV_LOG_INFO(message) ZORV_LOG_TO(::logger, Info, message)
-#define ZORV_LOG_WARN(message) ZORV_LOG_TO(::logger, Warn, message)
-#define ZORV_LOG_ERROR(message) ZORV_LOG_TO(::logger, Error, message)
-#define ZORV_LOG_FATAL(message) ZORV_LOG_TO(::logger, Fatal, message)
+#define ZORV_LOG_TO(target, level_name, message)                                                   \
+    ZORV_LOG_IF((target)->is##level_name##Enabled(), target, level_name, message)
+
+// The library's own statements go to the host's `logger`: its cached threshold rules a disabled
+// level out inline, without a call into log4cxx on every frame.
+#define ZORV_LOG_LIBRARY(level_name, message)                                                      \
+    ZORV_LOG_IF(::log4cxx::Logger::is##level_name##EnabledFor(::logger), ::logger, level_name,     \
+                message)
+
+#define ZORV_LOG_TRACE(message) ZORV_LOG_LIBRARY(Trace, message)
+#define ZORV_LOG_DEBUG(message) ZORV_LOG_LIBRARY(Debug, message)
+#define ZORV_LOG_INFO(message) ZORV_LOG_LIBRARY(Info, message)
+#define ZORV_LOG_WARN(message) ZORV_LOG_LIBRARY(Warn, message)
+#define ZORV_LOG_ERROR(message) ZORV_LOG_LIBRARY(Error, message)
+#define ZORV_LOG_FATAL(message) ZORV_LOG_LIBRARY(Fatal, message)

@@ -12,6 +12,7 @@
 #include "internal/group_lookup.h"
 #include "internal/header_updates.h"
 #include "internal/log.h"
+#include "internal/prefault.h"
 #include "internal/shm_access.h"
 
 namespace bip = boost::interprocess;
@@ -236,6 +237,14 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
             const pid_t own_pid = getpid();
             ZORV_LOG_DEBUG("Taking Ownership of [" << name << "] with PID: [" << own_pid << "}");
             store_release(header->owner_pid, own_pid);
+            // The object was just created or resized: take its page faults here rather than
+            // in the first frame's copy.
+            const int error =
+                zorvgst::detail::prefault_for_writing(region.get_address(), region.get_size());
+            if (error != 0 && !zorvgst::detail::prefault_unsupported(error)) {
+                ZORV_LOG_DEBUG("Could Not Pre-Fault Double Buffer " << name << " -- "
+                                                                    << std::strerror(error));
+            }
         }
 
         valid = true;

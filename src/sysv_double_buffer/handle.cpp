@@ -15,6 +15,7 @@
 #include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
+#include "internal/prefault.h"
 #include "internal/shm_access.h"
 #include "sysv_double_buffer/common.h"
 
@@ -178,6 +179,13 @@ void sysv_double_buffer_t::check_and_init_if_necessary() {
                 shmid = segment.get_shmid();
                 ipc::mapped_region attachment(segment, ipc::read_write);
                 region.swap(attachment);
+                // One call maps every page, instead of a fault per page in the zeroing below.
+                const int error =
+                    zorvgst::detail::prefault_for_writing(region.get_address(), region.get_size());
+                if (error != 0 && !zorvgst::detail::prefault_unsupported(error)) {
+                    ZORV_LOG_DEBUG("Could Not Pre-Fault SHM: " << name << " -- "
+                                                               << std::strerror(error));
+                }
                 ZORV_LOG_DEBUG("Zeroing Out Created SHM: " << name);
                 std::memset(region.get_address(), 0, region.get_size());
                 reset_header();

@@ -65,6 +65,27 @@ struct sample_frame {
     bool has_size = false; ///< both fields present and not negative
 };
 
+// Field names looked up once: a lookup by string hashes it into the quark table on every frame.
+inline GQuark width_quark() {
+    static const GQuark quark = g_quark_from_static_string("width");
+    return quark;
+}
+
+inline GQuark height_quark() {
+    static const GQuark quark = g_quark_from_static_string("height");
+    return quark;
+}
+
+/// gst_structure_get_int() by quark: false unless the field is there and holds an int.
+inline bool structure_int(const GstStructure* structure, GQuark field, gint& out) {
+    const GValue* value = gst_structure_id_get_value(structure, field);
+    if (value == nullptr || !G_VALUE_HOLDS_INT(value)) {
+        return false;
+    }
+    out = g_value_get_int(value);
+    return true;
+}
+
 inline sample_frame describe_sample(GstSample* sample) {
     sample_frame frame;
     if (sample == nullptr) {
@@ -76,8 +97,8 @@ inline sample_frame describe_sample(GstSample* sample) {
         caps != nullptr && gst_caps_get_size(caps) > 0 ? gst_caps_get_structure(caps, 0) : nullptr;
     frame.has_buffer_and_caps = frame.buffer != nullptr && structure != nullptr;
     if (structure != nullptr) {
-        const bool has_width = gst_structure_get_int(structure, "width", &frame.width) != FALSE;
-        const bool has_height = gst_structure_get_int(structure, "height", &frame.height) != FALSE;
+        const bool has_width = structure_int(structure, width_quark(), frame.width);
+        const bool has_height = structure_int(structure, height_quark(), frame.height);
         frame.has_size = has_width && has_height && frame.width >= 0 && frame.height >= 0;
     }
     return frame;

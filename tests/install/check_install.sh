@@ -33,4 +33,11 @@ cmake -S "$work/cmake_host" -B "$work/cmake_host/build" -DCMAKE_PREFIX_PATH="$pr
     -DCMAKE_CXX_FLAGS="$host_flags" >/dev/null
 cmake --build "$work/cmake_host/build" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$work/cmake_host/build/host"
+# supervisor CLI
+LD_LIBRARY_PATH="$libdir" "$prefix/bin/zorvgst-shm" --help >/dev/null || { echo "zorvgst-shm not installed"; exit 1; }
+# GStreamer plugin: installed beside the library and loadable from there
+plugin="$libdir/gstreamer-1.0/libgstzorvgst.so"
+[ -f "$plugin" ] || { echo "plugin not installed in $libdir/gstreamer-1.0"; exit 1; }
+GST_PLUGIN_PATH="$libdir/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" LD_LIBRARY_PATH="$libdir" \
+    gst-inspect-1.0 zorvdbsrc | grep "$plugin" >/dev/null || { echo "installed plugin not found"; exit 1; }
 echo "installed tree OK"

@@ -1,0 +1,250 @@
+// Runs one side of an end-to-end video pipeline and reports its frames, CPU time and latency.
+//
+//   zorv_e2e_probe writer|reader|floor <warmup s> <measure s> <pipeline description>
+//   zorv_e2e_probe remove <buffer name>      removes a double buffer of either backend
+//
+// The writer stamps each frame, just before the element named "push" receives it, with the
+// monotonic clock and a sequence number in its first 16 bytes. The reader reads them back where
+// the element named "out" receives the frame: the monotonic clock is the same in every process
+// of the machine, so the difference is the end-to-end latency. "floor" stamps and reads on the
+// element named "out" in one process.
+// After the warm-up, frames and CPU time (user + system, getrusage) are counted for the
+// measuring time; the result is one JSON line on stdout.
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include <gst/gst.h>
+#include <log4cxx/logger.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <zorvgst/double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
+
+log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorve2e");
+
+namespace {
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+// User plus system CPU time of this process in seconds: what /proc/<pid>/stat reports as utime +
+// stime, at microsecond resolution instead of clock ticks.
+double cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct stamp_t {
+    std::int64_t sent_ns;
+    std::uint64_t sequence;
+};
+
+struct probe_state {
+    std::atomic<bool> measuring{false};
+    std::atomic<std::uint64_t> next_sequence{1};
+    // Counted during the measuring time only.
+    std::atomic<std::uint64_t> pushed{0};
+    std::mutex lock;
+    std::vector<double> latencies_us;
+    std::unordered_set<std::uint64_t> seen;
+    std::uint64_t received = 0, repeated = 0, unstamped = 0;
+    std::uint64_t first_sequence = 0, last_sequence = 0;
+};
+
+probe_state state;
+
+GstPadProbeReturn stamp_frame(GstPad*, GstPadProbeInfo* info, gpointer) {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (buffer == nullptr || gst_buffer_get_size(buffer) < sizeof(stamp_t)) {
+        return GST_PAD_PROBE_OK;
+    }
+    if (!gst_buffer_is_writable(buffer)) {
+        buffer = gst_buffer_make_writable(buffer);
+        GST_PAD_PROBE_INFO_DATA(info) = buffer;
+    }
+    const stamp_t stamp{monotonic_ns(), state.next_sequence.fetch_add(1)};
+    gst_buffer_fill(buffer, 0, &stamp, sizeof(stamp));
+    if (state.measuring.load()) {
+        state.pushed.fetch_add(1);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+GstPadProbeReturn read_frame(GstPad*, GstPadProbeInfo* info, gpointer) {
+    const std::int64_t now = monotonic_ns();
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (buffer == nullptr || !state.measuring.load()) {
+        return GST_PAD_PROBE_OK;
+    }
+    stamp_t stamp{};
+    const bool stamped = gst_buffer_extract(buffer, 0, &stamp, sizeof(stamp)) == sizeof(stamp) &&
+                         stamp.sequence != 0 && stamp.sent_ns > 0 && stamp.sent_ns <= now;
+    std::lock_guard<std::mutex> guard(state.lock);
+    ++state.received;
+    if (!stamped) {
+        ++state.unstamped;
+        return GST_PAD_PROBE_OK;
+    }
+    if (!state.seen.insert(stamp.sequence).second) {
+        ++state.repeated;
+        return GST_PAD_PROBE_OK;
+    }
+    if (state.first_sequence == 0 || stamp.sequence < state.first_sequence) {
+        state.first_sequence = stamp.sequence;
+    }
+    state.last_sequence = std::max(state.last_sequence, stamp.sequence);
+    state.latencies_us.push_back(static_cast<double>(now - stamp.sent_ns) / 1000.0);
+    return GST_PAD_PROBE_OK;
+}
+
+bool add_probe(GstElement* pipeline, const char* element_name, GstPadProbeCallback callback) {
+    GstElement* element = gst_bin_get_by_name(GST_BIN(pipeline), element_name);
+    if (element == nullptr) {
+        std::fprintf(stderr, "no element named \"%s\" in the pipeline\n", element_name);
+        return false;
+    }
+    GstPad* pad = gst_element_get_static_pad(element, "sink");
+    if (pad == nullptr) {
+        std::fprintf(stderr, "element \"%s\" has no sink pad\n", element_name);
+        gst_object_unref(element);
+        return false;
+    }
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, callback, nullptr, nullptr);
+    gst_object_unref(pad);
+    gst_object_unref(element);
+    return true;
+}
+
+double percentile(const std::vector<double>& sorted, double fraction) {
+    if (sorted.empty()) {
+        return -1.0;
+    }
+    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1));
+    return sorted[index];
+}
+
+// Sleeps for `seconds` unless the pipeline ends or fails first; false when it did.
+bool run_for(GstElement* pipeline, double seconds) {
+    GstBus* bus = gst_element_get_bus(pipeline);
+    const auto timeout = static_cast<GstClockTime>(seconds * GST_SECOND);
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, timeout, static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
+    gst_object_unref(bus);
+    if (message == nullptr) {
+        return true;
+    }
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+        GError* error = nullptr;
+        gchar* debug = nullptr;
+        gst_message_parse_error(message, &error, &debug);
+        std::fprintf(stderr, "pipeline error: %s (%s)\n", error->message, debug ? debug : "");
+        g_clear_error(&error);
+        g_free(debug);
+    } else {
+        std::fprintf(stderr, "pipeline ended early\n");
+    }
+    gst_message_unref(message);
+    return false;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    gst_init(&argc, &argv);
+    logger->setLevel(log4cxx::Level::getOff());
+    if (argc == 3 && std::string(argv[1]) == "remove") {
+        // System V first: it needs its key file, which has the POSIX object's path. Its
+        // removal throws when that file is a POSIX object and no segment has the key.
+        try {
+            sysv_double_buffer::sysv_double_buffer_t::remove(argv[2]);
+        } catch (const boost::interprocess::interprocess_exception&) {
+        }
+        double_buffer_t::remove(argv[2]);
+        return 0;
+    }
+    if (argc != 5) {
+        std::fprintf(stderr, "usage: %s writer|reader|floor <warmup s> <measure s> <pipeline>\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string role = argv[1];
+    const double warmup = std::atof(argv[2]);
+    const double measure = std::atof(argv[3]);
+    const bool writes = role == "writer" || role == "floor";
+    const bool reads = role == "reader" || role == "floor";
+    if (!writes && !reads) {
+        std::fprintf(stderr, "unknown role \"%s\"\n", role.c_str());
+        return 2;
+    }
+    GError* error = nullptr;
+    GstElement* pipeline = gst_parse_launch(argv[4], &error);
+    if (pipeline == nullptr || error != nullptr) {
+        std::fprintf(stderr, "cannot build the pipeline: %s\n", error ? error->message : "?");
+        g_clear_error(&error);
+        return 2;
+    }
+    // In one process the frame is stamped and read back on the same pad: the floor's latency
+    // is only the two probes'.
+    const char* stamped_at = role == "floor" ? "out" : "push";
+    if ((writes && !add_probe(pipeline, stamped_at, stamp_frame)) ||
+        (reads && !add_probe(pipeline, "out", read_frame))) {
+        gst_object_unref(pipeline);
+        return 2;
+    }
+    if (gst_element_set_state(pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        std::fprintf(stderr, "the pipeline does not start\n");
+        gst_object_unref(pipeline);
+        return 1;
+    }
+    bool ok = run_for(pipeline, warmup);
+    const double cpu_before = cpu_seconds();
+    const std::int64_t start = monotonic_ns();
+    state.measuring = true;
+    ok = ok && run_for(pipeline, measure);
+    state.measuring = false;
+    const double elapsed = static_cast<double>(monotonic_ns() - start) / 1e9;
+    const double cpu = cpu_seconds() - cpu_before;
+    gst_element_set_state(pipeline, GST_STATE_NULL);
+    gst_object_unref(pipeline);
+
+    std::lock_guard<std::mutex> guard(state.lock);
+    std::sort(state.latencies_us.begin(), state.latencies_us.end());
+    const std::uint64_t unique = state.seen.size();
+    // Frames the writer stamped between the first and the last one this reader saw, that it
+    // never saw.
+    const std::uint64_t dropped =
+        unique == 0 ? 0 : state.last_sequence - state.first_sequence + 1 - unique;
+    const std::uint64_t frames = writes && !reads ? state.pushed.load() : unique;
+    std::printf("{\"role\": \"%s\", \"ok\": %s, \"seconds\": %.3f, \"frames\": %llu, "
+                "\"fps\": %.2f, \"cpu_s\": %.3f, \"cpu_ms_per_frame\": %.3f, "
+                "\"received\": %llu, \"repeated\": %llu, \"unstamped\": %llu, "
+                "\"dropped\": %llu, \"stamped_in_all\": %llu, \"latency_median_us\": %.1f, "
+                "\"latency_p99_us\": %.1f}\n",
+                role.c_str(), ok ? "true" : "false", elapsed,
+                static_cast<unsigned long long>(frames), static_cast<double>(frames) / elapsed, cpu,
+                frames == 0 ? 0.0 : cpu * 1000.0 / static_cast<double>(frames),
+                static_cast<unsigned long long>(state.received),
+                static_cast<unsigned long long>(state.repeated),
+                static_cast<unsigned long long>(state.unstamped),
+                static_cast<unsigned long long>(dropped),
+                static_cast<unsigned long long>(state.next_sequence.load() - 1),
+                percentile(state.latencies_us, 0.5), percentile(state.latencies_us, 0.99));
+    return ok ? 0 : 1;
+}

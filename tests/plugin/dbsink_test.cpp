@@ -1,0 +1,242 @@
+// zorvdbsink alone (GstHarness) and in small pipelines: what it publishes and how it fails.
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <gst/check/gstharness.h>
+#include <gst/video/video.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
+#include <zorvgst/zorvgst.h>
+
+#include "plugin_env.h"
+#include "support/shm_guard.h"
+
+namespace {
+
+namespace bip = boost::interprocess;
+using namespace std::chrono_literals;
+using zorvtest::ShmGuard;
+
+std::string caps_for(unsigned width, unsigned height) {
+    return std::string(COLORSPACE_CAPS_STRING) + ",width=" + std::to_string(width) +
+           ",height=" + std::to_string(height) + ",framerate=30/1";
+}
+
+GstHarness* sink_harness(const std::string& buffer_name, unsigned width, unsigned height,
+                         const char* backend = "posix") {
+    // Configured before the harness starts it: start() needs the buffer name.
+    GstElement* sink = gst_element_factory_make("zorvdbsink", nullptr);
+    gst_util_set_object_arg(G_OBJECT(sink), "backend", backend);
+    g_object_set(sink, "buffer-name", buffer_name.c_str(), "sync", FALSE, nullptr);
+    GstHarness* harness = gst_harness_new_with_element(sink, "sink", nullptr);
+    gst_object_unref(sink);
+    gst_harness_set_src_caps_str(harness, caps_for(width, height).c_str());
+    return harness;
+}
+
+GstBuffer* packed_buffer(const std::vector<guint8>& frame) {
+    return gst_buffer_new_memdup(frame.data(), frame.size());
+}
+
+// The slot readers see, copied out through a library reader of the buffer's own dimensions.
+struct published_t {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint64_t frame_count = 0;
+    std::vector<guint8> pixels;
+};
+
+published_t read_published(const std::string& name) {
+    published_t result;
+    posix_double_buffer_t reader(name.c_str(), bip::read_only);
+    if (!reader.is_valid() || reader.get_header() == nullptr) {
+        return result;
+    }
+    result.width = reader.get_header()->width;
+    result.height = reader.get_header()->height;
+    result.frame_count = reader.get_header()->frame_count;
+    const guint8* slot = reader.get_read_address();
+    result.pixels.assign(slot, slot + static_cast<std::size_t>(reader.get_width()) *
+                                          reader.get_height() * 4);
+    return result;
+}
+
+std::string error_text(GstMessage* message) {
+    GError* error = nullptr;
+    gchar* debug = nullptr;
+    gst_message_parse_error(message, &error, &debug);
+    std::string text = error != nullptr ? error->message : "";
+    if (debug != nullptr) {
+        text += " | ";
+        text += debug;
+    }
+    g_clear_error(&error);
+    g_free(debug);
+    return text;
+}
+
+TEST(DbSink, PublishesEachFrameOnceAtTheNegotiatedSize) {
+    ShmGuard guard;
+    GstHarness* harness = sink_harness(guard.name(), 4, 2);
+    const auto first = plugintest::make_frame(4, 2, 1);
+    const auto second = plugintest::make_frame(4, 2, 2);
+
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(first)), GST_FLOW_OK);
+    published_t seen = read_published(guard.name());
+    EXPECT_EQ(seen.width, 4u);
+    EXPECT_EQ(seen.height, 2u);
+    // Preroll and render see the same first buffer: still one publication.
+    EXPECT_EQ(seen.frame_count, 1u);
+    EXPECT_EQ(seen.pixels, first);
+
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(second)), GST_FLOW_OK);
+    seen = read_published(guard.name());
+    EXPECT_EQ(seen.frame_count, 2u);
+    EXPECT_EQ(seen.pixels, second);
+    gst_harness_teardown(harness);
+}
+
+TEST(DbSink, CopiesPaddedRowsWithoutThePadding) {
+    ShmGuard guard;
+    constexpr unsigned width = 3;
+    constexpr unsigned height = 2;
+    constexpr gint stride = width * 4 + 20;
+    GstHarness* harness = sink_harness(guard.name(), width, height);
+    const auto frame = plugintest::make_frame(width, height, 5);
+
+    GstBuffer* buffer = gst_buffer_new_allocate(nullptr, stride * height, nullptr);
+    GstMapInfo map;
+    ASSERT_TRUE(gst_buffer_map(buffer, &map, GST_MAP_WRITE));
+    std::memset(map.data, 0xEE, map.size);
+    for (unsigned row = 0; row < height; ++row) {
+        std::memcpy(map.data + row * stride, frame.data() + row * width * 4, width * 4);
+    }
+    gst_buffer_unmap(buffer, &map);
+    gsize offsets[GST_VIDEO_MAX_PLANES] = {0};
+    gint strides[GST_VIDEO_MAX_PLANES] = {stride};
+    gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGRA, width,
+                                   height, 1, offsets, strides);
+
+    ASSERT_EQ(gst_harness_push(harness, buffer), GST_FLOW_OK);
+    const published_t seen = read_published(guard.name());
+    EXPECT_EQ(seen.frame_count, 1u);
+    EXPECT_EQ(seen.pixels, frame);
+    gst_harness_teardown(harness);
+}
+
+TEST(DbSink, NewCapsResizeTheBufferForItsReaders) {
+    ShmGuard guard;
+    GstHarness* harness = sink_harness(guard.name(), 4, 2);
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(plugintest::make_frame(4, 2, 1))),
+              GST_FLOW_OK);
+
+    gst_harness_set_src_caps_str(harness, caps_for(6, 5).c_str());
+    const auto larger = plugintest::make_frame(6, 5, 9);
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(larger)), GST_FLOW_OK);
+
+    const published_t seen = read_published(guard.name());
+    EXPECT_EQ(seen.width, 6u);
+    EXPECT_EQ(seen.height, 5u);
+    EXPECT_EQ(seen.pixels, larger);
+    struct stat info {};
+    ASSERT_EQ(stat(guard.path().c_str(), &info), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), compute_size(6, 5));
+    gst_harness_teardown(harness);
+}
+
+TEST(DbSink, SysvBackendPublishesAndCannotResizeItsSegment) {
+    ShmGuard guard;
+    GstHarness* harness = sink_harness(guard.name(), 4, 2, "sysv");
+    const auto frame = plugintest::make_frame(4, 2, 3);
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(frame)), GST_FLOW_OK);
+    {
+        sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
+        ASSERT_TRUE(reader.is_valid());
+        ASSERT_NE(reader.get_header(), nullptr);
+        EXPECT_EQ(reader.get_width(), 4u);
+        EXPECT_EQ(reader.get_height(), 2u);
+        EXPECT_EQ(reader.get_header()->frame_count, 1u);
+        const guint8* slot = reader.get_read_address();
+        EXPECT_EQ(std::vector<guint8>(slot, slot + frame.size()), frame);
+    }
+    // A System V segment keeps its size: other caps cannot be honoured, and say so.
+    gst_harness_set_src_caps_str(harness, caps_for(6, 5).c_str());
+    EXPECT_NE(gst_harness_push(harness, packed_buffer(plugintest::make_frame(6, 5, 1))),
+              GST_FLOW_OK);
+    gst_harness_teardown(harness);
+}
+
+TEST(DbSink, SysvSegmentOfTheSameSizeTakesTheNegotiatedDimensions) {
+    ShmGuard guard;
+    ASSERT_TRUE(
+        plugintest::publish_frame(guard.name(), 4, 2, plugintest::make_frame(4, 2, 1), "sysv"));
+    // 2x4 frames fill the same bytes as 4x2 ones: the segment is reused as it is.
+    GstHarness* harness = sink_harness(guard.name(), 2, 4, "sysv");
+    const auto frame = plugintest::make_frame(2, 4, 6);
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(frame)), GST_FLOW_OK);
+    sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
+    ASSERT_TRUE(reader.is_valid());
+    EXPECT_EQ(reader.get_width(), 2u);
+    EXPECT_EQ(reader.get_height(), 4u);
+    const guint8* slot = reader.get_read_address();
+    EXPECT_EQ(std::vector<guint8>(slot, slot + frame.size()), frame);
+    gst_harness_teardown(harness);
+}
+
+TEST(DbSink, BufferThatCannotBeOpenedIsAnElementError) {
+    ShmGuard guard;
+    // A directory where the object should be: no process can open it as shared memory.
+    ASSERT_EQ(mkdir(guard.path().c_str(), 0700), 0);
+    struct directory_remover_t {
+        std::string path;
+        ~directory_remover_t() { rmdir(path.c_str()); }
+    } remover{guard.path()};
+    {
+        plugintest::Pipeline pipeline("videotestsrc num-buffers=3 ! " + caps_for(4, 2) +
+                                      " ! zorvdbsink name=sink buffer-name=" + guard.name());
+        ASSERT_NE(pipeline.get(), nullptr) << pipeline.parse_error();
+        pipeline.play();
+        GstMessage* message = plugintest::wait_for_message(
+            pipeline.get(), static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS),
+            5000ms);
+        ASSERT_NE(message, nullptr);
+        ASSERT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_ERROR);
+        EXPECT_STREQ(GST_OBJECT_NAME(GST_MESSAGE_SRC(message)), "sink");
+        const std::string text = error_text(message);
+        EXPECT_NE(text.find("Could not open double buffer \"" + guard.name() +
+                            "\" for writing (posix backend, 4x2)"),
+                  std::string::npos)
+            << text;
+        gst_message_unref(message);
+    }
+}
+
+TEST(DbSink, MissingOrMalformedBufferNameFailsAtStart) {
+    struct case_t {
+        std::string properties;
+        std::string expected;
+    };
+    std::vector<case_t> cases = {
+        {"", "No valid buffer name set (property \"buffer-name\")"},
+        {"buffer-name=a/b_buffer", "No valid buffer name set (property \"buffer-name\")"},
+    };
+    for (const auto& c : cases) {
+        plugintest::Pipeline pipeline("videotestsrc num-buffers=1 ! " + caps_for(4, 2) +
+                                      " ! zorvdbsink " + c.properties);
+        ASSERT_NE(pipeline.get(), nullptr) << pipeline.parse_error();
+        EXPECT_EQ(pipeline.play(), GST_STATE_CHANGE_FAILURE) << c.properties;
+        GstMessage* message =
+            plugintest::wait_for_message(pipeline.get(), GST_MESSAGE_ERROR, 2000ms);
+        ASSERT_NE(message, nullptr) << c.properties;
+        EXPECT_NE(error_text(message).find(c.expected), std::string::npos) << error_text(message);
+        gst_message_unref(message);
+    }
+}
+
+} // namespace

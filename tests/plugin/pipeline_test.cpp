@@ -1,0 +1,131 @@
+// The elements as users run them: gst-launch-1.0 processes, gst-inspect-1.0, a loopback relay.
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <gst/app/gstappsink.h>
+#include <gtest/gtest.h>
+
+#include "plugin_env.h"
+#include "support/raw_shm.h"
+#include "support/shm_guard.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using plugintest::Tool;
+using zorvtest::ShmGuard;
+
+constexpr unsigned width = 64;
+constexpr unsigned height = 48;
+
+std::string frame_caps() {
+    return "video/x-raw,format=BGRA,width=" + std::to_string(width) +
+           ",height=" + std::to_string(height) + ",framerate=30/1";
+}
+
+// A live test-pattern writer publishing for about `frames` / 30 seconds.
+std::vector<std::string> writer_pipeline(const std::string& name, int frames,
+                                         const std::string& backend = "posix") {
+    return {"-q",
+            "videotestsrc",
+            "is-live=true",
+            "pattern=colors",
+            "num-buffers=" + std::to_string(frames),
+            "!",
+            frame_caps(),
+            "!",
+            "zorvdbsink",
+            "backend=" + backend,
+            "buffer-name=" + name};
+}
+
+TEST(PluginPipelines, GstInspectFindsBothElementsInTheBuildTree) {
+    for (const char* element : {"zorvdbsink", "zorvdbsrc"}) {
+        Tool inspect("gst-inspect-1.0", {element});
+        ASSERT_EQ(inspect.wait(20s), 0) << inspect.output();
+        const std::string text = inspect.output();
+        EXPECT_NE(text.find(plugintest::plugin_dir()), std::string::npos) << text;
+        EXPECT_NE(text.find("buffer-name"), std::string::npos);
+        EXPECT_NE(text.find("\"posix\""), std::string::npos);
+    }
+}
+
+class TwoProcesses : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(TwoProcesses, FramesPassBetweenTwoGstLaunchProcesses) {
+    ShmGuard guard;
+    const std::string backend = GetParam();
+    const std::string output = plugintest::temp_path("frames.raw");
+    const std::vector<guint8> reference = plugintest::reference_frame("colors", width, height);
+    ASSERT_EQ(reference.size(), std::size_t{width} * height * 4);
+
+    // The reader starts first and waits for the writer to create the buffer.
+    Tool reader("gst-launch-1.0",
+                {"-q", "zorvdbsrc", "backend=" + backend, "buffer-name=" + guard.name(),
+                 "num-buffers=5", "timeout=5000000000", "!", "filesink", "location=" + output});
+    Tool writer("gst-launch-1.0", writer_pipeline(guard.name(), 45, backend));
+    EXPECT_EQ(reader.wait(20s), 0) << reader.output();
+    EXPECT_EQ(writer.wait(20s), 0) << writer.output();
+
+    const std::vector<unsigned char> received = zorvtest::read_file_bytes(output);
+    std::remove(output.c_str());
+    ASSERT_EQ(received.size(), reference.size() * 5) << reader.output() << writer.output();
+    for (std::size_t frame = 0; frame < 5; ++frame) {
+        EXPECT_TRUE(std::equal(reference.begin(), reference.end(),
+                               received.begin() + frame * reference.size()))
+            << "frame " << frame;
+    }
+}
+
+TEST(PluginPipelines, LibraryLinesReachGStreamerLogWhereNoLoggerIsDefined) {
+    // gst-launch-1.0 defines no `logger`: the plugin's own takes the library's lines.
+    ShmGuard guard;
+    Tool writer("env", {"GST_DEBUG=zorvgst:5", "gst-launch-1.0", "videotestsrc", "num-buffers=2",
+                        "!", frame_caps(), "!", "zorvdbsink", "buffer-name=" + guard.name()});
+    ASSERT_EQ(writer.wait(20s), 0) << writer.output();
+    EXPECT_NE(writer.output().find("Taking Ownership of [" + guard.name() + "] with PID: ["),
+              std::string::npos)
+        << writer.output();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, TwoProcesses, ::testing::Values("posix", "sysv"));
+
+TEST(PluginPipelines, NetworkRelayOnLoopbackDeliversTheFrames) {
+    ShmGuard guard;
+    const int port = plugintest::free_loopback_udp_port();
+    ASSERT_GT(port, 0);
+    const std::vector<guint8> reference = plugintest::reference_frame("colors", width, height);
+
+    // Receiver first, bound to 127.0.0.1 only.
+    plugintest::Pipeline receiver(
+        "udpsrc address=127.0.0.1 port=" + std::to_string(port) +
+        " caps=\"application/x-rtp,media=video,clock-rate=90000,encoding-name=RAW,"
+        "sampling=BGRA,depth=(string)8,width=(string)" +
+        std::to_string(width) + ",height=(string)" + std::to_string(height) +
+        ",colorimetry=SMPTE240M,payload=96\" ! rtpvrawdepay ! appsink name=out sync=false");
+    ASSERT_NE(receiver.get(), nullptr) << receiver.parse_error();
+    ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
+
+    Tool relay("gst-launch-1.0",
+               {"-q", "zorvdbsrc", "buffer-name=" + guard.name(), "timeout=2000000000", "!",
+                "rtpvrawpay", "!", "udpsink", "host=127.0.0.1", "port=" + std::to_string(port)});
+    Tool writer("gst-launch-1.0", writer_pipeline(guard.name(), 60));
+
+    GstElement* sink = receiver.element("out");
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 15 * GST_SECOND);
+    gst_object_unref(sink);
+    ASSERT_NE(sample, nullptr) << relay.output() << writer.output();
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    std::vector<guint8> received(gst_buffer_get_size(buffer));
+    gst_buffer_extract(buffer, 0, received.data(), received.size());
+    gst_sample_unref(sample);
+    EXPECT_EQ(received, reference);
+
+    EXPECT_EQ(writer.wait(20s), 0) << writer.output();
+    // With the writer gone, the relay's timeout ends its stream and the process.
+    EXPECT_EQ(relay.wait(20s), 0) << relay.output();
+}
+
+} // namespace

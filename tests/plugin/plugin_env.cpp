@@ -1,0 +1,224 @@
+// Element test helpers; also points GStreamer at the build tree's plugin before it starts.
+#include "plugin_env.h"
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gst/app/gstappsink.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <zorvgst/double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
+
+namespace plugintest {
+namespace {
+
+std::string registry_path() {
+    return std::string(ZORVTEST_REGISTRY_DIR) + "/gst_registry_" + std::to_string(getpid()) +
+           ".bin";
+}
+
+const pid_t environment_owner = getpid();
+
+void remove_registry() {
+    if (getpid() == environment_owner) {
+        std::remove(registry_path().c_str());
+    }
+}
+
+// Runs before main(), hence before the test main initialises GStreamer: the plugin comes from
+// the build tree and the registry is this process's own, so no run sees another's plugin.
+const bool environment_ready = [] {
+    setenv("GST_PLUGIN_PATH", ZORVTEST_PLUGIN_DIR, 1);
+    setenv("GST_REGISTRY", registry_path().c_str(), 1);
+#ifdef ZORVTEST_CHILD_PRELOAD
+    // Sanitizer build: GStreamer's plugin scanner and the tools this process starts are not
+    // instrumented, so the runtime the plugin needs is loaded first there. Only the plugin and
+    // the library are checked in them; GStreamer's allocations held until exit are not leaks
+    // of this project. This process read its own options before this point.
+    setenv("LD_PRELOAD", ZORVTEST_CHILD_PRELOAD, 1);
+    setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+    setenv("TSAN_OPTIONS", "exitcode=0", 1);
+#endif
+    std::atexit(remove_registry);
+    return true;
+}();
+
+} // namespace
+
+std::string plugin_dir() {
+    return environment_ready ? ZORVTEST_PLUGIN_DIR : "";
+}
+
+std::vector<guint8> make_frame(unsigned width, unsigned height, unsigned seed) {
+    std::vector<guint8> frame(static_cast<std::size_t>(width) * height * 4);
+    for (std::size_t i = 0; i < frame.size(); ++i) {
+        frame[i] = static_cast<guint8>((i * 7 + seed * 31 + 1) & 0xff);
+    }
+    return frame;
+}
+
+bool publish_frame(const std::string& name, unsigned width, unsigned height,
+                   const std::vector<guint8>& frame, const std::string& backend) {
+    if (backend == "sysv") {
+        sysv_double_buffer::sysv_double_buffer_t writer(
+            name.c_str(), boost::interprocess::read_write, width, height);
+        if (!writer.is_valid()) {
+            return false;
+        }
+        writer.grab_write_sem();
+        std::memcpy(writer.get_write_address(), frame.data(), frame.size());
+        writer.release_write_sem();
+        return true;
+    }
+    double_buffer_t writer(name.c_str(), boost::interprocess::read_write, width, height);
+    if (!writer.is_valid()) {
+        return false;
+    }
+    writer.grab_write_sem();
+    std::memcpy(writer.get_write_address(), frame.data(), frame.size());
+    writer.release_write_sem();
+    return true;
+}
+
+std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height) {
+    Pipeline pipeline("videotestsrc num-buffers=1 pattern=" + pattern +
+                      " ! video/x-raw,format=BGRA,width=" + std::to_string(width) +
+                      ",height=" + std::to_string(height) + " ! appsink name=out");
+    std::vector<guint8> bytes;
+    if (pipeline.get() == nullptr || pipeline.play() == GST_STATE_CHANGE_FAILURE) {
+        return bytes;
+    }
+    GstElement* sink = pipeline.element("out");
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 5 * GST_SECOND);
+    gst_object_unref(sink);
+    if (sample == nullptr) {
+        return bytes;
+    }
+    GstMapInfo map;
+    GstBuffer* buffer = gst_sample_get_buffer(sample);
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+        bytes.assign(map.data, map.data + map.size);
+        gst_buffer_unmap(buffer, &map);
+    }
+    gst_sample_unref(sample);
+    return bytes;
+}
+
+GstMessage* wait_for_message(GstElement* pipeline, GstMessageType types,
+                             std::chrono::milliseconds timeout) {
+    GstBus* bus = gst_element_get_bus(pipeline);
+    GstMessage* message = gst_bus_timed_pop_filtered(
+        bus, static_cast<GstClockTime>(timeout.count()) * GST_MSECOND, types);
+    gst_object_unref(bus);
+    return message;
+}
+
+Pipeline::Pipeline(const std::string& description) {
+    GError* error = nullptr;
+    pipeline_ = gst_parse_launch(description.c_str(), &error);
+    if (error != nullptr) {
+        error_ = error->message;
+        g_error_free(error);
+        if (pipeline_ != nullptr) {
+            gst_object_unref(pipeline_);
+            pipeline_ = nullptr;
+        }
+    }
+}
+
+Pipeline::~Pipeline() {
+    if (pipeline_ != nullptr) {
+        gst_element_set_state(pipeline_, GST_STATE_NULL);
+        gst_object_unref(pipeline_);
+    }
+}
+
+GstElement* Pipeline::element(const char* name) const {
+    return gst_bin_get_by_name(GST_BIN(pipeline_), name);
+}
+
+GstStateChangeReturn Pipeline::play() {
+    return gst_element_set_state(pipeline_, GST_STATE_PLAYING);
+}
+
+Tool::Tool(const std::string& program, const std::vector<std::string>& arguments)
+    : log_path_(
+          temp_path("tool" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".log")) {
+    // Everything the child needs is built before the fork: it only redirects and execs.
+    auto words = std::make_shared<std::vector<std::string>>();
+    words->push_back(program);
+    words->insert(words->end(), arguments.begin(), arguments.end());
+    auto environment = std::make_shared<std::vector<std::string>>();
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        environment->emplace_back(*entry);
+    }
+    auto argv = std::make_shared<std::vector<char*>>();
+    for (auto& word : *words) {
+        argv->push_back(word.data());
+    }
+    argv->push_back(nullptr);
+    auto envp = std::make_shared<std::vector<char*>>();
+    for (auto& entry : *environment) {
+        envp->push_back(entry.data());
+    }
+    envp->push_back(nullptr);
+    const std::string log_path = log_path_;
+    child_ = std::make_unique<zorvtest::ChildProcess>([words, environment, argv, envp, log_path]() {
+        const int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        if (fd >= 0) {
+            dup2(fd, STDOUT_FILENO);
+            dup2(fd, STDERR_FILENO);
+            close(fd);
+        }
+        execvpe((*argv)[0], argv->data(), envp->data());
+        _exit(127);
+        return 127;
+    });
+}
+
+Tool::~Tool() {
+    child_.reset();
+    std::remove(log_path_.c_str());
+}
+
+int Tool::wait(std::chrono::milliseconds timeout) {
+    return child_->wait(timeout);
+}
+
+std::string Tool::output() const {
+    std::ifstream in(log_path_);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string temp_path(const std::string& suffix) {
+    return "/tmp/zorvtest_" + std::to_string(getpid()) + "_" + suffix;
+}
+
+int free_loopback_udp_port() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof(address);
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+} // namespace plugintest

@@ -1,0 +1,77 @@
+// Helpers of the element tests: plugin environment, frames, bus waits and gst-launch children.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gst/gst.h>
+
+#include "support/child_process.h"
+
+namespace plugintest {
+
+/// Directory of the plugin built with these tests.
+std::string plugin_dir();
+
+/// A packed BGRA frame whose every byte depends on `seed` and its position.
+std::vector<guint8> make_frame(unsigned width, unsigned height, unsigned seed);
+
+/// Publishes `frame` (packed BGRA) through a library writer on `name` of the backend named
+/// "posix" or "sysv"; false if the writer is not valid.
+bool publish_frame(const std::string& name, unsigned width, unsigned height,
+                   const std::vector<guint8>& frame, const std::string& backend = "posix");
+
+/// The first frame videotestsrc makes with `pattern` as packed BGRA, built in this process.
+std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height);
+
+/// Waits for a message of `types` on the pipeline's bus; null after `timeout`.
+GstMessage* wait_for_message(GstElement* pipeline, GstMessageType types,
+                             std::chrono::milliseconds timeout);
+
+/// Owns a pipeline made by gst_parse_launch; sets it to NULL and releases it at the end.
+class Pipeline {
+public:
+    explicit Pipeline(const std::string& description);
+    ~Pipeline();
+    Pipeline(const Pipeline&) = delete;
+    Pipeline& operator=(const Pipeline&) = delete;
+
+    GstElement* get() const { return pipeline_; }
+    /// A named element of the pipeline (a new reference, released by the caller).
+    GstElement* element(const char* name) const;
+    GstStateChangeReturn play();
+    /// The error text of the last failed gst_parse_launch, if any.
+    const std::string& parse_error() const { return error_; }
+
+private:
+    GstElement* pipeline_ = nullptr;
+    std::string error_;
+};
+
+/// A gst-launch-1.0 (or other tool) child process; its output goes to a file of its own.
+class Tool {
+public:
+    Tool(const std::string& program, const std::vector<std::string>& arguments);
+    ~Tool();
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+
+    /// Exit status, or -1 when it had to be killed after `timeout`.
+    int wait(std::chrono::milliseconds timeout);
+    std::string output() const;
+
+private:
+    std::string log_path_;
+    std::unique_ptr<zorvtest::ChildProcess> child_;
+};
+
+/// A file path unique to this test process, removed by the owner.
+std::string temp_path(const std::string& suffix);
+
+/// A UDP port on 127.0.0.1 that was free a moment ago.
+int free_loopback_udp_port();
+
+} // namespace plugintest

@@ -1,0 +1,401 @@
+// zorvgst-shm: lists, inspects, watches and cleans up the double buffers on this machine.
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <log4cxx/logger.h>
+#include <sys/stat.h>
+
+#include <zorvgst/zorvgst.h>
+
+#include "inventory.h"
+#include "report.h"
+#include "stderr_appender.h"
+
+// The library logs to the host's logger; this program is the host.
+log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
+
+namespace {
+
+using namespace zorvgst_shm;
+namespace pt = boost::posix_time;
+
+constexpr int exit_ok = 0;
+constexpr int exit_failure = 1;
+constexpr int exit_usage = 2;
+
+const char* const program = "zorvgst-shm";
+
+const std::map<std::string, std::string> help_texts = {
+    {"", "usage: zorvgst-shm [-v] COMMAND [ARGS]\n"
+         "\n"
+         "Supervises the double buffers (POSIX and System V) that zorvgst processes share.\n"
+         "\n"
+         "commands:\n"
+         "  list [--json] [--dir DIR]     every buffer: backend, frame size, owner, frames, last "
+         "write\n"
+         "  show NAME [--json]            one buffer in detail\n"
+         "  remove NAME                   remove a buffer (all its pieces)\n"
+         "  expire [--dry-run] [NAME...]  remove the buffers whose owner process has died\n"
+         "  watch NAME [--count N]        frames per second and frame age, once a second\n"
+         "\n"
+         "options:\n"
+         "  -v, --verbose   show the library's debug lines on standard error\n"
+         "  -h, --help      this text; COMMAND --help describes one command\n"
+         "\n"
+         "exit status: 0 success, 1 buffer not found or operation failed, 2 usage error\n"},
+    {"list",
+     "usage: zorvgst-shm list [--json] [--dir DIR]\n"
+     "\n"
+     "Lists the double buffers of both backends with their backend, frame size, owner\n"
+     "process (and whether it is alive), frames written, last write time (local), frame\n"
+     "age and size in bytes.\n"
+     "\n"
+     "  --json     one JSON document: {\"buffers\": [{\"name\", \"backend\", \"ready\",\n"
+     "             \"width\", \"height\", \"owner_pid\", \"owner_alive\", \"frame_count\",\n"
+     "             \"last_write_time\", \"age_ms\", \"size\"}, ...]}\n"
+     "  --dir DIR  take the buffer names from DIR instead of /dev/shm (buffers are still\n"
+     "             opened by name, as every process opens them)\n"},
+    {"show", "usage: zorvgst-shm show NAME [--json]\n"
+             "\n"
+             "Shows one buffer's header: backend, state, frame size, owner, frames written, last\n"
+             "write time and frame age, size. Exit status 1 when there is no such buffer.\n"},
+    {"remove", "usage: zorvgst-shm remove NAME\n"
+               "\n"
+               "Removes a buffer: the POSIX object, or the System V segment, key file and\n"
+               "write-wait condition and mutex. Processes that have it open keep their mapping.\n"
+               "Exit status 1 when there is no such buffer or something of it is left.\n"},
+    {"expire", "usage: zorvgst-shm expire [--dry-run] [NAME...]\n"
+               "\n"
+               "Removes every buffer whose owner process no longer exists, on both backends, or\n"
+               "only those of the NAMEs given. Buffers without an owner are left alone.\n"
+               "\n"
+               "  --dry-run  only print what would be removed\n"},
+    {"watch", "usage: zorvgst-shm watch NAME [--count N] [--interval SECONDS]\n"
+              "\n"
+              "Prints the frames per second and the age of the newest frame of a buffer once a\n"
+              "second until interrupted (Ctrl-C).\n"
+              "\n"
+              "  --count N             stop after N lines\n"
+              "  --interval SECONDS    time between lines (default 1)\n"},
+};
+
+/// One-line message on standard error and the usage exit status.
+int usage_error(const std::string& message) {
+    std::cerr << program << ": " << message << " (try '" << program << " --help')\n";
+    return exit_usage;
+}
+
+int failure(const std::string& message) {
+    std::cerr << program << ": " << message << "\n";
+    return exit_failure;
+}
+
+int not_found(const std::string& name) {
+    return failure("no double buffer named '" + name + "'");
+}
+
+pt::ptime local_now() {
+    return pt::microsec_clock::local_time();
+}
+
+/// The arguments of one command: options with or without a value, and positional names.
+struct arguments_t {
+    std::map<std::string, std::string> options;
+    std::vector<std::string> positional;
+};
+
+/// Parses `args` against the options a command accepts (name -> takes a value). Returns an error
+/// message on a usage error.
+std::optional<std::string> parse(const std::vector<std::string>& args,
+                                 const std::map<std::string, bool>& accepted, arguments_t& out) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg.size() > 1 && arg[0] == '-') {
+            std::string key = arg;
+            std::optional<std::string> value;
+            if (const auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
+                key = arg.substr(0, eq);
+                value = arg.substr(eq + 1);
+            }
+            const auto found = accepted.find(key);
+            if (found == accepted.end()) {
+                return "unknown option '" + key + "'";
+            }
+            if (found->second && !value) {
+                if (i + 1 >= args.size()) {
+                    return "option '" + key + "' needs a value";
+                }
+                value = args[++i];
+            } else if (!found->second && value) {
+                return "option '" + key + "' takes no value";
+            }
+            out.options[key] = value.value_or("");
+        } else {
+            out.positional.push_back(arg);
+        }
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> one_name(const arguments_t& args) {
+    if (args.positional.size() != 1) {
+        return std::nullopt;
+    }
+    return args.positional.front();
+}
+
+int cmd_list(const arguments_t& args) {
+    if (!args.positional.empty()) {
+        return usage_error("list takes no names");
+    }
+    std::string directory = default_directory();
+    if (const auto dir = args.options.find("--dir"); dir != args.options.end()) {
+        directory = dir->second;
+    }
+    struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return failure("'" + directory + "' is not a directory");
+    }
+    std::vector<buffer_info_t> buffers;
+    for (const auto& name : list_names(directory)) {
+        if (auto info = probe(name)) {
+            buffers.push_back(*info);
+        }
+    }
+    if (args.options.count("--json") != 0) {
+        print_json(std::cout, buffers, local_now());
+    } else {
+        print_table(std::cout, buffers, local_now());
+    }
+    return exit_ok;
+}
+
+int cmd_show(const arguments_t& args) {
+    const auto name = one_name(args);
+    if (!name) {
+        return usage_error("show needs exactly one buffer name");
+    }
+    const auto info = probe(*name);
+    if (!info) {
+        return not_found(*name);
+    }
+    if (args.options.count("--json") != 0) {
+        print_json_object(std::cout, *info, local_now(), "");
+        std::cout << "\n";
+    } else {
+        print_details(std::cout, *info, local_now());
+    }
+    return exit_ok;
+}
+
+int cmd_remove(const arguments_t& args) {
+    const auto name = one_name(args);
+    if (!name) {
+        return usage_error("remove needs exactly one buffer name");
+    }
+    const auto backend = detect_backend(*name);
+    if (!backend) {
+        return not_found(*name);
+    }
+    if (!remove_buffer(*name, *backend)) {
+        return failure("could not remove '" + *name + "'");
+    }
+    std::cout << "removed " << *name << " (" << backend_name(*backend) << ")\n";
+    return exit_ok;
+}
+
+int cmd_expire(const arguments_t& args) {
+    const bool dry_run = args.options.count("--dry-run") != 0;
+    // Named buffers limit the sweep: a supervisor of one application leaves the others' alone.
+    const std::vector<std::string> names =
+        args.positional.empty() ? list_names(default_directory()) : args.positional;
+    int status = exit_ok;
+    for (const auto& name : names) {
+        const auto info = probe(name);
+        if (!info && !args.positional.empty()) {
+            status = not_found(name);
+        }
+        // Only a known owner that has gone away makes a buffer an orphan.
+        if (!info || info->owner_pid <= 0 || info->owner_alive) {
+            continue;
+        }
+        if (dry_run) {
+            std::cout << "would remove " << name << " (" << backend_name(info->backend)
+                      << ", owner " << info->owner_pid << " is gone)\n";
+        } else if (expire_buffer(name, info->backend)) {
+            std::cout << "removed " << name << " (" << backend_name(info->backend) << ", owner "
+                      << info->owner_pid << " is gone)\n";
+        } else if (buffer_exists(name)) {
+            status = failure("could not remove '" + name + "'");
+        }
+    }
+    return status;
+}
+
+volatile std::sig_atomic_t interrupted = 0;
+
+extern "C" void on_interrupt(int) {
+    interrupted = 1;
+}
+
+int cmd_watch(const arguments_t& args) {
+    const auto name = one_name(args);
+    if (!name) {
+        return usage_error("watch needs exactly one buffer name");
+    }
+    long count = -1;
+    if (const auto it = args.options.find("--count"); it != args.options.end()) {
+        char* end = nullptr;
+        count = std::strtol(it->second.c_str(), &end, 10);
+        if (it->second.empty() || *end != '\0' || count <= 0) {
+            return usage_error("--count needs a positive whole number");
+        }
+    }
+    double interval_s = 1.0;
+    if (const auto it = args.options.find("--interval"); it != args.options.end()) {
+        char* end = nullptr;
+        interval_s = std::strtod(it->second.c_str(), &end);
+        if (it->second.empty() || *end != '\0' || !(interval_s >= 0.01 && interval_s <= 3600)) {
+            return usage_error("--interval needs a number of seconds between 0.01 and 3600");
+        }
+    }
+    auto previous = probe(*name);
+    if (!previous) {
+        return not_found(*name);
+    }
+
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    using clock = std::chrono::steady_clock;
+    auto previous_time = clock::now();
+    const auto interval =
+        std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(interval_s));
+    for (long shown = 0; (count < 0 || shown < count) && !interrupted; ++shown) {
+        // Sleep in short steps so that an interrupt ends the watch at once.
+        const auto wake = previous_time + interval;
+        while (!interrupted && clock::now() < wake) {
+            std::this_thread::sleep_for(
+                std::min<clock::duration>(wake - clock::now(), std::chrono::milliseconds(50)));
+        }
+        if (interrupted) {
+            break;
+        }
+        const auto now = clock::now();
+        const auto current = probe(*name);
+        std::cout << pt::to_simple_string(local_now().time_of_day()).substr(0, 8) << "  ";
+        if (!current) {
+            std::cout << *name << " is gone\n" << std::flush;
+            previous.reset();
+        } else {
+            const double elapsed = std::chrono::duration<double>(now - previous_time).count();
+            std::cout << std::fixed << std::setprecision(1);
+            // A restarted writer resets the count; there is no rate to show across that.
+            if (previous && previous->ready && current->ready &&
+                current->frame_count >= previous->frame_count && elapsed > 0) {
+                std::cout << "fps " << std::setw(6)
+                          << static_cast<double>(current->frame_count - previous->frame_count) /
+                                 elapsed;
+            } else {
+                std::cout << "fps " << std::setw(6) << "-";
+            }
+            const double age = age_ms(current->last_write_time, local_now());
+            std::cout << "  age ";
+            if (age < 0) {
+                std::cout << std::setw(9) << "-";
+            } else {
+                std::cout << std::setw(6) << age << " ms";
+            }
+            std::cout << "  frames " << current->frame_count << "  " << current->width << "x"
+                      << current->height << "\n"
+                      << std::flush;
+            previous = current;
+        }
+        previous_time = now;
+    }
+    return exit_ok;
+}
+
+using command_fn = int (*)(const arguments_t&);
+
+struct command_t {
+    command_fn run;
+    std::map<std::string, bool> options; ///< option -> takes a value
+};
+
+const std::map<std::string, command_t> commands = {
+    {"list", {cmd_list, {{"--json", false}, {"--dir", true}}}},
+    {"show", {cmd_show, {{"--json", false}}}},
+    {"remove", {cmd_remove, {}}},
+    {"expire", {cmd_expire, {{"--dry-run", false}}}},
+    {"watch", {cmd_watch, {{"--count", true}, {"--interval", true}}}},
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+
+    bool verbose = false;
+    bool help = false;
+    std::string command;
+    std::vector<std::string> rest;
+    for (const auto& arg : args) {
+        if (arg == "-v" || arg == "--verbose") {
+            verbose = true;
+        } else if (arg == "-h" || arg == "--help") {
+            help = true;
+        } else if (command.empty() && !arg.empty() && arg[0] != '-') {
+            command = arg;
+        } else if (command.empty()) {
+            return usage_error("unknown option '" + arg + "'");
+        } else {
+            rest.push_back(arg);
+        }
+    }
+    if (command == "help") {
+        command = rest.empty() ? "" : rest.front();
+        rest.clear();
+        help = true;
+    }
+    if (!command.empty() && commands.count(command) == 0) {
+        return usage_error("unknown command '" + command + "'");
+    }
+    if (help) {
+        std::cout << help_texts.at(command);
+        return exit_ok;
+    }
+    if (command.empty()) {
+        return usage_error("no command given");
+    }
+
+    // The library reports what goes wrong on its side through `logger`: show warnings and
+    // errors (debug with -v) without mixing them into the output on standard output. GStreamer
+    // is not needed here, so the library is not initialised.
+    logger->addAppender(std::make_shared<stderr_appender>());
+    logger->setAdditivity(false);
+    logger->setLevel(verbose ? log4cxx::Level::getDebug() : log4cxx::Level::getWarn());
+
+    const command_t& selected = commands.at(command);
+    arguments_t parsed;
+    if (const auto error = parse(rest, selected.options, parsed)) {
+        return usage_error(*error);
+    }
+    try {
+        return selected.run(parsed);
+    } catch (const std::exception& e) {
+        return failure(std::string("error: ") + e.what());
+    }
+}
