@@ -38,6 +38,7 @@ LD_LIBRARY_PATH="$libdir" "$prefix/bin/zorvgst-shm" --help >/dev/null || { echo 
 # GStreamer plugin: installed beside the library and loadable from there
 plugin="$libdir/gstreamer-1.0/libgstzorvgst.so"
 [ -f "$plugin" ] || { echo "plugin not installed in $libdir/gstreamer-1.0"; exit 1; }
+# A sanitized plug-in needs its runtime preloaded into the uninstrumented inspector.
 GST_PLUGIN_PATH="$libdir/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" LD_LIBRARY_PATH="$libdir" \
-    gst-inspect-1.0 zorvdbsrc | grep "$plugin" >/dev/null || { echo "installed plugin not found"; exit 1; }
+    LD_PRELOAD="${ZORVGST_SANITIZER_PRELOAD:-}" ASAN_OPTIONS=detect_leaks=0 gst-inspect-1.0 zorvdbsrc | grep "$plugin" >/dev/null || { echo "installed plugin not found"; exit 1; }
 echo "installed tree OK"
