@@ -34,6 +34,10 @@ const char* __tsan_default_suppressions() {
            "race:libgstbase-1.0.so\n"
            "race:libgstvideo-1.0.so\n"
            "race:/gstreamer-1.0/\n"
+           // A camera library some GStreamer plug-ins link locks and unlocks across threads
+           // while GStreamer scans it.
+           "mutex:libOpenNI2.so\n"
+           "race:libOpenNI2.so\n"
            // A mapping counts as a write of its range, yet System V attachments (shmat) are not
            // seen: a segment attached where another thread once mapped a file looks raced.
            "race:mmap\n";
