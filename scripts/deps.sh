@@ -10,6 +10,7 @@ packages=(
     liblog4cxx-dev
     libboost-dev libboost-date-time-dev libboost-thread-dev libboost-filesystem-dev libboost-regex-dev
     graphviz file python3
+    clang libclang-rt-14-dev valgrind
 )
 
 # Buffers are shared through the group "zorv"; hosts log a fatal line on every open without it.

@@ -2,6 +2,8 @@
 # Builds the library and runs every test.
 #   scripts/test.sh                               plain build in build/
 #   scripts/test.sh --sanitize=address,undefined  sanitizer build in build-sanitize-*/
+#   scripts/test.sh --sanitize=thread             (sanitizer defaults: tests/support/sanitizer_options.cpp)
+#   ZORVGST_SOAK_SECONDS=5 scripts/test.sh -L soak shorter soaks
 # Further arguments go to ctest (for example -L unit or -R Posix).
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -12,7 +12,9 @@ namespace zorvgst::detail {
 
 /// The pattern of buffer names: every name the naming functions make ends in "_buffer".
 inline boost::regex make_buffer_name_pattern() {
-    return boost::regex("_buffer$", boost::regex::perl);
+    // "\z", not "$": Boost's "$" also matches before any line break, and "x_buffer\nrest" is
+    // a legal file name that does not end in "_buffer".
+    return boost::regex("_buffer\\z", boost::regex::perl);
 }
 
 /// What a scan found; the caller reports the failures in its own words.
@@ -24,13 +26,15 @@ struct directory_listing {
 };
 
 /// Entry names of `directory` (any kind of entry, no recursion, in the order the directory gives
-/// them) whose full path matches `pattern`. Examining the directory itself may throw
-/// boost::filesystem::filesystem_error; a failure during the walk discards every name.
+/// them) whose full path matches `pattern`. A directory that cannot be examined counts as none; a
+/// failure during the walk discards every name.
 inline directory_listing list_matching_entries(const boost::filesystem::path& directory,
                                                const boost::regex& pattern) {
     namespace fs = boost::filesystem;
     directory_listing listing;
-    if (!fs::is_directory(fs::status(directory))) {
+    // Without throwing: a path that cannot be examined (too long, no permission) is no directory.
+    boost::system::error_code status_error;
+    if (!fs::is_directory(fs::status(directory, status_error))) {
         listing.result = directory_listing::outcome::not_a_directory;
         return listing;
     }

@@ -4,6 +4,9 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/interprocess/sync/named_condition.hpp>
 #include <boost/interprocess/sync/named_mutex.hpp>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "internal/buffer_geometry.h"
 #include "internal/header_updates.h"
@@ -11,6 +14,7 @@
 #include "internal/plain_file_name.h"
 #include "internal/shm_access.h"
 #include "sysv_double_buffer/common.h"
+#include "sysv_double_buffer/wake.h"
 
 namespace sysv_double_buffer {
 
@@ -61,6 +65,28 @@ private:
     bool owns_ = false;
 };
 
+// The low half of the frame count: it changes with every publication and is the word sleeping
+// readers watch.
+const std::uint32_t* frame_count_word(const sysv_double_buffer_header_t* header) {
+    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+    return reinterpret_cast<const std::uint32_t*>(&header->frame_count);
+}
+
+// Widens the mode of a file this process owns to the buffers' group mode. Opened without
+// following links: others may plant entries in the shared directory.
+void grant_group_access(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && info.st_uid == ::geteuid() &&
+        (info.st_mode & 0777) != static_cast<mode_t>(default_perms.get_permissions())) {
+        (void)::fchmod(fd, static_cast<mode_t>(default_perms.get_permissions()));
+    }
+    ::close(fd);
+}
+
 } // namespace
 
 std::string build_write_wait_condition_name(const std::string& name) {
@@ -84,8 +110,11 @@ void sysv_double_buffer_t::init_write_wait_cond() {
     }
     write_wait_cond = std::make_unique<ipc::named_condition>(
         ipc::open_or_create, build_write_wait_condition_name(name).c_str(), default_perms);
-    write_wait_mutex = std::make_unique<ipc::named_mutex>(
-        ipc::open_or_create, build_write_wait_condition_mutex_name(name).c_str(), default_perms);
+    const std::string mutex_name = build_write_wait_condition_mutex_name(name);
+    write_wait_mutex =
+        std::make_unique<ipc::named_mutex>(ipc::open_or_create, mutex_name.c_str(), default_perms);
+    // The semaphore is created under the caller's umask; group members must still open it.
+    grant_group_access("/dev/shm/sem." + mutex_name);
 }
 
 void sysv_double_buffer_t::grab_read_sem() {
@@ -182,15 +211,24 @@ void sysv_double_buffer_t::release_write_sem() {
                                   << load_acquire(header->last_write_time)
                                   << " Frame Count: " << load_acquire(header->frame_count));
     region.flush();
-    // The write-wait mutex is never taken here, so no waiter, dead or alive, delays publication.
+    // Neither the write-wait mutex nor the condition's own lock is taken on this thread: a
+    // waiter killed while holding either would otherwise stop publication for good.
+    detail::wake_word_waiters(frame_count_word(header));
     if (write_wait_cond) {
-        write_wait_cond->notify_all();
+        detail::notify_condition_in_background(build_write_wait_condition_name(name));
     }
 }
 
 void sysv_double_buffer_t::wait_for_write(boost::posix_time::ptime deadline) const {
     if (!write_wait_cond || !write_wait_mutex) {
         ZORV_LOG_ERROR("Write Wait Condition Not Initialized for Buffer: " << name);
+        return;
+    }
+    // With a header, sleep on its frame count: a waiter that dies there leaves nothing held. The
+    // condition remains for handles not yet attached, which only a notification can wake.
+    if (const sysv_double_buffer_header_t* header = get_header()) {
+        const std::uint32_t* word = frame_count_word(header);
+        detail::wait_for_word_change(word, __atomic_load_n(word, __ATOMIC_ACQUIRE), deadline);
         return;
     }
     deadline_lock lock(*write_wait_mutex, deadline);

@@ -105,7 +105,9 @@ ipc::xsi_key sysv_double_buffer_t::key_from_name(const char* buffer_name, bool c
         return ipc::xsi_key();
     }
     const boost::filesystem::path key_file = get_key_file_path(buffer_name);
-    if (!boost::filesystem::exists(boost::filesystem::status(key_file))) {
+    // Without throwing: a name too long for the file system is a missing key file like any other.
+    boost::system::error_code status_error;
+    if (!boost::filesystem::exists(boost::filesystem::status(key_file, status_error))) {
         if (!create) {
             return ipc::xsi_key();
         }

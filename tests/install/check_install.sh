@@ -2,6 +2,8 @@
 # Usage: check_install.sh BUILD_DIR PREFIX SOURCE_DIR
 set -euo pipefail
 build=$1 prefix=$2 source=$3
+# Flags a sanitized library needs in its hosts too (empty for a plain build).
+host_flags=${ZORVGST_HOST_FLAGS:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -19,15 +21,16 @@ fi
 
 # pkg-config host
 export PKG_CONFIG_PATH="$libdir/pkgconfig"
-# shellcheck disable=SC2046
-g++ -std=c++17 -o "$work/host_pc" "$source/host.cpp" $(pkg-config --cflags --libs zorvgst)
+# shellcheck disable=SC2046,SC2086
+g++ -std=c++17 $host_flags -o "$work/host_pc" "$source/host.cpp" $(pkg-config --cflags --libs zorvgst)
 LD_LIBRARY_PATH="$libdir" "$work/host_pc"
 
 # find_package host
 mkdir -p "$work/cmake_host"
 cp "$source/host.cpp" "$work/cmake_host/"
 cp "$source/CMakeLists.host.txt" "$work/cmake_host/CMakeLists.txt"
-cmake -S "$work/cmake_host" -B "$work/cmake_host/build" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake -S "$work/cmake_host" -B "$work/cmake_host/build" -DCMAKE_PREFIX_PATH="$prefix" \
+    -DCMAKE_CXX_FLAGS="$host_flags" >/dev/null
 cmake --build "$work/cmake_host/build" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$work/cmake_host/build/host"
 # supervisor CLI
@@ -35,6 +38,7 @@ LD_LIBRARY_PATH="$libdir" "$prefix/bin/zorvgst-shm" --help >/dev/null || { echo 
 # GStreamer plugin: installed beside the library and loadable from there
 plugin="$libdir/gstreamer-1.0/libgstzorvgst.so"
 [ -f "$plugin" ] || { echo "plugin not installed in $libdir/gstreamer-1.0"; exit 1; }
+# A sanitized plug-in needs its runtime preloaded into the uninstrumented inspector.
 GST_PLUGIN_PATH="$libdir/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" LD_LIBRARY_PATH="$libdir" \
-    gst-inspect-1.0 zorvdbsrc | grep "$plugin" >/dev/null || { echo "installed plugin not found"; exit 1; }
+    LD_PRELOAD="${ZORVGST_SANITIZER_PRELOAD:-}" ASAN_OPTIONS=detect_leaks=0 gst-inspect-1.0 zorvdbsrc | grep "$plugin" >/dev/null || { echo "installed plugin not found"; exit 1; }
 echo "installed tree OK"

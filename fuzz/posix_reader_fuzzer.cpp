@@ -1,0 +1,119 @@
+// Fuzzes a POSIX double-buffer reader on an object whose size and header bytes another process
+// chose: opening, addresses, waiting, owner queries and rendering out of it.
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <vector>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/interprocess/exceptions.hpp>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <zorvgst/double_buffer.h>
+#include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/zorvgst.h>
+
+#include "fuzz_support.h"
+
+namespace bip = boost::interprocess;
+
+namespace {
+
+const std::string& name() {
+    // Never destroyed: the exit handler that removes the object still needs it.
+    static const std::string* const buffer_name = new std::string(zorvfuzz::object_name("posix"));
+    return *buffer_name;
+}
+
+void remove_object() {
+    ::shm_unlink(("/" + name()).c_str());
+}
+
+// The object as a hostile writer leaves it: `size` bytes starting with `bytes`.
+bool plant_object(std::size_t size, const std::uint8_t* bytes, std::size_t count) {
+    remove_object();
+    const int fd = ::shm_open(("/" + name()).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    bool planted = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    const std::size_t written = count < size ? count : size;
+    if (planted && written > 0) {
+        planted = ::pwrite(fd, bytes, written, 0) == static_cast<ssize_t>(written);
+    }
+    ::close(fd);
+    return planted;
+}
+
+// Touches every page of the slot the reader was handed, as a consumer copying it would.
+std::uint8_t touch(const guint8* slot, std::uint64_t bytes) {
+    std::uint8_t sum = 0;
+    for (std::uint64_t i = 0; i < bytes; i += 4096) {
+        sum = static_cast<std::uint8_t>(sum + slot[i]);
+    }
+    return bytes == 0 ? sum : static_cast<std::uint8_t>(sum + slot[bytes - 1]);
+}
+
+void exercise(posix_double_buffer_t& reader) {
+    reader.is_valid();
+    try {
+        reader.grab_read_sem();
+        const guint8* slot = reader.get_read_address();
+        touch(slot, reader.get_width() * reader.get_height() * 4);
+    } catch (const std::runtime_error&) {
+    }
+    reader.release_read_sem();
+    reader.wait_for_write(boost::posix_time::microsec_clock::local_time() -
+                          boost::posix_time::seconds(1));
+    reader.get_last_write_time();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zorvfuzz::init_host();
+    std::atexit(remove_object);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    zorvfuzz::input in(data, size);
+    // Up to 4 MiB: room for real frames, small enough to stay fast.
+    const std::size_t object_size = in.take_upto(4u << 20);
+    const std::uint32_t expected_width = in.take_upto(2048);
+    const std::uint32_t expected_height = in.take_upto(2048);
+    if (!plant_object(object_size, in.rest(), in.rest_size())) {
+        return 0;
+    }
+
+    posix_double_buffer_t adopting(name().c_str(), bip::read_only);
+    exercise(adopting);
+    posix_double_buffer_t expecting(name().c_str(), bip::read_only, expected_width,
+                                    expected_height);
+    exercise(expecting);
+
+    posix_double_buffer_t::get_double_buffer_owner(name());
+    try {
+        get_buffer_type(name());
+    } catch (const bip::interprocess_exception&) {
+    }
+
+    // Rendering out of it into memory that holds the whole rectangle.
+    double_buffer_t facade(name().c_str(), bip::read_only);
+    if (facade.is_valid()) {
+        const uint width = static_cast<uint>(facade.get_width());
+        const uint height = static_cast<uint>(facade.get_height());
+        if (std::uint64_t{width} * height <= (1u << 20)) {
+            std::vector<guint8> frame(std::size_t{width} * height * 4);
+            render(facade, frame.data(), width, height, 0, 0, width);
+            render_with_cropping(facade, frame.data(), width, height, 0, 0, width, 1, 1, 1, 1);
+        }
+    }
+    // The owner field is the input's: it names a live process or none at all here, or a process
+    // that has gone, in which case the object is removed as it should be.
+    posix_double_buffer_t::remove_double_buffer_if_owner_pid_expired(name().c_str());
+    remove_object();
+    return 0;
+}

@@ -1,0 +1,126 @@
+// Fuzzes a System V double-buffer reader on a segment whose size and header bytes another process
+// chose: attaching, addresses, waiting, owner queries and expiry.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <boost/interprocess/exceptions.hpp>
+#include <fcntl.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <unistd.h>
+
+#include <zorvgst/sysv_double_buffer.h>
+
+#include "fuzz_support.h"
+
+namespace bip = boost::interprocess;
+using sysv_double_buffer::sysv_double_buffer_t;
+
+namespace {
+
+const std::string& name() {
+    // Never destroyed: the exit handler that removes the object still needs it.
+    static const std::string* const buffer_name = new std::string(zorvfuzz::object_name("sysv"));
+    return *buffer_name;
+}
+
+std::string key_file() {
+    return "/dev/shm/" + name();
+}
+
+void remove_segment() {
+    const key_t key = ::ftok(key_file().c_str(), 59);
+    if (key != -1) {
+        const int id = ::shmget(key, 0, 0);
+        if (id != -1) {
+            ::shmctl(id, IPC_RMID, nullptr);
+        }
+    }
+}
+
+void remove_everything() {
+    remove_segment();
+    ::unlink(key_file().c_str());
+    ::unlink(("/dev/shm/" + name() + "_cond").c_str());
+    ::unlink(("/dev/shm/sem." + name() + "_cond_mutex").c_str());
+}
+
+bool plant_segment(std::size_t size, const std::uint8_t* bytes, std::size_t count) {
+    remove_segment();
+    const int fd = ::open(key_file().c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    const key_t key = ::ftok(key_file().c_str(), 59);
+    const int id = ::shmget(key, size, IPC_CREAT | IPC_EXCL | 0600);
+    if (id == -1) {
+        return false;
+    }
+    void* base = ::shmat(id, nullptr, 0);
+    if (base == reinterpret_cast<void*>(-1)) {
+        return false;
+    }
+    std::memcpy(base, bytes, count < size ? count : size);
+    ::shmdt(base);
+    return true;
+}
+
+std::uint8_t touch(const guint8* slot, std::uint64_t bytes) {
+    std::uint8_t sum = 0;
+    for (std::uint64_t i = 0; i < bytes; i += 4096) {
+        sum = static_cast<std::uint8_t>(sum + slot[i]);
+    }
+    return bytes == 0 ? sum : static_cast<std::uint8_t>(sum + slot[bytes - 1]);
+}
+
+void exercise(sysv_double_buffer_t& reader) {
+    try {
+        reader.is_valid();
+        reader.check_and_init_if_necessary();
+        reader.grab_read_sem();
+        const guint8* slot = reader.get_read_address();
+        touch(slot, std::uint64_t{reader.get_width()} * reader.get_height() * 4);
+    } catch (const std::runtime_error&) {
+        // Refusals of a bad header are thrown as runtime errors.
+    }
+    reader.release_read_sem();
+    reader.wait_for_write(boost::posix_time::microsec_clock::universal_time() -
+                          boost::posix_time::seconds(1));
+    reader.get_last_write_time();
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    zorvfuzz::init_host();
+    std::atexit(remove_everything);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    zorvfuzz::input in(data, size);
+    const std::size_t segment_size = 1 + in.take_upto((4u << 20) - 1);
+    const std::uint32_t expected_width = in.take_upto(2048);
+    const std::uint32_t expected_height = in.take_upto(2048);
+    if (!plant_segment(segment_size, in.rest(), in.rest_size())) {
+        return 0;
+    }
+    {
+        sysv_double_buffer_t adopting(name().c_str(), bip::read_only);
+        exercise(adopting);
+        sysv_double_buffer_t expecting(name().c_str(), bip::read_only, expected_width,
+                                       expected_height);
+        exercise(expecting);
+    }
+    sysv_double_buffer_t::get_double_buffer_owner(name());
+    try {
+        sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(name().c_str());
+    } catch (const bip::interprocess_exception&) {
+        // Removal of a key file whose segment went meanwhile is reported this way.
+    }
+    return 0;
+}
