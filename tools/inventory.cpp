@@ -2,6 +2,7 @@
 #include "inventory.h"
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 
@@ -65,30 +66,78 @@ buffer_info_t probe_posix(const std::string& name, std::uint64_t object_size) {
     return info;
 }
 
-buffer_info_t probe_sysv(const std::string& name) {
+/// Whether a header and both frames of `width` x `height` fit in `bytes`. Computed without a
+/// product that could wrap, since the dimensions come from shared memory.
+bool frames_fit(std::uint32_t width, std::uint32_t height, std::uint64_t bytes) {
+    constexpr std::uint64_t header_bytes = sizeof(sysv_double_buffer::sysv_double_buffer_header_t);
+    const std::uint64_t pixels = std::uint64_t{width} * height; // 32 x 32 bits cannot wrap
+    // Two slots of four bytes per pixel.
+    return bytes >= header_bytes && pixels <= (bytes - header_bytes) / 8;
+}
+
+/// The System V key of an existing key file, or nothing when it has gone. Never creates it.
+std::optional<key_t> existing_sysv_key(const std::string& name) {
+    try {
+        const key_t key =
+            sysv_double_buffer::sysv_double_buffer_t::key_from_name(name.c_str(), false).get_key();
+        if (key != 0) {
+            return key;
+        }
+    } catch (const bip::interprocess_exception&) {
+        // ftok failed: the key file went away after it was found.
+    }
+    return std::nullopt;
+}
+
+/// Whether no segment exists for `key` (as opposed to one we may not open).
+bool no_segment(key_t key) {
+    return ::shmget(key, 0, 0) == -1 && errno == ENOENT;
+}
+
+/// Reads a SysV header without the library's handle: a handle opens (and creates) the
+/// write-wait condition and mutex and logs an error for every key file without a segment, while
+/// inspecting must create nothing and take such a file for what it is, an orphan.
+std::optional<buffer_info_t> probe_sysv(const std::string& name) {
+    using sysv_double_buffer::sysv_double_buffer_header_t;
+    const auto key = existing_sysv_key(name);
+    if (!key) {
+        return std::nullopt;
+    }
     buffer_info_t info;
     info.name = name;
     info.backend = backend_t::sysv;
-    try {
-        // A reader adopts the header's dimensions and attaches read-only.
-        sysv_double_buffer::sysv_double_buffer_t handle(name.c_str(), bip::read_only);
-        info.ready = handle.is_valid();
-        if (const auto* header = handle.get_header()) {
-            const auto h = snapshot(header);
-            info.width = h.width;
-            info.height = h.height;
-            info.owner_pid = h.owner_pid;
-            info.frame_count = h.frame_count;
-            info.last_write_time = h.last_write_time;
-        }
-        struct shmid_ds segment {};
-        if (handle.get_shmid() >= 0 && ::shmctl(handle.get_shmid(), IPC_STAT, &segment) == 0) {
-            info.size = segment.shm_segsz;
-        }
-    } catch (const std::exception&) {
-        // A header whose dimensions changed under the reader: report what was read.
-        info.ready = false;
+    const int shmid = ::shmget(*key, 0, 0);
+    if (shmid == -1) {
+        // Any other failure is a segment this user may not see: not ready, owner unknown.
+        info.orphan = errno == ENOENT;
+        return info;
     }
+    struct shmid_ds segment {};
+    if (::shmctl(shmid, IPC_STAT, &segment) != 0) {
+        // Removed since shmget (EINVAL, EIDRM), or not readable by this user (EACCES).
+        info.orphan = errno != EACCES;
+        return info;
+    }
+    info.size = segment.shm_segsz;
+    if (info.size < sizeof(sysv_double_buffer_header_t)) {
+        // Another program's segment under a colliding key.
+        info.foreign = true;
+        return info;
+    }
+    void* const address = ::shmat(shmid, nullptr, SHM_RDONLY);
+    if (address == reinterpret_cast<void*>(-1)) {
+        info.orphan = errno == EIDRM || errno == EINVAL;
+        return info;
+    }
+    const auto h = snapshot(static_cast<const sysv_double_buffer_header_t*>(address));
+    ::shmdt(address);
+    // Dimensions as stored, also when they do not fit the segment: that is the report.
+    info.width = h.width;
+    info.height = h.height;
+    info.owner_pid = h.owner_pid;
+    info.frame_count = h.frame_count;
+    info.last_write_time = h.last_write_time;
+    info.ready = h.width != 0 && h.height != 0 && frames_fit(h.width, h.height, info.size);
     info.owner_alive = process_alive(info.owner_pid);
     return info;
 }
@@ -180,6 +229,32 @@ bool expire_buffer(const std::string& name, backend_t backend) {
         // The owner was dead and the segment went away before the removal reached it.
         remove_sysv_leftovers(name);
     }
+    return !buffer_exists(name);
+}
+
+bool orphan_expired(const std::string& name) {
+    const auto st = stat_entry(name);
+    if (!st || !S_ISREG(st->st_mode) || st->st_size != 0) {
+        return false;
+    }
+    const auto key = existing_sysv_key(name);
+    if (!key || !no_segment(*key)) {
+        return false;
+    }
+    using clock = std::chrono::system_clock;
+    const auto modified =
+        clock::from_time_t(st->st_mtim.tv_sec) +
+        std::chrono::duration_cast<clock::duration>(std::chrono::nanoseconds(st->st_mtim.tv_nsec));
+    return clock::now() - modified >= orphan_grace_period;
+}
+
+bool expire_orphan(const std::string& name) {
+    // Checked again right before the removal: a writer may have reused the key file since it
+    // was listed, and its new segment must keep the key file that leads to it.
+    if (!orphan_expired(name)) {
+        return false;
+    }
+    remove_sysv_leftovers(name);
     return !buffer_exists(name);
 }
 

@@ -57,7 +57,8 @@ const std::map<std::string, std::string> help_texts = {
      "\n"
      "Lists the double buffers of both backends with their backend, frame size, owner\n"
      "process (and whether it is alive), frames written, last write time (local), frame\n"
-     "age and size in bytes.\n"
+     "age and size in bytes. A System V key file whose segment is gone is listed with\n"
+     "owner 'orphan' (state \"orphan\" in JSON).\n"
      "\n"
      "  --json     one JSON document: {\"buffers\": [{\"name\", \"backend\", \"ready\",\n"
      "             \"width\", \"height\", \"owner_pid\", \"owner_alive\", \"frame_count\",\n"
@@ -76,7 +77,9 @@ const std::map<std::string, std::string> help_texts = {
     {"expire", "usage: zorvgst-shm expire [--dry-run] [NAME...]\n"
                "\n"
                "Removes every buffer whose owner process no longer exists, on both backends, or\n"
-               "only those of the NAMEs given. Buffers without an owner are left alone.\n"
+               "only those of the NAMEs given. Buffers without an owner are left alone, except\n"
+               "System V key files whose segment is gone: those are removed with their\n"
+               "write-wait condition and mutex once unchanged for 5 seconds.\n"
                "\n"
                "  --dry-run  only print what would be removed\n"},
     {"watch", "usage: zorvgst-shm watch NAME [--count N] [--interval SECONDS]\n"
@@ -223,6 +226,20 @@ int cmd_expire(const arguments_t& args) {
         const auto info = probe(name);
         if (!info && !args.positional.empty()) {
             status = not_found(name);
+        }
+        if (info && info->orphan) {
+            // Left young, it may be a writer's key file whose segment is about to follow.
+            if (!orphan_expired(name)) {
+                continue;
+            }
+            if (dry_run) {
+                std::cout << "would remove " << name << " (sysv, key file without a segment)\n";
+            } else if (expire_orphan(name)) {
+                std::cout << "removed " << name << " (sysv, key file without a segment)\n";
+            } else if (buffer_exists(name) && orphan_expired(name)) {
+                status = failure("could not remove '" + name + "'");
+            }
+            continue;
         }
         // Only a known owner that has gone away makes a buffer an orphan.
         if (!info || info->owner_pid <= 0 || info->owner_alive) {

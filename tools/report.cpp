@@ -35,6 +35,9 @@ std::string dimensions(const buffer_info_t& info) {
 }
 
 std::string owner(const buffer_info_t& info) {
+    if (info.orphan) {
+        return "orphan";
+    }
     if (info.owner_pid <= 0) {
         return "-";
     }
@@ -54,7 +57,15 @@ std::string age_text(double ms) {
     return out.str();
 }
 
+/// Bytes of the object or segment; there are none to count without a segment.
+std::string bytes_text(const buffer_info_t& info) {
+    return info.orphan ? "-" : std::to_string(info.size);
+}
+
 const char* state_name(const buffer_info_t& info) {
+    if (info.orphan) {
+        return "orphan";
+    }
     if (info.foreign) {
         return "foreign";
     }
@@ -62,6 +73,9 @@ const char* state_name(const buffer_info_t& info) {
 }
 
 std::string state_text(const buffer_info_t& info) {
+    if (info.orphan) {
+        return "orphan: a System V key file without its segment";
+    }
     if (info.foreign) {
         return "not a double buffer";
     }
@@ -151,7 +165,7 @@ void print_table(std::ostream& out, const std::vector<buffer_info_t>& buffers,
     for (const auto& info : buffers) {
         row(info.name, backend_name(info.backend), dimensions(info), owner(info),
             std::to_string(info.frame_count), format_time(info.last_write_time),
-            age_text(age_ms(info.last_write_time, now)), std::to_string(info.size));
+            age_text(age_ms(info.last_write_time, now)), bytes_text(info));
     }
 }
 
@@ -205,7 +219,7 @@ void print_details(std::ostream& out, const buffer_info_t& info, const pt::ptime
     line("frames written:", std::to_string(info.frame_count));
     line("last write:", format_time(info.last_write_time));
     line("frame age:", age_text(age_ms(info.last_write_time, now)));
-    line("bytes:", std::to_string(info.size));
+    line("bytes:", bytes_text(info));
 }
 
 } // namespace zorvgst_shm

@@ -1,5 +1,6 @@
 // Shared-memory clean-up for tests, and the run-wide check that nothing was left behind.
 #include "support/shm_guard.h"
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -16,20 +17,6 @@ namespace {
 // Project id the System V backend derives its keys with.
 constexpr int sysv_key_project_id = 59;
 
-std::vector<std::string> dev_shm_entries_with_prefix(const std::string& prefix) {
-    std::vector<std::string> found;
-    if (DIR* dir = opendir("/dev/shm")) {
-        while (dirent* entry = readdir(dir)) {
-            std::string entry_name = entry->d_name;
-            if (entry_name.rfind(prefix, 0) == 0 || entry_name.rfind("sem." + prefix, 0) == 0) {
-                found.push_back(entry_name);
-            }
-        }
-        closedir(dir);
-    }
-    return found;
-}
-
 // Fails the run when a test left shared objects of this process behind.
 class LeftoverCheck : public ::testing::Environment {
 public:
@@ -45,6 +32,21 @@ public:
 const auto* const leftover_check = ::testing::AddGlobalTestEnvironment(new LeftoverCheck);
 
 } // namespace
+
+std::vector<std::string> dev_shm_entries_with_prefix(const std::string& prefix) {
+    std::vector<std::string> found;
+    if (DIR* dir = opendir("/dev/shm")) {
+        while (dirent* entry = readdir(dir)) {
+            std::string entry_name = entry->d_name;
+            if (entry_name.rfind(prefix, 0) == 0 || entry_name.rfind("sem." + prefix, 0) == 0) {
+                found.push_back(entry_name);
+            }
+        }
+        closedir(dir);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+}
 
 std::string run_prefix() {
     return "zorvtest_" + std::to_string(getpid()) + "_";

@@ -2,11 +2,15 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace zorvtest {
 
 /// Prefix of every name this test process creates: "zorvtest_<pid>_".
 std::string run_prefix();
+
+/// Entries of /dev/shm whose name (or semaphore name, after "sem.") starts with `prefix`, sorted.
+std::vector<std::string> dev_shm_entries_with_prefix(const std::string& prefix);
 
 /// Removes the POSIX object, System V segment and key file, and write-wait objects of `name`.
 void remove_shared_objects(const std::string& name);

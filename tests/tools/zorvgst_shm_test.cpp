@@ -1,19 +1,28 @@
 // The zorvgst-shm CLI run as users run it: exit statuses, output, JSON and clean-up of buffers.
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <boost/interprocess/sync/named_condition.hpp>
+#include <boost/interprocess/sync/named_mutex.hpp>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
+#include "inventory.h"
 #include "support/child_process.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
@@ -36,6 +45,27 @@ command_result cli(const std::vector<std::string>& args) {
 
 std::size_t count_lines(const std::string& text) {
     return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+/// The lines of `text` that mention `name`: what a command said about one buffer among whatever
+/// else the shared directory holds.
+std::string lines_naming(const std::string& text, const std::string& name) {
+    std::string found;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find(name) != std::string::npos) {
+            found += line + "\n";
+        }
+    }
+    return found;
+}
+
+std::string joined(const std::vector<std::string>& args) {
+    std::string text;
+    for (const auto& arg : args) {
+        text += arg + " ";
+    }
+    return text;
 }
 
 /// A process id that belonged to a process that has ended (and was reaped).
@@ -459,6 +489,198 @@ TEST(ZorvgstShmCliSysv, ExpireRemovesTheBufferOfADeadWriter) {
                                std::to_string(writer_pid) + " is gone)\n");
     EXPECT_FALSE(zorvtest::object_exists(orphan.name()));
     EXPECT_TRUE(zorvtest::object_exists(alive.name()));
+}
+
+TEST(ZorvgstShmCliSysv, KeyFileWithoutSegmentIsAnOrphanExpiredOnceSettled) {
+    // What a writer leaves when its segment goes before its key file: the key file and the
+    // write-wait objects. A key file just created may belong to a writer about to create its
+    // segment, and stays.
+    ShmGuard settled("_settled"), fresh("_fresh");
+    key_t key = 0;
+    {
+        sysv_double_buffer_t writer(settled.c_str(), bip::read_write, 8, 4);
+        ASSERT_TRUE(writer.is_valid());
+        key = sysv_double_buffer_t::key_from_name(settled.c_str(), false).get_key();
+        ASSERT_EQ(shmctl(writer.get_shmid(), IPC_RMID, nullptr), 0);
+    }
+    utimbuf minute_ago{};
+    minute_ago.actime = minute_ago.modtime = std::time(nullptr) - 60;
+    ASSERT_EQ(utime(settled.path().c_str(), &minute_ago), 0);
+    std::ofstream(fresh.path()).close();
+    ASSERT_EQ(sysv_pieces(settled.name(), key),
+              "key file yes, segment no, condition yes, mutex yes");
+
+    const auto table = cli({"list"});
+    EXPECT_EQ(table.status, 0);
+    EXPECT_EQ(lines_naming(table.err, settled.name()), "");
+    const std::string row = lines_naming(table.out, settled.name());
+    EXPECT_NE(row.find(" sysv "), std::string::npos) << table.out;
+    EXPECT_NE(row.find(" orphan "), std::string::npos) << table.out;
+
+    const auto json = cli({"list", "--json"});
+    EXPECT_EQ(lines_naming(json.err, settled.name()), "");
+    const auto fields =
+        python_json(json.out, "[(b['state'], b['ready'], b['owner_pid'], b['owner_alive'], "
+                              "b['size']) for b in d['buffers'] if b['name'] == '" +
+                                  settled.name() + "']");
+    EXPECT_EQ(fields.out, "[('orphan', False, 0, False, 0)]\n") << fields.err << json.out;
+
+    const auto shown = cli({"show", settled.name()});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_EQ(shown.err, "");
+    EXPECT_NE(shown.out.find("state:           orphan"), std::string::npos) << shown.out;
+
+    // Just written, however long the commands above took.
+    ASSERT_EQ(utime(fresh.path().c_str(), nullptr), 0);
+    const auto dry = cli({"expire", "--dry-run", settled.name(), fresh.name()});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.out, "would remove " + settled.name() + " (sysv, key file without a segment)\n");
+    EXPECT_TRUE(zorvtest::object_exists(settled.name()));
+
+    const auto wet = cli({"expire", settled.name(), fresh.name()});
+    EXPECT_EQ(wet.status, 0) << wet.err;
+    EXPECT_EQ(wet.out, "removed " + settled.name() + " (sysv, key file without a segment)\n");
+    EXPECT_EQ(sysv_pieces(settled.name(), key), "key file no, segment no, condition no, mutex no");
+    EXPECT_TRUE(zorvtest::object_exists(fresh.name()));
+}
+
+TEST(ZorvgstShmCliSysv, InspectingCreatesNothing) {
+    // A running writer whose write-wait objects a clean-up took, and an orphan key file: a probe
+    // that brought the objects back would leave readers waiting on ones no writer signals.
+    ShmGuard live("_live"), orphan("_orphan");
+    sysv_double_buffer_t writer(live.c_str(), bip::read_write, 8, 4);
+    publish_sysv(writer, 1);
+    ASSERT_TRUE(bip::named_condition::remove((live.name() + "_cond").c_str()));
+    ASSERT_TRUE(bip::named_mutex::remove((live.name() + "_cond_mutex").c_str()));
+    std::ofstream(orphan.path()).close();
+    const auto before = zorvtest::dev_shm_entries_with_prefix(zorvtest::run_prefix());
+    ASSERT_EQ(before, (std::vector<std::string>{live.name(), orphan.name()}));
+
+    const std::vector<std::vector<std::string>> inspections = {
+        {"list"},
+        {"list", "--json"},
+        {"show", live.name()},
+        {"show", live.name(), "--json"},
+        {"show", orphan.name()},
+        {"watch", live.name(), "--count", "1", "--interval", "0.01"},
+    };
+    for (const auto& args : inspections) {
+        const auto result = cli(args);
+        EXPECT_EQ(result.status, 0) << joined(args) << result.err;
+        // Stops at the first command that created something: later ones would find it there.
+        ASSERT_EQ(zorvtest::dev_shm_entries_with_prefix(zorvtest::run_prefix()), before)
+            << joined(args);
+    }
+}
+
+constexpr int could_not_switch_user = 90;
+
+/// Leaves root for `uid`:`gid` without supplementary groups; false when the system refuses.
+bool become_user(uid_t uid, gid_t gid) {
+    return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0 && geteuid() == uid &&
+           getegid() == gid;
+}
+
+// What a process of another user than a live owner must find, in order; its exit status is the
+// number of the first check that failed.
+const std::vector<std::string> foreign_owner_checks = {
+    "all passed",
+    "kill(owner, 0) is refused with EPERM",
+    "the library reads the POSIX owner",
+    "the library does not expire the POSIX buffer",
+    "the library reads the SysV owner",
+    "the library does not expire the SysV buffer",
+    "process_alive(owner)",
+    "probe shows the POSIX owner alive",
+    "expire_buffer keeps the POSIX buffer",
+    "probe shows the SysV owner alive",
+    "expire_buffer keeps the SysV buffer",
+};
+
+int check_owner_of_another_user_lives(pid_t owner, const std::string& posix,
+                                      const std::string& sysv) {
+    using namespace zorvgst_shm;
+    int check = 0;
+    const auto failed = [&check](bool passed) {
+        ++check;
+        return !passed;
+    };
+    const auto shown_alive = [owner](const std::optional<buffer_info_t>& info) {
+        return info && info->owner_pid == owner && info->owner_alive;
+    };
+    errno = 0;
+    if (failed(kill(owner, 0) == -1 && errno == EPERM) ||
+        failed(posix_double_buffer_t::get_double_buffer_owner(posix) == owner) ||
+        failed(!double_buffer_t::remove_double_buffer_if_owner_pid_expired(posix.c_str())) ||
+        failed(sysv_double_buffer_t::get_double_buffer_owner(sysv) == owner) ||
+        failed(!sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(sysv.c_str())) ||
+        failed(process_alive(owner)) || failed(shown_alive(probe(posix))) ||
+        failed(!expire_buffer(posix, backend_t::posix)) || failed(shown_alive(probe(sysv))) ||
+        failed(!expire_buffer(sysv, backend_t::sysv))) {
+        return check;
+    }
+    return 0;
+}
+
+TEST(ZorvgstShmForeignOwner, LiveOwnerOfAnotherUserIsNeverExpired) {
+    // Root may signal every process, so only an unprivileged process sees the EPERM that a live
+    // owner of another user answers. The owner and the checker share a group, as the users of
+    // one installation do, so the checker can read the buffers.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "needs root to run the owner and the checker as two other users";
+    }
+    constexpr uid_t owner_uid = 65534;
+    constexpr uid_t checker_uid = 65533;
+    constexpr gid_t shared_gid = 65534;
+    ShmGuard posix("_posix"), sysv("_sysv");
+    zorvtest::ChildProcess owner([&] {
+        if (!become_user(owner_uid, shared_gid)) {
+            return could_not_switch_user;
+        }
+        double_buffer_t posix_writer(posix.c_str(), bip::read_write, 8, 4);
+        sysv_double_buffer_t sysv_writer(sysv.c_str(), bip::read_write, 8, 4);
+        if (!posix_writer.is_valid() || !sysv_writer.is_valid()) {
+            return 1;
+        }
+        for (;;) {
+            pause(); // alive until the test kills it
+        }
+    });
+    const pid_t owner_pid = owner.pid();
+    std::optional<int> owner_exit;
+    const bool owned = zorvtest::wait_until(
+        [&] {
+            owner_exit = owner.try_wait();
+            const auto posix_info = zorvgst_shm::probe(posix.name());
+            const auto sysv_info = zorvgst_shm::probe(sysv.name());
+            return owner_exit || (posix_info && posix_info->owner_pid == owner_pid && sysv_info &&
+                                  sysv_info->owner_pid == owner_pid);
+        },
+        10s);
+    if (owner_exit == could_not_switch_user) {
+        GTEST_SKIP() << "the system refused to switch to uid " << owner_uid;
+    }
+    ASSERT_FALSE(owner_exit) << "the owner exited with status " << *owner_exit;
+    ASSERT_TRUE(owned) << "the owner did not create both buffers";
+
+    zorvtest::ChildProcess checker([&] {
+        if (!become_user(checker_uid, shared_gid)) {
+            return could_not_switch_user;
+        }
+        return check_owner_of_another_user_lives(owner_pid, posix.name(), sysv.name());
+    });
+    const int failed_check = checker.wait(20s);
+    if (failed_check == could_not_switch_user) {
+        GTEST_SKIP() << "the system refused to switch to uid " << checker_uid;
+    }
+    ASSERT_GE(failed_check, 0) << "the checker did not finish";
+    ASSERT_LT(static_cast<std::size_t>(failed_check), foreign_owner_checks.size());
+    EXPECT_EQ(failed_check, 0) << "failed: " << foreign_owner_checks[failed_check];
+    EXPECT_FALSE(owner.try_wait()) << "the owner is gone";
+    const auto posix_after = zorvgst_shm::probe(posix.name());
+    const auto sysv_after = zorvgst_shm::probe(sysv.name());
+    EXPECT_TRUE(posix_after && posix_after->ready && posix_after->owner_pid == owner_pid);
+    EXPECT_TRUE(sysv_after && sysv_after->ready && sysv_after->owner_pid == owner_pid);
 }
 
 } // namespace
