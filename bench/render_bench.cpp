@@ -228,6 +228,19 @@ void BM_Render_DoubleBufferToGstBuffer(benchmark::State& state) {
     gst_buffer_unref(gst_buffer);
 }
 
+// What every read from a double buffer now pays to learn that its writer has not changed size:
+// one fstat and two header loads.
+void BM_DoubleBuffer_ConfirmLayout(benchmark::State& state) {
+    bench_buffer buffer;
+    if (!buffer.valid()) {
+        state.SkipWithError("cannot create the double buffer");
+        return;
+    }
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(buffer.reader().confirm_layout());
+    }
+}
+
 } // namespace
 
 // Alongside mean, median and spread: the best repetition, since other work on a shared machine
@@ -242,6 +255,7 @@ BENCHMARK(BM_Render_Rows)->ComputeStatistics("max", best);
 BENCHMARK(BM_Memcpy_SampleToSlots)->ComputeStatistics("max", best);
 BENCHMARK(BM_Render_SampleToDoubleBuffer)->ComputeStatistics("max", best);
 BENCHMARK(BM_Render_DoubleBufferToGstBuffer)->ComputeStatistics("max", best);
+BENCHMARK(BM_DoubleBuffer_ConfirmLayout);
 BENCHMARK_CAPTURE(BM_Blend, opaque_heavy, overlay_kind::opaque_heavy)
     ->ComputeStatistics("max", best);
 BENCHMARK_CAPTURE(BM_Blend, transparent_heavy, overlay_kind::transparent_heavy)

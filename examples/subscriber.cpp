@@ -58,6 +58,11 @@ struct subscriber_t {
 void on_need_data(GstAppSrc* source, guint, gpointer user_data) {
     auto* s = static_cast<subscriber_t*>(user_data);
     while (!s->stopping) {
+        if (!s->buffer->is_valid()) {
+            // Reopening after a size change: the writer has not finished making the buffer.
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
         pt::ptime published = s->buffer->get_last_write_time();
         if (published == s->last_seen) {
             s->buffer->wait_for_write(pt::microsec_clock::local_time() + pt::milliseconds(100));
@@ -66,9 +71,22 @@ void on_need_data(GstAppSrc* source, guint, gpointer user_data) {
                 continue; // nothing new yet
             }
         }
+        // A writer that came back at another size: the library has reopened the buffer at the
+        // new size, and the stream follows it.
+        if (s->buffer->get_width() != s->width || s->buffer->get_height() != s->height) {
+            s->width = static_cast<unsigned>(s->buffer->get_width());
+            s->height = static_cast<unsigned>(s->buffer->get_height());
+            GstCaps* caps = gst_caps_from_string(build_caps_string(s->width, s->height, 0).c_str());
+            gst_app_src_set_caps(source, caps);
+            gst_caps_unref(caps);
+        }
         GstBuffer* frame =
             gst_buffer_new_allocate(nullptr, gsize{s->width} * s->height * 4, nullptr);
         render(*s->buffer, frame, s->width, s->height, 0, 0, s->width);
+        if (s->buffer->get_width() != s->width || s->buffer->get_height() != s->height) {
+            gst_buffer_unref(frame); // nothing was copied: the size changed under this frame
+            continue;
+        }
         const pt::ptime now = pt::microsec_clock::local_time();
         s->last_seen = published;
         if (s->frames++ == 0) {

@@ -10,6 +10,7 @@
 #include <zorvgst/posix_double_buffer.h>
 
 #include "backend_sysv.h"
+#include "internal/shm_reservation.h"
 
 namespace zorvplugin {
 namespace {
@@ -152,13 +153,31 @@ private:
 };
 
 // Why a writer could not open, for the element's error message; the library logs the details.
-std::string posix_open_failure(const std::string& name) {
+std::string posix_open_failure(const std::string& name, std::uint32_t width, std::uint32_t height) {
+    // Pages an existing object already holds count towards what it needs; an object that could
+    // not be backed at all has been removed again.
+    std::uint64_t held_bytes = 0;
+    std::string open_error;
     try {
         bip::shared_memory_object object(bip::open_only, name.c_str(), bip::read_write);
+        struct stat info {};
+        if (fstat(object.get_mapping_handle().handle, &info) == 0) {
+            held_bytes = static_cast<std::uint64_t>(info.st_blocks) * 512;
+        }
     } catch (const bip::interprocess_exception& e) {
-        return e.what();
+        if (e.get_error_code() != bip::not_found_error) {
+            return e.what();
+        }
+        open_error = e.what();
     }
-    return "the shared-memory object could not be sized or mapped";
+    const std::uint64_t needed_bytes = compute_size(width, height);
+    const auto free_bytes = zorvgst::detail::shm_free_bytes();
+    if (free_bytes && *free_bytes + held_bytes < needed_bytes) {
+        return "not enough shared memory: " +
+               zorvgst::detail::shm_shortage_text(needed_bytes, free_bytes);
+    }
+    return open_error.empty() ? "the shared-memory object could not be sized or mapped"
+                              : open_error;
 }
 
 } // namespace
@@ -179,7 +198,7 @@ std::unique_ptr<frame_writer_t> open_writer(backend_kind_t kind, const std::stri
     }
     auto writer = std::make_unique<posix_writer_t>(name, width, height);
     if (!writer->is_valid()) {
-        error = posix_open_failure(name);
+        error = posix_open_failure(name, width, height);
         return nullptr;
     }
     return writer;

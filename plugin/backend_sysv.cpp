@@ -24,14 +24,6 @@ public:
         : buffer_(name.c_str(), bip::read_write, width, height) {}
 
     bool is_valid() override { return buffer_.is_valid(); }
-    /// An existing segment of the same byte size is reopened as it is, header included; when it
-    /// was made for other dimensions (640x480 against 480x640), readers must learn the new ones.
-    void claim_dimensions(std::uint32_t width, std::uint32_t height) {
-        const auto* header = buffer_.get_header();
-        if (header != nullptr && (header->width != width || header->height != height)) {
-            buffer_.reset_header();
-        }
-    }
     guint8* begin_frame() override {
         buffer_.grab_write_sem();
         return buffer_.get_write_address();
@@ -142,7 +134,6 @@ std::unique_ptr<frame_writer_t> open_sysv_writer(const std::string& name, std::u
                 "frame size under this name cannot be resized and must be removed first";
         return nullptr;
     }
-    writer->claim_dimensions(width, height);
     return writer;
 }
 

@@ -89,6 +89,50 @@ TYPED_TEST(DoubleBufferFaults, WriterKilledMidFrameLeavesTheLastCompleteFrameThe
     EXPECT_FALSE(TypeParam::expire(name));
 }
 
+// A writer restarted after a crash owns its buffer again: supervisors must not expire it.
+TYPED_TEST(DoubleBufferFaults, RestartedWriterOwnsItsBufferAgainAndOutlivesExpiry) {
+    using handle = typename TypeParam::handle;
+    const std::string name = this->guard_.name();
+    const auto writer_of = [&](guint8 value, const Signal& published) {
+        return [&name, value, &published] {
+            handle writer(name.c_str(), bip::read_write, frame_width, frame_height);
+            if (!writer.is_valid()) {
+                return 1;
+            }
+            for (bool first = true;; first = false) {
+                writer.grab_write_sem();
+                std::memset(writer.get_write_address(), value, frame_bytes);
+                writer.release_write_sem();
+                if (first) {
+                    published.raise();
+                }
+                ::usleep(5000);
+            }
+        };
+    };
+    Signal crashed_published;
+    ChildProcess crashed(writer_of(0x11, crashed_published));
+    ASSERT_TRUE(crashed_published.wait());
+    crashed.kill_and_reap(SIGKILL);
+
+    Signal restarted_published;
+    ChildProcess restarted(writer_of(0x22, restarted_published));
+    ASSERT_TRUE(restarted_published.wait());
+    EXPECT_EQ(TypeParam::owner(name), restarted.pid());
+    EXPECT_FALSE(TypeParam::expire(name));
+    ASSERT_FALSE(TypeParam::gone(name));
+
+    handle reader(name.c_str(), bip::read_only);
+    ASSERT_TRUE(reader.is_valid());
+    const std::uint64_t before = frame_count_of(reader.get_header());
+    reader.wait_for_write(TypeParam::deadline_in(5000));
+    EXPECT_GT(frame_count_of(reader.get_header()), before);
+    reader.grab_read_sem();
+    EXPECT_TRUE(slot_filled_with(reader.get_read_address(), frame_bytes, 0x22));
+    reader.release_read_sem();
+    restarted.kill_and_reap(SIGKILL);
+}
+
 TYPED_TEST(DoubleBufferFaults, ReaderKilledInsideItsWaitHoldsUpNeitherWriterNorOtherReaders) {
     using handle = typename TypeParam::handle;
     const std::string name = this->guard_.name();

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
@@ -90,7 +92,7 @@ TEST(HeaderUpdates, PublicationFlipsValidIndicatorsOnly) {
     EXPECT_FALSE(header.last_write_time.is_special());
 }
 
-TEST(HeaderUpdates, ResetKeepsAValidIndicatorAndClaimsOnlyAnUnownedBuffer) {
+TEST(HeaderUpdates, ResetKeepsAValidIndicatorAndClaimsOnlyAFreeBuffer) {
     double_buffer_header_t header{};
     header.buffer_indicator = 1;
     header.frame_count = 9;
@@ -105,10 +107,29 @@ TEST(HeaderUpdates, ResetKeepsAValidIndicatorAndClaimsOnlyAnUnownedBuffer) {
     reset_frame_fields(header, 4, 2);
     EXPECT_EQ(header.buffer_indicator, 0u);
 
-    EXPECT_EQ(claim_owner_if_unowned(header.owner_pid, 1234), 0);
-    EXPECT_EQ(header.owner_pid, 1234);
-    EXPECT_EQ(claim_owner_if_unowned(header.owner_pid, 99), 1234);
-    EXPECT_EQ(header.owner_pid, 1234);
+    // Unowned: taken. Owned by a live process (this one): kept. Owned by an exited one: taken.
+    header.owner_pid = 0;
+    const pid_t live = getpid();
+    owner_claim claim = claim_owner_if_free(header.owner_pid, live);
+    EXPECT_TRUE(claim.taken);
+    EXPECT_EQ(claim.previous, 0);
+    EXPECT_EQ(header.owner_pid, live);
+    claim = claim_owner_if_free(header.owner_pid, 99);
+    EXPECT_FALSE(claim.taken);
+    EXPECT_EQ(claim.previous, live);
+    EXPECT_EQ(header.owner_pid, live);
+
+    const pid_t exited = fork();
+    if (exited == 0) {
+        _exit(0);
+    }
+    ASSERT_GT(exited, 0);
+    ASSERT_EQ(waitpid(exited, nullptr, 0), exited);
+    header.owner_pid = exited;
+    claim = claim_owner_if_free(header.owner_pid, live);
+    EXPECT_TRUE(claim.taken);
+    EXPECT_EQ(claim.previous, exited);
+    EXPECT_EQ(header.owner_pid, live);
 }
 
 TEST(Prefault, PopulatesWritableMappingsWithoutTouchingTheBytes) {

@@ -165,13 +165,17 @@ TEST_F(SysvDoubleBuffer, WriterOfAnotherSizeFailsAndLeavesTheSegmentAlone) {
     sysv_double_buffer_t first(guard_.c_str(), ipc::read_write, 4, 2);
     ASSERT_TRUE(first.is_valid());
     first.release_write_sem();
-    const auto before = *first.get_header();
 
-    // Same byte count, other shape: the existing segment is taken as it is.
+    // Same byte count, other shape: the segment is reused, and its header reset so that
+    // readers learn the new shape instead of reading 2x4 frames as 4x2 ones.
     sysv_double_buffer_t transposed(guard_.c_str(), ipc::read_write, 2, 4);
     EXPECT_TRUE(transposed.is_valid());
-    EXPECT_EQ(transposed.get_header()->width, 4u);
-    EXPECT_EQ(transposed.get_header()->frame_count, 1u);
+    EXPECT_EQ(transposed.get_shmid(), first.get_shmid());
+    EXPECT_EQ(transposed.get_header()->width, 2u);
+    EXPECT_EQ(transposed.get_header()->height, 4u);
+    EXPECT_EQ(transposed.get_header()->frame_count, 0u);
+    transposed.release_write_sem();
+    const auto before = *first.get_header();
 
     LogCapture capture;
     sysv_double_buffer_t larger(guard_.c_str(), ipc::read_write, 8, 8);

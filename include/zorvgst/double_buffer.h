@@ -33,6 +33,9 @@ public:
     std::string get_name() const;
     unsigned long get_width() const;
     unsigned long get_height() const;
+    /// Whether the buffer still has the size and dimensions this facade mapped; when not, the
+    /// handle logs, lets go of its mapping and reopens at the next is_valid().
+    bool confirm_layout();
 
     const guint8* get_read_address() const;
     guint8* get_write_address() const;

@@ -6,6 +6,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <sys/types.h>
 
+#include "internal/process_liveness.h"
 #include "internal/shm_access.h"
 
 namespace zorvgst::detail {
@@ -13,14 +14,26 @@ namespace zorvgst::detail {
 // The templates take either backend's header: the fields they touch have the same names, types
 // and offsets in both.
 
-/// Records `own_pid` as owner when the header names none, and returns the owner found before
-/// (0 when this call took the buffer).
-inline pid_t claim_owner_if_unowned(pid_t& owner_field, pid_t own_pid) {
-    const pid_t owner = load_acquire(owner_field);
-    if (owner == 0) {
-        store_release(owner_field, own_pid);
+/// Who held a buffer before a writer's claim.
+struct owner_claim {
+    pid_t previous = 0; ///< the owner the header named
+    bool taken = false; ///< true when `own_pid` is now recorded
+};
+
+/// Records `own_pid` as owner when the header names none or a process that has exited: a writer
+/// restarted after a crash must own its buffer again, or supervisors expire it while it runs. A
+/// live owner (of any user) keeps the buffer.
+inline owner_claim claim_owner_if_free(pid_t& owner_field, pid_t own_pid) {
+    owner_claim claim;
+    claim.previous = load_acquire(owner_field);
+    if (claim.previous == own_pid) {
+        return claim;
     }
-    return owner;
+    if (claim.previous == 0 || process_has_exited(claim.previous)) {
+        store_release(owner_field, own_pid);
+        claim.taken = true;
+    }
+    return claim;
 }
 
 /// A writer's reset: no frame yet, the writer's dimensions, and an indicator that names a slot

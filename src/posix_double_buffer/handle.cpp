@@ -1,9 +1,11 @@
 // The handle on a POSIX double buffer: opening, creating, sizing and validating the object.
+#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/permissions.hpp>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <zorvgst/posix_double_buffer.h>
@@ -14,6 +16,7 @@
 #include "internal/log.h"
 #include "internal/prefault.h"
 #include "internal/shm_access.h"
+#include "internal/shm_reservation.h"
 
 namespace bip = boost::interprocess;
 using zorvgst::detail::load_acquire;
@@ -36,22 +39,25 @@ gid_t get_zorv_gid_t() {
 }
 
 posix_double_buffer_t::posix_double_buffer_t()
-    : mode(bip::read_write), width(0), height(0), valid(false) {}
+    : mode(bip::read_write), width(0), height(0), valid(false), dimensions_from_header(false) {}
 
 posix_double_buffer_t::posix_double_buffer_t(const char* buffer_name, bip::mode_t open_mode)
-    : name(buffer_name), mode(open_mode), width(0), height(0), valid(false) {
+    : name(buffer_name), mode(open_mode), width(0), height(0), valid(false),
+      dimensions_from_header(false) {
     check_and_init_if_necessary();
 }
 
 posix_double_buffer_t::posix_double_buffer_t(const char* buffer_name, bip::mode_t open_mode,
                                              std::uint64_t frame_width, std::uint64_t frame_height)
-    : name(buffer_name), mode(open_mode), width(frame_width), height(frame_height), valid(false) {
+    : name(buffer_name), mode(open_mode), width(frame_width), height(frame_height), valid(false),
+      dimensions_from_header(false) {
     check_and_init_if_necessary();
 }
 
 posix_double_buffer_t::posix_double_buffer_t(posix_double_buffer_t& other)
     : shm(std::move(other.shm)), region(std::move(other.region)), name(other.name),
-      mode(other.mode), width(other.width), height(other.height), valid(other.valid) {}
+      mode(other.mode), width(other.width), height(other.height), valid(other.valid),
+      dimensions_from_header(other.dimensions_from_header) {}
 
 posix_double_buffer_t::~posix_double_buffer_t() = default;
 
@@ -63,6 +69,7 @@ void posix_double_buffer_t::swap(posix_double_buffer_t& other) {
     std::swap(width, other.width);
     std::swap(height, other.height);
     std::swap(valid, other.valid);
+    std::swap(dimensions_from_header, other.dimensions_from_header);
 }
 
 bool posix_double_buffer_t::is_valid() {
@@ -93,6 +100,46 @@ std::uint64_t posix_double_buffer_t::get_height() const {
     return height;
 }
 
+bool posix_double_buffer_t::confirm_layout() {
+    if (!valid) {
+        return false;
+    }
+    const double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        return true;
+    }
+    struct stat object {};
+    const std::uint64_t mapped = region.get_size();
+    if (::fstat(shm.get_mapping_handle().handle, &object) != 0) {
+        ZORV_LOG_ERROR("Double Buffer " << name << " Cannot Be Examined -- " << std::strerror(errno)
+                                        << " -- Reopening");
+    } else if (static_cast<std::uint64_t>(object.st_size) != mapped) {
+        // Checked before the header is read: a header beyond a shrunk object's end would fault.
+        ZORV_LOG_ERROR("Double Buffer " << name << " Changed Size (" << object.st_size
+                                        << " != " << mapped << ") -- Reopening");
+    } else {
+        const std::uint32_t header_width = load_acquire(header->width);
+        const std::uint32_t header_height = load_acquire(header->height);
+        if (header_width == width && header_height == height) {
+            return true;
+        }
+        ZORV_LOG_ERROR("Double Buffer " << name << " Changed Dimensions (" << header_width << "x"
+                                        << header_height << " != " << width << "x" << height
+                                        << ") -- Reopening");
+    }
+    bip::mapped_region unmapped;
+    region.swap(unmapped);
+    bip::shared_memory_object closed;
+    shm.swap(closed);
+    valid = false;
+    if (dimensions_from_header) {
+        width = 0;
+        height = 0;
+        dimensions_from_header = false;
+    }
+    return false;
+}
+
 void posix_double_buffer_t::check_and_init_if_necessary() {
     if (valid) {
         return;
@@ -121,6 +168,7 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
                            << name << " May Be Created With Group ID: " << effective_gid);
         }
 
+        bool created_here = false;
         if (mode == bip::read_only) {
             try {
                 bip::shared_memory_object opened(bip::open_only, name.c_str(), bip::read_only);
@@ -131,9 +179,31 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
                 return;
             }
         } else {
-            bip::shared_memory_object opened(bip::open_or_create, name.c_str(), mode,
-                                             default_perms);
-            shm.swap(opened);
+            // Boost's open_or_create, unrolled to learn whether this call made the object: only
+            // then may a failed reservation remove it again.
+            while (true) {
+                try {
+                    bip::shared_memory_object created(bip::create_only, name.c_str(), mode,
+                                                      default_perms);
+                    shm.swap(created);
+                    created_here = true;
+                    break;
+                } catch (const bip::interprocess_exception& e) {
+                    if (e.get_error_code() != bip::already_exists_error) {
+                        throw;
+                    }
+                }
+                try {
+                    bip::shared_memory_object opened(bip::open_only, name.c_str(), mode);
+                    shm.swap(opened);
+                    break;
+                } catch (const bip::interprocess_exception& e) {
+                    // Removed between the two calls: try to create it again.
+                    if (e.get_error_code() != bip::not_found_error) {
+                        throw;
+                    }
+                }
+            }
         }
 
         bip::offset_t observed = 0;
@@ -183,6 +253,7 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
             }
             width = header_width;
             height = header_height;
+            dimensions_from_header = true;
         } else {
             if (observed == static_cast<bip::offset_t>(expected)) {
                 ZORV_LOG_DEBUG("Size Correct (" << expected << ")");
@@ -196,8 +267,33 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
                 ZORV_LOG_DEBUG("Double Buffer "
                                << name << " Wrong Size (" << observed << " != " << expected << ")"
                                << " -- Recreating for Dimensions: " << width << "x" << height);
-                shm.truncate(static_cast<bip::offset_t>(expected));
+                // Only a shrink truncates: growing is the reservation's work below.
+                if (observed > static_cast<bip::offset_t>(expected)) {
+                    shm.truncate(static_cast<bip::offset_t>(expected));
+                }
                 reset_due = true;
+            }
+            // Every page is backed before the mapping, also those of a sparse object an earlier
+            // writer left: a full /dev/shm then fails here instead of with SIGBUS mid-frame.
+            if (mode == bip::read_write) {
+                const int fd = shm.get_mapping_handle().handle;
+                const int error = zorvgst::detail::reserve_shm_bytes(fd, expected);
+                if (error != 0) {
+                    ZORV_LOG_ERROR("Could Not Reserve Shared Memory for Double Buffer "
+                                   << name << " -- " << std::strerror(error) << ": "
+                                   << zorvgst::detail::shm_shortage_text(
+                                          expected, zorvgst::detail::shm_free_bytes()));
+                    // Removed only while still as empty as this call made it: another writer
+                    // that has sized it meanwhile keeps it.
+                    struct stat object {};
+                    if (created_here && ::fstat(fd, &object) == 0 && object.st_size == 0) {
+                        bip::shared_memory_object::remove(name.c_str());
+                    }
+                    bip::shared_memory_object closed;
+                    shm.swap(closed);
+                    valid = false;
+                    return;
+                }
             }
             map_whole_object();
             // Another writer may have resized the object between the size check and the
@@ -219,14 +315,30 @@ void posix_double_buffer_t::check_and_init_if_necessary() {
             return;
         }
 
+        // A writer back at other dimensions of the same byte size (640x480 after 480x640): the
+        // size cannot tell its readers, the header must.
+        if (mode == bip::read_write && !reset_due &&
+            (load_acquire(header->width) != width || load_acquire(header->height) != height)) {
+            ZORV_LOG_DEBUG("Double Buffer "
+                           << name << " Header Dimensions (" << load_acquire(header->width) << "x"
+                           << load_acquire(header->height)
+                           << ") Differ -- Resetting for Dimensions: " << width << "x" << height);
+            reset_due = true;
+        }
+
         if (mode == bip::read_write &&
             observed >= static_cast<bip::offset_t>(sizeof(double_buffer_header_t))) {
             const pid_t own_pid = getpid();
-            const pid_t owner = zorvgst::detail::claim_owner_if_unowned(header->owner_pid, own_pid);
-            if (owner == 0) {
+            const zorvgst::detail::owner_claim claim =
+                zorvgst::detail::claim_owner_if_free(header->owner_pid, own_pid);
+            if (claim.taken && claim.previous == 0) {
                 ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid);
-            } else if (owner != own_pid) {
-                ZORV_LOG_DEBUG("Double Buffer owned by PID: " << owner);
+            } else if (claim.taken) {
+                ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid
+                                                      << " -- Previous Owner PID " << claim.previous
+                                                      << " Has Exited");
+            } else if (claim.previous != own_pid) {
+                ZORV_LOG_DEBUG("Double Buffer owned by PID: " << claim.previous);
             }
         }
 

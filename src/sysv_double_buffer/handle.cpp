@@ -1,4 +1,5 @@
 // System V double buffer handle: key files, attachment, and the open, create and validate steps.
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <stdexcept>
@@ -9,6 +10,7 @@
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/xsi_shared_memory.hpp>
 #include <fcntl.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include "internal/group_lookup.h"
@@ -17,6 +19,7 @@
 #include "internal/plain_file_name.h"
 #include "internal/prefault.h"
 #include "internal/shm_access.h"
+#include "internal/shm_reservation.h"
 #include "sysv_double_buffer/common.h"
 
 namespace sysv_double_buffer {
@@ -51,7 +54,7 @@ sysv_double_buffer_t::sysv_double_buffer_t(const char* buffer_name, ipc::mode_t 
 
 sysv_double_buffer_t::sysv_double_buffer_t(sysv_double_buffer_t& other)
     : shmid(-1), name(other.name), mode(other.mode), width(other.width), height(other.height),
-      valid(other.valid) {
+      valid(other.valid), dimensions_from_header(other.dimensions_from_header) {
     init_write_wait_cond();
     std::swap(shmid, other.shmid);
     region.swap(other.region);
@@ -71,6 +74,7 @@ void sysv_double_buffer_t::swap(sysv_double_buffer_t& other) {
     std::swap(width, other.width);
     std::swap(height, other.height);
     std::swap(valid, other.valid);
+    std::swap(dimensions_from_header, other.dimensions_from_header);
     init_write_wait_cond();
     other.init_write_wait_cond();
 }
@@ -147,6 +151,11 @@ void sysv_double_buffer_t::check_and_init_if_necessary() {
     try {
         init_write_wait_cond();
         if (mode == ipc::read_write) {
+            // Looked at before key_from_name() makes it: a key file this handle made goes again
+            // when no segment can be made for it.
+            boost::system::error_code key_status_error;
+            const bool key_file_made_here = !boost::filesystem::exists(
+                boost::filesystem::status(get_key_file_path(name.c_str()), key_status_error));
             const ipc::xsi_key key = key_from_name(name.c_str(), true);
             std::uint64_t expected_size = 0;
             // The header keeps 32-bit dimensions, and a size that wraps would give a segment
@@ -170,12 +179,56 @@ void sysv_double_buffer_t::check_and_init_if_necessary() {
                 if (region.get_size() != expected_size) {
                     throw std::runtime_error("Existing SHM Size Does Not Match Expected");
                 }
+                // A writer restarted after a crash reopens its segment as it left it, and must
+                // own it again or supervisors expire it while it runs.
+                sysv_double_buffer_header_t* header = get_header();
+                // Same bytes, other dimensions (640x480 after 480x640): readers learn them from
+                // the header alone.
+                if (header != nullptr && (load_acquire(header->width) != width ||
+                                          load_acquire(header->height) != height)) {
+                    ZORV_LOG_DEBUG("Double Buffer "
+                                   << name << " Header Dimensions (" << load_acquire(header->width)
+                                   << "x" << load_acquire(header->height)
+                                   << ") Differ -- Resetting for Dimensions: " << width << "x"
+                                   << height);
+                    reset_header();
+                    return;
+                }
+                if (header != nullptr) {
+                    const pid_t own_pid = getpid();
+                    const zorvgst::detail::owner_claim claim =
+                        zorvgst::detail::claim_owner_if_free(header->owner_pid, own_pid);
+                    if (claim.taken) {
+                        ZORV_LOG_DEBUG("Taking Ownership of "
+                                       << name << " with PID: " << own_pid
+                                       << " -- Previous Owner PID: " << claim.previous);
+                    }
+                }
                 valid = true;
                 return;
             } catch (const std::exception&) {
                 ZORV_LOG_DEBUG("SHM Did Not Already Exist: " << name << " -- Creating with Key: "
                                                              << detail::hex_key(key));
-                ipc::xsi_shared_memory segment(ipc::create_only, key, expected_size, default_perms);
+                ipc::xsi_shared_memory segment;
+                try {
+                    ipc::xsi_shared_memory created(ipc::create_only, key, expected_size,
+                                                   default_perms);
+                    segment.swap(created);
+                } catch (const ipc::interprocess_exception& e) {
+                    // A segment already there (of another size) stays the error it always was;
+                    // here shmget refused the size itself.
+                    if (e.get_native_error() == EEXIST) {
+                        throw;
+                    }
+                    ZORV_LOG_ERROR("Could Not Create SHM: "
+                                   << name << " of " << expected_size << " Bytes -- "
+                                   << zorvgst::detail::sysv_refusal_text(e.get_native_error()));
+                    if (key_file_made_here) {
+                        ::unlink(get_key_file_path(name.c_str()).c_str());
+                    }
+                    valid = false;
+                    return;
+                }
                 shmid = segment.get_shmid();
                 ipc::mapped_region attachment(segment, ipc::read_write);
                 region.swap(attachment);
@@ -225,15 +278,57 @@ void sysv_double_buffer_t::reset_header() {
         return;
     }
     const pid_t own_pid = getpid();
-    const pid_t owner = zorvgst::detail::claim_owner_if_unowned(header->owner_pid, own_pid);
-    if (owner == 0) {
+    const zorvgst::detail::owner_claim claim =
+        zorvgst::detail::claim_owner_if_free(header->owner_pid, own_pid);
+    if (claim.taken && claim.previous == 0) {
         ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid);
-    } else if (owner != own_pid) {
-        ZORV_LOG_DEBUG("Double Buffer owned by PID: " << owner);
+    } else if (claim.taken) {
+        ZORV_LOG_DEBUG("Taking Ownership of " << name << " with PID: " << own_pid
+                                              << " -- Previous Owner PID " << claim.previous
+                                              << " Has Exited");
+    } else if (claim.previous != own_pid) {
+        ZORV_LOG_DEBUG("Double Buffer owned by PID: " << claim.previous);
     }
     ZORV_LOG_DEBUG("Starting Header Reset");
     zorvgst::detail::reset_frame_fields(*header, width, height);
     valid = true;
+}
+
+bool sysv_double_buffer_t::confirm_layout() {
+    if (!valid) {
+        return false;
+    }
+    const sysv_double_buffer_header_t* header = get_header();
+    if (header == nullptr) {
+        return true;
+    }
+    struct shmid_ds segment {};
+    if (::shmctl(shmid, IPC_STAT, &segment) != 0) {
+        ZORV_LOG_ERROR("Double Buffer " << name << " Segment Cannot Be Examined -- "
+                                        << std::strerror(errno) << " -- Reattaching");
+    } else if ((segment.shm_perm.mode & SHM_DEST) != 0) {
+        // Removed, perhaps to be made anew at another size: the name leads elsewhere now.
+        ZORV_LOG_ERROR("Double Buffer " << name << " Segment Was Removed -- Reattaching");
+    } else {
+        const std::uint32_t header_width = load_acquire(header->width);
+        const std::uint32_t header_height = load_acquire(header->height);
+        if (header_width == width && header_height == height) {
+            return true;
+        }
+        ZORV_LOG_ERROR("Double Buffer " << name << " Changed Dimensions (" << header_width << "x"
+                                        << header_height << " != " << width << "x" << height
+                                        << ") -- Reattaching");
+    }
+    ipc::mapped_region detached;
+    region.swap(detached);
+    shmid = -1;
+    valid = false;
+    if (dimensions_from_header) {
+        width = 0;
+        height = 0;
+        dimensions_from_header = false;
+    }
+    return false;
 }
 
 void sysv_double_buffer_t::retrieve_dimensions_from_shared_memory_or_throw_error_if_mismatch() {
@@ -262,6 +357,7 @@ void sysv_double_buffer_t::retrieve_dimensions_from_shared_memory_or_throw_error
         ZORV_LOG_ERROR(text.str());
         throw std::runtime_error(text.str());
     }
+    dimensions_from_header = dimensions_from_header || width == 0 || height == 0;
     width = header_width;
     height = header_height;
     valid = width != 0 && height != 0;

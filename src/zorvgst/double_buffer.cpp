@@ -38,6 +38,10 @@ unsigned long double_buffer_t::get_height() const {
     return buffer->get_height();
 }
 
+bool double_buffer_t::confirm_layout() {
+    return buffer->confirm_layout();
+}
+
 const guint8* double_buffer_t::get_read_address() const {
     return buffer->get_read_address();
 }

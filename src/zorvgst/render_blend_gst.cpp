@@ -4,7 +4,9 @@
 #include "gst_frame_memory.h"
 #include "internal/log.h"
 #include "render_bounds.h"
+#include "shared_read.h"
 
+using zorvgst::detail::copy_from_shared_memory;
 using zorvgst::detail::describe_placement;
 using zorvgst::detail::frame_bytes;
 using zorvgst::detail::frame_fits;
@@ -23,7 +25,8 @@ bool sources_fit(double_buffer_t& base, double_buffer_t& overlay, uint width, ui
 
 void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, guint8* dst, uint width,
                          uint height, uint x, uint y, uint dst_width) {
-    if (!base.is_valid() || !overlay.is_valid()) {
+    if (!base.is_valid() || !overlay.is_valid() || !base.confirm_layout() ||
+        !overlay.confirm_layout()) {
         return;
     }
     if (!sources_fit(base, overlay, width, height)) {
@@ -36,7 +39,13 @@ void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, guint8
     base.grab_read_sem();
     const guint8* overlay_frame = overlay.get_read_address();
     const guint8* base_frame = base.get_read_address();
-    render_with_overlay(base_frame, overlay_frame, dst, width, height, x, y, dst_width);
+    if (!copy_from_shared_memory(
+            [&] {
+                render_with_overlay(base_frame, overlay_frame, dst, width, height, x, y, dst_width);
+            },
+            base, overlay)) {
+        return;
+    }
     base.release_read_sem();
 }
 
@@ -58,7 +67,8 @@ void render_with_overlay(const guint8* base, const guint8* overlay, double_buffe
 
 void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, GstBuffer* dst,
                          uint width, uint height, uint x, uint y, uint dst_width) {
-    if (!base.is_valid() || !overlay.is_valid()) {
+    if (!base.is_valid() || !overlay.is_valid() || !base.confirm_layout() ||
+        !overlay.confirm_layout()) {
         return;
     }
     if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
@@ -86,8 +96,15 @@ void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, GstBuf
     base.grab_read_sem();
     const guint8* overlay_frame = overlay.get_read_address();
     const guint8* base_frame = base.get_read_address();
-    render_with_overlay(base_frame, overlay_frame, memory.data(), width, height, x, y, dst_width);
-    base.release_read_sem();
+    const bool copied = copy_from_shared_memory(
+        [&] {
+            render_with_overlay(base_frame, overlay_frame, memory.data(), width, height, x, y,
+                                dst_width);
+        },
+        base, overlay);
+    if (copied) {
+        base.release_read_sem();
+    }
     memory.unmap();
     memory.unref();
 }

@@ -4,7 +4,9 @@
 #include "gst_frame_memory.h"
 #include "internal/log.h"
 #include "render_bounds.h"
+#include "shared_read.h"
 
+using zorvgst::detail::copy_from_shared_memory;
 using zorvgst::detail::crop_is_valid;
 using zorvgst::detail::describe_placement;
 using zorvgst::detail::frame_bytes;
@@ -14,7 +16,7 @@ using zorvgst::detail::rectangle_fits;
 
 void render_with_cropping(double_buffer_t& src, guint8* dst, uint width, uint height, uint x,
                           uint y, uint dst_width, uint left, uint right, uint top, uint bottom) {
-    if (!src.is_valid()) {
+    if (!src.is_valid() || !src.confirm_layout()) {
         return;
     }
     if (!frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
@@ -24,14 +26,21 @@ void render_with_cropping(double_buffer_t& src, guint8* dst, uint width, uint he
         return;
     }
     src.grab_read_sem();
-    render_with_cropping(src.get_read_address(), dst, width, height, x, y, dst_width, left, right,
-                         top, bottom);
+    const guint8* frame = src.get_read_address();
+    if (!copy_from_shared_memory(
+            [&] {
+                render_with_cropping(frame, dst, width, height, x, y, dst_width, left, right, top,
+                                     bottom);
+            },
+            src)) {
+        return;
+    }
     src.release_read_sem();
 }
 
 void render_with_cropping(double_buffer_t& src, GstBuffer* dst, uint width, uint height, uint x,
                           uint y, uint dst_width, uint left, uint right, uint top, uint bottom) {
-    if (!src.is_valid()) {
+    if (!src.is_valid() || !src.confirm_layout()) {
         return;
     }
     if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
@@ -63,9 +72,16 @@ void render_with_cropping(double_buffer_t& src, GstBuffer* dst, uint width, uint
         }
     }
     src.grab_read_sem();
-    render_with_cropping(src.get_read_address(), memory.data(), width, height, x, y, dst_width,
-                         left, right, top, bottom);
-    src.release_read_sem();
+    const guint8* frame = src.get_read_address();
+    const bool copied = copy_from_shared_memory(
+        [&] {
+            render_with_cropping(frame, memory.data(), width, height, x, y, dst_width, left, right,
+                                 top, bottom);
+        },
+        src);
+    if (copied) {
+        src.release_read_sem();
+    }
     memory.unmap();
     memory.unref();
 }

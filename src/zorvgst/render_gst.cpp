@@ -5,7 +5,9 @@
 #include "gst_frame_memory.h"
 #include "internal/log.h"
 #include "render_bounds.h"
+#include "shared_read.h"
 
+using zorvgst::detail::copy_from_shared_memory;
 using zorvgst::detail::describe_placement;
 using zorvgst::detail::frame_bytes;
 using zorvgst::detail::frame_fits;
@@ -14,7 +16,8 @@ using zorvgst::detail::rectangle_fits;
 
 void render(double_buffer_t& src, guint8* dst, uint width, uint height, uint x, uint y,
             uint dst_width) {
-    if (!src.is_valid()) {
+    // A writer that came back at another size leaves this handle's slots outside the object.
+    if (!src.is_valid() || !src.confirm_layout()) {
         return;
     }
     // The slot holds width x height of the handle's own dimensions; reading more would leave
@@ -26,7 +29,11 @@ void render(double_buffer_t& src, guint8* dst, uint width, uint height, uint x, 
         return;
     }
     src.grab_read_sem();
-    render(src.get_read_address(), dst, width, height, x, y, dst_width);
+    const guint8* frame = src.get_read_address();
+    if (!copy_from_shared_memory([&] { render(frame, dst, width, height, x, y, dst_width); },
+                                 src)) {
+        return;
+    }
     src.release_read_sem();
 }
 
@@ -68,10 +75,13 @@ void render(double_buffer_t& src, GstBuffer* dst, uint width, uint height, uint 
                                            << " Outside Buffer of Size: " << memory.size());
         return;
     }
-    // The inner render grabs and releases the read side once more, inside this bracket.
+    // The inner render grabs and releases the read side once more, inside this bracket. A handle
+    // it let go of (the buffer changed size) has nothing left to release.
     src.grab_read_sem();
     render(src, memory.data(), width, height, x, y, dst_width);
-    src.release_read_sem();
+    if (src.confirm_layout()) {
+        src.release_read_sem();
+    }
     memory.unmap();
     memory.unref();
 }
