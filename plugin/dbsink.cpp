@@ -3,13 +3,14 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gst/video/video.h>
 
+#include <zorvgst/frames.h>
 #include <zorvgst/zorvgst.h>
 
-#include "backend.h"
 #include "elements_common.h"
 #include "slot_pool.h"
 
@@ -54,11 +55,6 @@ G_DEFINE_TYPE(GstZorvDbSink, gst_zorv_db_sink, GST_TYPE_VIDEO_SINK)
 GST_ELEMENT_REGISTER_DEFINE(zorvdbsink, "zorvdbsink", GST_RANK_NONE, GST_TYPE_ZORV_DB_SINK)
 
 namespace {
-
-bool valid_buffer_name(const std::string& name) {
-    const std::string base = name.rfind('/', 0) == 0 ? name.substr(1) : name;
-    return !base.empty() && base != "." && base != ".." && base.find('/') == std::string::npos;
-}
 
 void clear_prerolled(sink_state_t& state) {
     if (state.prerolled != nullptr) {
@@ -127,18 +123,11 @@ gboolean gst_zorv_db_sink_start(GstBaseSink* sink) {
     auto* self = GST_ZORV_DB_SINK(sink);
     g_mutex_lock(&self->lock);
     const std::string name = self->state->buffer_name;
-    const auto backend = self->state->backend;
     g_mutex_unlock(&self->lock);
-    if (!valid_buffer_name(name)) {
+    if (!zorvplugin::library_buffer_name(name)) {
         GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
                           ("No valid buffer name set (property \"buffer-name\")"),
                           ("buffer-name is \"%s\"", name.c_str()));
-        return FALSE;
-    }
-    if (!zorvplugin::backend_available(backend)) {
-        GST_ELEMENT_ERROR(self, RESOURCE, SETTINGS,
-                          ("backend not available: %s", zorvplugin::backend_label(backend)),
-                          (nullptr));
         return FALSE;
     }
     return TRUE;
@@ -148,7 +137,7 @@ gboolean gst_zorv_db_sink_stop(GstBaseSink* sink) {
     auto* self = GST_ZORV_DB_SINK(sink);
     clear_prerolled(*self->state);
     // The buffer itself stays for its readers; only this process's handle goes.
-    self->state->exchange->replace_writer(nullptr, 0, 0);
+    self->state->exchange->replace_writer(nullptr);
     return TRUE;
 }
 
@@ -159,8 +148,8 @@ gboolean gst_zorv_db_sink_set_info(GstVideoSink* video_sink, GstCaps* caps,
     const guint width = GST_VIDEO_INFO_WIDTH(info);
     const guint height = GST_VIDEO_INFO_HEIGHT(info);
     GST_DEBUG_OBJECT(self, "caps %" GST_PTR_FORMAT, caps);
-    if (width == 0 || height == 0 || width > zorvplugin::max_dimension ||
-        height > zorvplugin::max_dimension) {
+    if (width == 0 || height == 0 || width > zorvgst::max_frame_dimension ||
+        height > zorvgst::max_frame_dimension) {
         GST_ELEMENT_ERROR(self, CORE, NEGOTIATION, ("Unsupported frame size %ux%u", width, height),
                           (nullptr));
         return FALSE;
@@ -172,29 +161,28 @@ gboolean gst_zorv_db_sink_set_info(GstVideoSink* video_sink, GstCaps* caps,
         return TRUE;
     }
     clear_prerolled(state);
-    // The old handle goes first: the new one may resize the same object. Slot buffers still
-    // out keep their own reference, so their memory stays mapped.
-    state.exchange->replace_writer(nullptr, 0, 0);
+    // The old writer goes first. Slot buffers still out keep their own reference to it, so
+    // their memory stays mapped while the new writer makes the buffer anew at its size.
+    state.exchange->replace_writer(nullptr);
     g_mutex_lock(&self->lock);
     const std::string name = state.buffer_name;
-    const auto backend = state.backend;
+    const zorvgst::backend backend = zorvplugin::library_backend(state.backend);
     g_mutex_unlock(&self->lock);
-    std::string reason;
-    std::unique_ptr<zorvplugin::frame_writer_t> writer;
+    std::unique_ptr<zorvgst::frame_writer> writer;
     try {
-        writer = zorvplugin::open_writer(backend, name, width, height, reason);
+        // A name changed after start() is left to the library to refuse.
+        writer = std::make_unique<zorvgst::frame_writer>(
+            zorvplugin::library_buffer_name(name).value_or(name), width, height, backend);
     } catch (const std::exception& e) {
-        reason = e.what();
-    }
-    if (!writer) {
+        // zorvgst::error says why: another live owner, too little shared memory, a bad name.
         GST_ELEMENT_ERROR(self, RESOURCE, OPEN_WRITE,
                           ("Could not open double buffer \"%s\" for writing (%s backend, %ux%u)",
-                           name.c_str(), zorvplugin::backend_label(backend), width, height),
-                          ("%s", reason.c_str()));
+                           name.c_str(), zorvgst::backend_name(backend), width, height),
+                          ("%s", e.what()));
         return FALSE;
     }
     GST_INFO_OBJECT(self, "writing %ux%u frames to \"%s\"", width, height, name.c_str());
-    state.exchange->replace_writer(std::move(writer), width, height);
+    state.exchange->replace_writer(std::move(writer));
     state.writer_name = name;
     state.info = *info;
     return TRUE;
@@ -364,9 +352,9 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
 
     GstCaps* caps = gst_caps_from_string(COLORSPACE_CAPS_STRING);
     gst_caps_set_simple(caps, "width", GST_TYPE_INT_RANGE, 1,
-                        static_cast<int>(zorvplugin::max_dimension), "height", GST_TYPE_INT_RANGE,
-                        1, static_cast<int>(zorvplugin::max_dimension), "framerate",
-                        GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
+                        static_cast<int>(zorvgst::max_frame_dimension), "height",
+                        GST_TYPE_INT_RANGE, 1, static_cast<int>(zorvgst::max_frame_dimension),
+                        "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
     gst_element_class_add_pad_template(
         element_class, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, caps));
     gst_caps_unref(caps);

@@ -1,19 +1,19 @@
 // zorvdbsrc: waits for each publication of a double buffer and pushes a copy of the frame.
 #include "dbsrc.h"
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <exception>
-#include <limits>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <gst/video/video.h>
 
+#include <zorvgst/frames.h>
 #include <zorvgst/zorvgst.h>
 
-#include "backend.h"
 #include "elements_common.h"
-#include "frame_grab.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_src_debug);
 #define GST_CAT_DEFAULT gst_zorv_db_src_debug
@@ -24,7 +24,6 @@ using steady_clock = std::chrono::steady_clock;
 
 // How long one wait may last before flushing and the deadline are looked at again.
 constexpr std::chrono::milliseconds wait_slice(10);
-constexpr unsigned max_copy_attempts = 3;
 
 struct src_state_t {
     // Properties, under the element's lock.
@@ -34,11 +33,10 @@ struct src_state_t {
 
     // Streaming state, owned by the streaming thread between start() and stop().
     std::string active_name;
-    zorvplugin::backend_kind_t active_backend = zorvplugin::backend_kind_t::posix;
     guint64 active_timeout = 0;
-    std::unique_ptr<zorvplugin::frame_reader_t> reader;
+    std::unique_ptr<zorvgst::frame_reader> reader;
+    std::uint64_t reader_drops_counted = 0;
     GstVideoInfo info{};
-    boost::posix_time::ptime last_shown;
     GstClockTime last_pts = GST_CLOCK_TIME_NONE;
     bool discont = true;
     guint64 produced = 0;
@@ -65,44 +63,56 @@ GST_ELEMENT_REGISTER_DEFINE(zorvdbsrc, "zorvdbsrc", GST_RANK_NONE, GST_TYPE_ZORV
 
 namespace {
 
-bool valid_buffer_name(const std::string& name) {
-    const std::string base = name.rfind('/', 0) == 0 ? name.substr(1) : name;
-    return !base.empty() && base != "." && base != ".." && base.find('/') == std::string::npos;
-}
-
 enum class wait_result_t { ready, flushing, timed_out };
 
-// Waits until the reader is attached and holds a frame newer than the last one pushed.
-wait_result_t wait_for_new_frame(GstZorvDbSrc* self, steady_clock::time_point deadline) {
-    src_state_t& state = *self->state;
+// Waits until the reader holds a frame newer than the last one pushed. The reader sleeps in the
+// kernel, but only for a slice at a time: nothing else would end its sleep on a flush.
+wait_result_t wait_for_new_frame(src_state_t& state, steady_clock::time_point deadline) {
     while (true) {
         if (state.flushing.load()) {
             return wait_result_t::flushing;
         }
-        if (state.reader && state.reader->try_open()) {
-            if (state.reader->layout_changed()) {
-                GST_INFO_OBJECT(self, "buffer \"%s\" was resized or replaced; reopening",
-                                state.active_name.c_str());
-                state.reader = zorvplugin::make_reader(state.active_backend, state.active_name);
-                continue;
-            }
-            const boost::posix_time::ptime written = state.reader->last_write_time();
-            if (!written.is_special() && written != state.last_shown) {
-                return wait_result_t::ready;
-            }
+        const steady_clock::time_point now = steady_clock::now();
+        const auto slice = deadline > now
+                               ? std::min<steady_clock::duration>(deadline - now, wait_slice)
+                               : steady_clock::duration::zero();
+        if (state.reader->wait(slice)) {
+            return wait_result_t::ready;
         }
         if (steady_clock::now() >= deadline) {
             return wait_result_t::timed_out;
         }
-        if (state.reader && state.reader->try_open()) {
-            state.reader->wait_for_write(wait_slice);
-        } else {
-            g_usleep(std::chrono::microseconds(wait_slice).count());
-        }
     }
 }
 
-GstClockTime pipeline_running_time(GstZorvDbSrc* self, boost::posix_time::ptime published) {
+bool is_negotiated_size(const src_state_t& state, const zorvgst::frame_info& frame) {
+    return frame.width == state.width.load() && frame.height == state.height.load();
+}
+
+// Bytes from plane 0's first pixel to the end of its mapping.
+std::size_t plane_capacity(const GstVideoFrame& frame) {
+    const auto* start = static_cast<const guint8*>(frame.map[0].data);
+    const auto* plane = static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0));
+    return frame.map[0].size - static_cast<std::size_t>(plane - start);
+}
+
+// Adds the copies the reader threw away since the last look to the `dropped` property.
+void count_drops(GstZorvDbSrc* self) {
+    src_state_t& state = *self->state;
+    const std::uint64_t total = state.reader->dropped();
+    if (total == state.reader_drops_counted) {
+        return;
+    }
+    const auto fresh = static_cast<guint>(total - state.reader_drops_counted);
+    state.reader_drops_counted = total;
+    state.dropped += fresh;
+    GST_INFO_OBJECT(self, "dropped %u torn cop%s of \"%s\" (%" G_GUINT64_FORMAT " in all)", fresh,
+                    fresh == 1 ? "y" : "ies", state.active_name.c_str(), state.dropped.load());
+    g_object_notify(G_OBJECT(self), "dropped");
+}
+
+GstClockTime pipeline_running_time(GstZorvDbSrc* self,
+                                   std::chrono::system_clock::time_point published) {
     GstClock* clock = gst_element_get_clock(GST_ELEMENT(self));
     if (clock == nullptr) {
         return GST_CLOCK_TIME_NONE;
@@ -112,11 +122,11 @@ GstClockTime pipeline_running_time(GstZorvDbSrc* self, boost::posix_time::ptime 
     const GstClockTime base = gst_element_get_base_time(GST_ELEMENT(self));
     GstClockTime running = now > base ? now - base : 0;
     // Date the frame back to its publication when the writer's stamp is plausible (same
-    // machine, local time, less than a second old).
-    const boost::posix_time::time_duration age =
-        boost::posix_time::microsec_clock::local_time() - published;
-    if (!published.is_special() && !age.is_negative() && age < boost::posix_time::seconds(1)) {
-        const GstClockTime age_ns = static_cast<GstClockTime>(age.total_microseconds()) * 1000;
+    // machine, less than a second old).
+    const auto age = std::chrono::system_clock::now() - published;
+    if (age >= std::chrono::system_clock::duration::zero() && age < std::chrono::seconds(1)) {
+        const auto age_ns = static_cast<GstClockTime>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(age).count());
         running = running > age_ns ? running - age_ns : 0;
     }
     return running;
@@ -132,9 +142,15 @@ GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
         state.active_timeout == 0 || state.active_timeout > longest_timeout
             ? steady_clock::time_point::max()
             : steady_clock::now() + std::chrono::nanoseconds(state.active_timeout);
+    // Set when a copy came back at a size the writer switched to meanwhile: that frame counts as
+    // returned, so it is copied again after renegotiation rather than awaited.
+    bool copy_again = false;
     try {
         while (true) {
-            switch (wait_for_new_frame(self, deadline)) {
+            const wait_result_t waited =
+                copy_again ? wait_result_t::ready : wait_for_new_frame(state, deadline);
+            copy_again = false;
+            switch (waited) {
             case wait_result_t::flushing:
                 return GST_FLOW_FLUSHING;
             case wait_result_t::timed_out:
@@ -148,16 +164,20 @@ GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
             case wait_result_t::ready:
                 break;
             }
-            zorvplugin::frame_reader_t& reader = *state.reader;
-            if (reader.width() != state.width.load() || reader.height() != state.height.load()) {
+            zorvgst::frame_reader& reader = *state.reader;
+            const std::optional<zorvgst::frame_info> newest = reader.newest();
+            if (!newest) {
+                continue;
+            }
+            if (!is_negotiated_size(state, *newest)) {
                 GST_INFO_OBJECT(self, "frames of \"%s\" are %ux%u", state.active_name.c_str(),
-                                reader.width(), reader.height());
-                state.width = reader.width();
-                state.height = reader.height();
+                                newest->width, newest->height);
+                state.width = newest->width;
+                state.height = newest->height;
                 if (!gst_base_src_negotiate(base_src)) {
                     GST_ELEMENT_ERROR(
                         self, CORE, NEGOTIATION,
-                        ("Downstream refuses %ux%u BGRA frames", reader.width(), reader.height()),
+                        ("Downstream refuses %ux%u BGRA frames", newest->width, newest->height),
                         (nullptr));
                     return GST_FLOW_NOT_NEGOTIATED;
                 }
@@ -178,24 +198,35 @@ GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
                                   (nullptr));
                 return GST_FLOW_ERROR;
             }
-            const zorvplugin::grab_result_t grab = zorvplugin::grab_newest_frame(
-                reader, static_cast<guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
-                GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), max_copy_attempts);
-            gst_video_frame_unmap(&frame);
-            if (grab.dropped > 0) {
-                state.dropped += grab.dropped;
-                GST_INFO_OBJECT(self,
-                                "dropped %u torn cop%s of \"%s\" (%" G_GUINT64_FORMAT " in all)",
-                                grab.dropped, grab.dropped == 1 ? "y" : "ies",
-                                state.active_name.c_str(), state.dropped.load());
-                g_object_notify(G_OBJECT(self), "dropped");
+            std::optional<zorvgst::frame_info> copied;
+            try {
+                copied =
+                    reader.read(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0),
+                                GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), plane_capacity(frame));
+            } catch (const zorvgst::error&) {
+                gst_video_frame_unmap(&frame);
+                gst_buffer_unref(buffer);
+                // The writer grew its frames since newest(): renegotiate first.
+                const std::optional<zorvgst::frame_info> now = reader.newest();
+                if (now && !is_negotiated_size(state, *now)) {
+                    continue;
+                }
+                throw;
             }
-            if (grab.kind != zorvplugin::grab_result_t::copied) {
+            gst_video_frame_unmap(&frame);
+            count_drops(self);
+            if (!copied) {
+                // Nothing whole to show: the writer overtook every copy, or went away.
                 gst_buffer_unref(buffer);
                 continue;
             }
-            state.last_shown = grab.shown;
-            GstClockTime pts = pipeline_running_time(self, grab.shown);
+            if (!is_negotiated_size(state, *copied)) {
+                // The writer switched to smaller frames since newest(): renegotiate first.
+                gst_buffer_unref(buffer);
+                copy_again = true;
+                continue;
+            }
+            GstClockTime pts = pipeline_running_time(self, copied->written);
             // The writer's wall-clock stamp may jump; the stream's timestamps never go back.
             if (GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(state.last_pts) &&
                 pts < state.last_pts) {
@@ -226,26 +257,21 @@ gboolean gst_zorv_db_src_start(GstBaseSrc* base_src) {
     src_state_t& state = *self->state;
     g_mutex_lock(&self->lock);
     state.active_name = state.buffer_name;
-    state.active_backend = state.backend;
+    const zorvgst::backend backend = zorvplugin::library_backend(state.backend);
     state.active_timeout = state.timeout;
     g_mutex_unlock(&self->lock);
-    if (!valid_buffer_name(state.active_name)) {
+    const std::optional<std::string> library_name =
+        zorvplugin::library_buffer_name(state.active_name);
+    if (!library_name) {
         GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
                           ("No valid buffer name set (property \"buffer-name\")"),
                           ("buffer-name is \"%s\"", state.active_name.c_str()));
         return FALSE;
     }
-    if (!zorvplugin::backend_available(state.active_backend)) {
-        GST_ELEMENT_ERROR(
-            self, RESOURCE, SETTINGS,
-            ("backend not available: %s", zorvplugin::backend_label(state.active_backend)),
-            (nullptr));
-        return FALSE;
-    }
-    state.reader = zorvplugin::make_reader(state.active_backend, state.active_name);
+    state.reader = std::make_unique<zorvgst::frame_reader>(*library_name, backend);
+    state.reader_drops_counted = 0;
     state.width = 0;
     state.height = 0;
-    state.last_shown = boost::posix_time::ptime();
     state.last_pts = GST_CLOCK_TIME_NONE;
     state.discont = true;
     state.produced = 0;
@@ -417,9 +443,9 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
 
     GstCaps* caps = gst_caps_from_string(COLORSPACE_CAPS_STRING);
     gst_caps_set_simple(caps, "width", GST_TYPE_INT_RANGE, 1,
-                        static_cast<int>(zorvplugin::max_dimension), "height", GST_TYPE_INT_RANGE,
-                        1, static_cast<int>(zorvplugin::max_dimension), "framerate",
-                        GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
+                        static_cast<int>(zorvgst::max_frame_dimension), "height",
+                        GST_TYPE_INT_RANGE, 1, static_cast<int>(zorvgst::max_frame_dimension),
+                        "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
     gst_element_class_add_pad_template(
         element_class, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, caps));
     gst_caps_unref(caps);

@@ -1,4 +1,4 @@
-// The backend enumeration type shared by both elements.
+// The backend enumeration type and the buffer names shared by both elements.
 #include "elements_common.h"
 
 GType gst_zorv_db_backend_get_type(void) {
@@ -15,3 +15,19 @@ GType gst_zorv_db_backend_get_type(void) {
     }
     return type;
 }
+
+namespace zorvplugin {
+
+zorvgst::backend library_backend(backend_kind_t kind) {
+    return kind == backend_kind_t::sysv ? zorvgst::backend::sysv : zorvgst::backend::posix;
+}
+
+std::optional<std::string> library_buffer_name(const std::string& property) {
+    const std::string name = property.rfind('/', 0) == 0 ? property.substr(1) : property;
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+        return std::nullopt;
+    }
+    return name;
+}
+
+} // namespace zorvplugin

@@ -1,9 +1,13 @@
-// What both elements share: the backend enumeration, debug categories and library log wiring.
+// What both elements share: the backend enumeration, buffer names, debug categories and library
+// log wiring.
 #pragma once
+
+#include <optional>
+#include <string>
 
 #include <gst/gst.h>
 
-#include "backend.h"
+#include <zorvgst/backend.h>
 
 G_BEGIN_DECLS
 
@@ -14,6 +18,15 @@ GType gst_zorv_db_backend_get_type(void);
 G_END_DECLS
 
 namespace zorvplugin {
+
+/// Values of the `backend` property as pipelines and saved settings know them: never renumbered.
+enum class backend_kind_t : int { posix = 0, sysv = 1 };
+
+zorvgst::backend library_backend(backend_kind_t kind);
+
+/// The name the library is given for a `buffer-name` value: a leading slash names the same
+/// buffer and is dropped. Nothing when the value cannot name one entry of /dev/shm.
+std::optional<std::string> library_buffer_name(const std::string& property);
 
 /// Debug category of the library's own log lines when the plugin hosts the library.
 GstDebugCategory* library_category();

@@ -5,8 +5,6 @@
 #include <stdexcept>
 #include <vector>
 
-#include "frame_copy.h"
-
 namespace zorvplugin {
 
 // Kept by each slot memory: what the exchange looked like when the slot was lent, and where
@@ -15,7 +13,7 @@ namespace zorvplugin {
 struct slot_exchange_t::lease_t {
     std::shared_ptr<slot_exchange_t> exchange;
     // Kept while the memory is mapped when the writer goes, so that mapping stays valid.
-    std::shared_ptr<frame_writer_t> writer;
+    std::shared_ptr<zorvgst::frame_writer> writer;
     const guint8* address = nullptr; // the slot lent; null for plain memory
     std::uint64_t epoch = 0;
     std::uint64_t generation = 0;
@@ -49,10 +47,9 @@ constexpr const char* slot_memory_type = "ZorvSlotMemory";
 
 } // namespace
 
-void slot_exchange_t::replace_writer(std::unique_ptr<frame_writer_t> writer, std::uint32_t width,
-                                     std::uint32_t height) {
-    std::shared_ptr<frame_writer_t> previous;
-    std::vector<std::shared_ptr<frame_writer_t>> released;
+void slot_exchange_t::replace_writer(std::unique_ptr<zorvgst::frame_writer> writer) {
+    std::shared_ptr<zorvgst::frame_writer> previous;
+    std::vector<std::shared_ptr<zorvgst::frame_writer>> released;
     {
         std::lock_guard<std::mutex> guard(lock_);
         // Frames held after the writer goes (last sample, an application's sample) keep their
@@ -63,8 +60,8 @@ void slot_exchange_t::replace_writer(std::unique_ptr<frame_writer_t> writer, std
         lent_.clear();
         previous = std::move(writer_);
         writer_ = std::move(writer);
-        width_ = writer_ ? width : 0;
-        height_ = writer_ ? height : 0;
+        width_ = writer_ ? writer_->width() : 0;
+        height_ = writer_ ? writer_->height() : 0;
         ++epoch_;
         pending_ = nullptr;
         in_flight_ = 0;
@@ -73,7 +70,7 @@ void slot_exchange_t::replace_writer(std::unique_ptr<frame_writer_t> writer, std
     previous.reset();
 }
 
-std::shared_ptr<frame_writer_t> slot_exchange_t::detach(lease_t& lease) {
+std::shared_ptr<zorvgst::frame_writer> slot_exchange_t::detach(lease_t& lease) {
     guint8* slot = lease.data.load();
     lease.detached.assign(slot, slot + lease.size);
     lease.data.store(lease.detached.data());
@@ -112,12 +109,11 @@ void slot_exchange_t::publish_copy(const guint8* src, std::size_t src_stride) {
     if (!writer_) {
         throw std::runtime_error("no writer open");
     }
-    guint8* slot = writer_->begin_frame();
-    // Buffers wrapping this slot (a frame still held, one lent and overtaken) take their pixels
-    // with them first; one mapped at this very moment cannot, and sees the new frame.
-    free_slot(slot);
-    copy_frame(src, src_stride, slot, static_cast<std::size_t>(width_) * 4, width_, height_);
-    writer_->publish();
+    // Buffers wrapping the slot about to be written (a frame still held, one lent and overtaken)
+    // take their pixels with them first; one mapped at this very moment cannot, and sees the
+    // new frame.
+    free_slot(writer_->frame());
+    writer_->write(src, src_stride);
     ++generation_;
     // A slot buffer still out names the read slot from now on: it is no longer current.
     pending_ = nullptr;
@@ -150,7 +146,7 @@ slot_check_t slot_exchange_t::publish_slot(GstBuffer* buffer) {
         return slot_check_t::foreign;
     }
     if (pending_ != lease || lease->generation != generation_ ||
-        writer_->begin_frame() != lease->address) {
+        writer_->frame() != lease->address) {
         return slot_check_t::published;
     }
     writer_->publish();
@@ -183,7 +179,7 @@ GstBuffer* slot_exchange_t::next_buffer(std::uint32_t width, std::uint32_t heigh
         guint8* address = nullptr;
         if (in_flight_ == 0 && size == frame_bytes(width, height)) {
             try {
-                address = writer_->begin_frame();
+                address = writer_->frame();
             } catch (const std::exception&) {
                 address = nullptr;
             }

@@ -8,7 +8,7 @@
 
 #include <gst/gst.h>
 
-#include "backend.h"
+#include <zorvgst/frames.h>
 
 namespace zorvplugin {
 
@@ -24,10 +24,8 @@ enum class slot_check_t {
 /// alive (each keeps the writer, and so its mapping, alive). All access goes through one lock.
 class slot_exchange_t : public std::enable_shared_from_this<slot_exchange_t> {
 public:
-    /// Takes `writer` (null closes) for frames of width x height; slot buffers made for the
-    /// previous writer become stale.
-    void replace_writer(std::unique_ptr<frame_writer_t> writer, std::uint32_t width,
-                        std::uint32_t height);
+    /// Takes `writer` (null closes); slot buffers made for the previous writer become stale.
+    void replace_writer(std::unique_ptr<zorvgst::frame_writer> writer);
     bool has_writer() const;
 
     /// Copies a frame into the write slot and publishes it. Throws std::runtime_error.
@@ -49,12 +47,12 @@ private:
     lease_t* new_lease(const guint8* address);
     // Both with the lock held. Moves a memory's pixels out of its slot; returns the writer
     // reference it no longer needs.
-    static std::shared_ptr<frame_writer_t> detach(lease_t& lease);
+    static std::shared_ptr<zorvgst::frame_writer> detach(lease_t& lease);
     // Detaches every memory wrapping `address`; false, touching none, if one is mapped.
     bool free_slot(const guint8* address);
 
     mutable std::mutex lock_;
-    std::shared_ptr<frame_writer_t> writer_;
+    std::shared_ptr<zorvgst::frame_writer> writer_;
     std::uint32_t width_ = 0;
     std::uint32_t height_ = 0;
     std::uint64_t epoch_ = 0;          // bumped at each writer change

@@ -87,7 +87,7 @@ TEST(HeaderUpdates, PublicationFlipsValidIndicatorsOnly) {
 
     sysv_double_buffer::sysv_double_buffer_header_t header{};
     header.frame_count = 4;
-    stamp_publication(header);
+    stamp_publication(header, boost::posix_time::microsec_clock::local_time());
     EXPECT_EQ(header.frame_count, 5u);
     EXPECT_FALSE(header.last_write_time.is_special());
 }

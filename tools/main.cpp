@@ -14,9 +14,9 @@
 #include <log4cxx/logger.h>
 #include <sys/stat.h>
 
+#include <zorvgst/inventory.h>
 #include <zorvgst/zorvgst.h>
 
-#include "inventory.h"
 #include "report.h"
 #include "stderr_appender.h"
 
@@ -110,6 +110,10 @@ pt::ptime local_now() {
     return pt::microsec_clock::local_time();
 }
 
+std::chrono::system_clock::time_point wall_clock_now() {
+    return std::chrono::system_clock::now();
+}
+
 /// The arguments of one command: options with or without a value, and positional names.
 struct arguments_t {
     std::map<std::string, std::string> options;
@@ -160,7 +164,7 @@ int cmd_list(const arguments_t& args) {
     if (!args.positional.empty()) {
         return usage_error("list takes no names");
     }
-    std::string directory = default_directory();
+    std::string directory = "/dev/shm";
     if (const auto dir = args.options.find("--dir"); dir != args.options.end()) {
         directory = dir->second;
     }
@@ -168,16 +172,11 @@ int cmd_list(const arguments_t& args) {
     if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
         return failure("'" + directory + "' is not a directory");
     }
-    std::vector<buffer_info_t> buffers;
-    for (const auto& name : list_names(directory)) {
-        if (auto info = probe(name)) {
-            buffers.push_back(*info);
-        }
-    }
+    const auto buffers = zorvgst::list_buffers(directory);
     if (args.options.count("--json") != 0) {
-        print_json(std::cout, buffers, local_now());
+        print_json(std::cout, buffers, wall_clock_now());
     } else {
-        print_table(std::cout, buffers, local_now());
+        print_table(std::cout, buffers, wall_clock_now());
     }
     return exit_ok;
 }
@@ -187,15 +186,15 @@ int cmd_show(const arguments_t& args) {
     if (!name) {
         return usage_error("show needs exactly one buffer name");
     }
-    const auto info = probe(*name);
+    const auto info = zorvgst::find_buffer(*name);
     if (!info) {
         return not_found(*name);
     }
     if (args.options.count("--json") != 0) {
-        print_json_object(std::cout, *info, local_now(), "");
+        print_json_object(std::cout, *info, wall_clock_now(), "");
         std::cout << "\n";
     } else {
-        print_details(std::cout, *info, local_now());
+        print_details(std::cout, *info, wall_clock_now());
     }
     return exit_ok;
 }
@@ -205,57 +204,39 @@ int cmd_remove(const arguments_t& args) {
     if (!name) {
         return usage_error("remove needs exactly one buffer name");
     }
-    const auto backend = detect_backend(*name);
+    // Found from the directory entry alone: a buffer too broken to open is removed all the same.
+    const auto backend = zorvgst::find_backend(*name);
     if (!backend) {
         return not_found(*name);
     }
-    if (!remove_buffer(*name, *backend)) {
+    if (!zorvgst::remove_buffer(*name)) {
         return failure("could not remove '" + *name + "'");
     }
-    std::cout << "removed " << *name << " (" << backend_name(*backend) << ")\n";
+    std::cout << "removed " << *name << " (" << zorvgst::backend_name(*backend) << ")\n";
     return exit_ok;
 }
 
 int cmd_expire(const arguments_t& args) {
     const bool dry_run = args.options.count("--dry-run") != 0;
-    // Named buffers limit the sweep: a supervisor of one application leaves the others' alone.
-    const std::vector<std::string> names =
-        args.positional.empty() ? list_names(default_directory()) : args.positional;
-    int status = exit_ok;
-    for (const auto& name : names) {
-        const auto info = probe(name);
-        if (!info && !args.positional.empty()) {
-            status = not_found(name);
-        }
-        if (info && info->orphan) {
-            // Left young, it may be a writer's key file whose segment is about to follow.
-            if (!orphan_expired(name)) {
-                continue;
-            }
-            if (dry_run) {
-                std::cout << "would remove " << name << " (sysv, key file without a segment)\n";
-            } else if (expire_orphan(name)) {
-                std::cout << "removed " << name << " (sysv, key file without a segment)\n";
-            } else if (buffer_exists(name) && orphan_expired(name)) {
-                status = failure("could not remove '" + name + "'");
-            }
-            continue;
-        }
-        // Only a known owner that has gone away makes a buffer an orphan.
-        if (!info || info->owner_pid <= 0 || info->owner_alive) {
-            continue;
-        }
-        if (dry_run) {
-            std::cout << "would remove " << name << " (" << backend_name(info->backend)
-                      << ", owner " << info->owner_pid << " is gone)\n";
-        } else if (expire_buffer(name, info->backend)) {
-            std::cout << "removed " << name << " (" << backend_name(info->backend) << ", owner "
-                      << info->owner_pid << " is gone)\n";
-        } else if (buffer_exists(name)) {
-            status = failure("could not remove '" + name + "'");
+    std::vector<zorvgst::expiry_failure> failures;
+    const auto expired = zorvgst::expire_buffers(args.positional, dry_run, failures);
+    for (const auto& buffer : expired) {
+        std::cout << (dry_run ? "would remove " : "removed ") << buffer.name << " (";
+        if (buffer.state == zorvgst::buffer_state::orphan) {
+            std::cout << "sysv, key file without a segment)\n";
+        } else {
+            std::cout << zorvgst::backend_name(buffer.backend) << ", owner " << buffer.owner_pid
+                      << " is gone)\n";
         }
     }
-    return status;
+    for (const auto& failed : failures) {
+        if (failed.reason == zorvgst::expiry_failure_reason::not_found) {
+            not_found(failed.name);
+        } else {
+            failure("could not remove '" + failed.name + "'");
+        }
+    }
+    return failures.empty() ? exit_ok : exit_failure;
 }
 
 volatile std::sig_atomic_t interrupted = 0;
@@ -285,7 +266,7 @@ int cmd_watch(const arguments_t& args) {
             return usage_error("--interval needs a number of seconds between 0.01 and 3600");
         }
     }
-    auto previous = probe(*name);
+    auto previous = zorvgst::find_buffer(*name);
     if (!previous) {
         return not_found(*name);
     }
@@ -311,7 +292,7 @@ int cmd_watch(const arguments_t& args) {
             break;
         }
         const auto now = clock::now();
-        const auto current = probe(*name);
+        const auto current = zorvgst::find_buffer(*name);
         std::cout << pt::to_simple_string(local_now().time_of_day()).substr(0, 8) << "  ";
         if (!current) {
             std::cout << *name << " is gone\n" << std::flush;
@@ -320,7 +301,10 @@ int cmd_watch(const arguments_t& args) {
             const double elapsed = std::chrono::duration<double>(now - previous_time).count();
             std::cout << std::fixed << std::setprecision(1);
             // A restarted writer resets the count; there is no rate to show across that.
-            if (previous && previous->ready && current->ready &&
+            const auto ready = [](const zorvgst::buffer_status& status) {
+                return status.state == zorvgst::buffer_state::ready;
+            };
+            if (previous && ready(*previous) && ready(*current) &&
                 current->frame_count >= previous->frame_count && elapsed > 0) {
                 std::cout << "fps " << std::setw(6)
                           << static_cast<double>(current->frame_count - previous->frame_count) /
@@ -328,7 +312,7 @@ int cmd_watch(const arguments_t& args) {
             } else {
                 std::cout << "fps " << std::setw(6) << "-";
             }
-            const double age = age_ms(current->last_write_time, local_now());
+            const double age = age_ms(*current, wall_clock_now());
             std::cout << "  age ";
             if (age < 0) {
                 std::cout << std::setw(9) << "-";

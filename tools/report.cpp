@@ -3,39 +3,41 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <iomanip>
 #include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 namespace pt = boost::posix_time;
+using zorvgst::buffer_state;
+using zorvgst::buffer_status;
 
 namespace zorvgst_shm {
 
 namespace {
 
-bool usable(const pt::ptime& time) {
-    if (time.is_special()) {
-        return false;
-    }
-    // Anything outside the Gregorian range Boost formats is garbage from shared memory.
-    try {
-        const auto year = time.date().year();
-        return year >= 1970 && year <= 9999;
-    } catch (const std::exception&) {
-        return false;
-    }
+/// The local time a writer stamped, from the UTC time point the library made of it: the
+/// library took the current offset off, and adding it back prints the stamp as stored.
+pt::ptime local_time_of(time_point time) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    const long offset_s = ::localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
+    const auto since_epoch =
+        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()) +
+        std::chrono::seconds(offset_s);
+    return pt::ptime(boost::gregorian::date(1970, 1, 1)) + pt::microseconds(since_epoch.count());
 }
 
-std::string dimensions(const buffer_info_t& info) {
-    if (info.foreign || info.width == 0 || info.height == 0) {
+std::string dimensions(const buffer_status& info) {
+    if (info.state == buffer_state::foreign || info.width == 0 || info.height == 0) {
         return "-";
     }
     return std::to_string(info.width) + "x" + std::to_string(info.height);
 }
 
-std::string owner(const buffer_info_t& info) {
-    if (info.orphan) {
+std::string owner(const buffer_status& info) {
+    if (info.state == buffer_state::orphan) {
         return "orphan";
     }
     if (info.owner_pid <= 0) {
@@ -58,29 +60,34 @@ std::string age_text(double ms) {
 }
 
 /// Bytes of the object or segment; there are none to count without a segment.
-std::string bytes_text(const buffer_info_t& info) {
-    return info.orphan ? "-" : std::to_string(info.size);
+std::string bytes_text(const buffer_status& info) {
+    return info.state == buffer_state::orphan ? "-" : std::to_string(info.bytes);
 }
 
-const char* state_name(const buffer_info_t& info) {
-    if (info.orphan) {
-        return "orphan";
-    }
-    if (info.foreign) {
-        return "foreign";
-    }
-    return info.ready ? "ready" : "not_ready";
-}
-
-std::string state_text(const buffer_info_t& info) {
-    if (info.orphan) {
-        return "orphan: a System V key file without its segment";
-    }
-    if (info.foreign) {
-        return "not a double buffer";
-    }
-    if (info.ready) {
+const char* state_name(const buffer_status& info) {
+    switch (info.state) {
+    case buffer_state::ready:
         return "ready";
+    case buffer_state::orphan:
+        return "orphan";
+    case buffer_state::foreign:
+        return "foreign";
+    case buffer_state::not_ready:
+        break;
+    }
+    return "not_ready";
+}
+
+std::string state_text(const buffer_status& info) {
+    switch (info.state) {
+    case buffer_state::orphan:
+        return "orphan: a System V key file without its segment";
+    case buffer_state::foreign:
+        return "not a double buffer";
+    case buffer_state::ready:
+        return "ready";
+    case buffer_state::not_ready:
+        break;
     }
     if (info.width == 0 || info.height == 0) {
         return "not sized by its writer yet";
@@ -90,23 +97,24 @@ std::string state_text(const buffer_info_t& info) {
 
 } // namespace
 
-std::string format_time(const pt::ptime& time) {
-    if (time.is_not_a_date_time()) {
-        return "-";
-    }
-    if (!usable(time)) {
+std::string format_time(const buffer_status& status) {
+    if (status.last_write_time_invalid) {
         return "invalid";
     }
-    std::string text = pt::to_iso_extended_string(time);
+    if (!status.last_write_time) {
+        return "-";
+    }
+    std::string text = pt::to_iso_extended_string(local_time_of(*status.last_write_time));
     std::replace(text.begin(), text.end(), 'T', ' ');
     return text;
 }
 
-double age_ms(const pt::ptime& time, const pt::ptime& now) {
-    if (!usable(time) || !usable(now)) {
+double age_ms(const buffer_status& status, time_point now) {
+    if (!status.last_write_time) {
         return -1;
     }
-    const double ms = static_cast<double>((now - time).total_microseconds()) / 1000.0;
+    const double ms =
+        std::chrono::duration<double, std::milli>(now - *status.last_write_time).count();
     // A writer whose clock runs ahead of ours still wrote "just now".
     return std::max(ms, 0.0);
 }
@@ -142,8 +150,7 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
-void print_table(std::ostream& out, const std::vector<buffer_info_t>& buffers,
-                 const pt::ptime& now) {
+void print_table(std::ostream& out, const std::vector<buffer_status>& buffers, time_point now) {
     if (buffers.empty()) {
         out << "no double buffers\n";
         return;
@@ -164,16 +171,15 @@ void print_table(std::ostream& out, const std::vector<buffer_info_t>& buffers,
     row("NAME", "BACKEND", "SIZE", "OWNER", "FRAMES", "LAST WRITE", "AGE", "BYTES");
     for (const auto& info : buffers) {
         row(info.name, backend_name(info.backend), dimensions(info), owner(info),
-            std::to_string(info.frame_count), format_time(info.last_write_time),
-            age_text(age_ms(info.last_write_time, now)), bytes_text(info));
+            std::to_string(info.frame_count), format_time(info), age_text(age_ms(info, now)),
+            bytes_text(info));
     }
 }
 
-void print_json_object(std::ostream& out, const buffer_info_t& info, const pt::ptime& now,
+void print_json_object(std::ostream& out, const buffer_status& info, time_point now,
                        const std::string& indent) {
-    const double age = age_ms(info.last_write_time, now);
-    const std::string last_write =
-        usable(info.last_write_time) ? json_string(format_time(info.last_write_time)) : "null";
+    const double age = age_ms(info, now);
+    const std::string last_write = info.last_write_time ? json_string(format_time(info)) : "null";
     std::ostringstream age_json;
     if (age < 0) {
         age_json << "null";
@@ -184,7 +190,7 @@ void print_json_object(std::ostream& out, const buffer_info_t& info, const pt::p
     out << indent << "{\n"
         << in << "\"name\": " << json_string(info.name) << ",\n"
         << in << "\"backend\": " << json_string(backend_name(info.backend)) << ",\n"
-        << in << "\"ready\": " << (info.ready ? "true" : "false") << ",\n"
+        << in << "\"ready\": " << (info.state == buffer_state::ready ? "true" : "false") << ",\n"
         << in << "\"state\": " << json_string(state_name(info)) << ",\n"
         << in << "\"width\": " << info.width << ",\n"
         << in << "\"height\": " << info.height << ",\n"
@@ -193,12 +199,11 @@ void print_json_object(std::ostream& out, const buffer_info_t& info, const pt::p
         << in << "\"frame_count\": " << info.frame_count << ",\n"
         << in << "\"last_write_time\": " << last_write << ",\n"
         << in << "\"age_ms\": " << age_json.str() << ",\n"
-        << in << "\"size\": " << info.size << "\n"
+        << in << "\"size\": " << info.bytes << "\n"
         << indent << "}";
 }
 
-void print_json(std::ostream& out, const std::vector<buffer_info_t>& buffers,
-                const pt::ptime& now) {
+void print_json(std::ostream& out, const std::vector<buffer_status>& buffers, time_point now) {
     out << "{\n  \"buffers\": [";
     for (std::size_t i = 0; i < buffers.size(); ++i) {
         out << (i == 0 ? "\n" : ",\n");
@@ -207,7 +212,7 @@ void print_json(std::ostream& out, const std::vector<buffer_info_t>& buffers,
     out << (buffers.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
-void print_details(std::ostream& out, const buffer_info_t& info, const pt::ptime& now) {
+void print_details(std::ostream& out, const buffer_status& info, time_point now) {
     const auto line = [&out](const char* key, const std::string& value) {
         out << std::left << std::setw(17) << key << value << "\n";
     };
@@ -217,8 +222,8 @@ void print_details(std::ostream& out, const buffer_info_t& info, const pt::ptime
     line("frame size:", dimensions(info));
     line("owner:", owner(info));
     line("frames written:", std::to_string(info.frame_count));
-    line("last write:", format_time(info.last_write_time));
-    line("frame age:", age_text(age_ms(info.last_write_time, now)));
+    line("last write:", format_time(info));
+    line("frame age:", age_text(age_ms(info, now)));
     line("bytes:", bytes_text(info));
 }
 

@@ -81,14 +81,13 @@ public:
     std::uint64_t get_width() const;
     std::uint64_t get_height() const;
 
-    /// Checks, with one fstat and two header loads, that the object still has the size this
-    /// handle mapped and that the header still carries the handle's dimensions; a writer that
-    /// came back at another size changes both. When they differ, logs one error line, drops the
-    /// mapping and makes the handle invalid, so that the next is_valid() reopens it (a handle
-    /// opened without dimensions adopts the new ones; one opened with dimensions waits for
-    /// them). True when reads through this handle may go on: false for an invalid
-    /// handle, true for a valid one without a mapping, which
-    /// the address operations report themselves.
+    /// Checks, with one fstat and two header loads, that the object still has the size this handle
+    /// mapped and that the header still carries the handle's dimensions; a writer that came back at
+    /// another size changes both. When they differ, logs one error line, drops the mapping and
+    /// makes the handle invalid, so that the next is_valid() reopens it (a handle opened without
+    /// dimensions adopts the new ones; one opened with dimensions waits for them). Returns whether
+    /// reads through this handle may go on: false for an invalid handle; true for a valid one
+    /// without a mapping, which the address operations report themselves.
     bool confirm_layout();
 
     // Frame exchange. The grab/release pairs take no lock: readers rely on the indicator and

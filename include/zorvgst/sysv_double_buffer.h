@@ -93,13 +93,12 @@ public:
     void retrieve_dimensions_from_shared_memory_or_throw_error_if_mismatch();
 
     int get_shmid() const { return shmid; }
-    /// Checks, with one shmctl and two header loads, that the attached segment has not been
-    /// removed and that the header still carries the handle's dimensions. When either changed,
-    /// logs one error line, detaches and makes the handle invalid, so that the next is_valid()
-    /// attaches whatever segment the name leads to now (a handle opened without dimensions
-    /// adopts the new ones). True when reads through this handle may go on: false for an invalid
-    /// handle, true for a valid one without
-    /// an attachment, which the address operations report themselves.
+    /// Checks, with one shmctl and two header loads, that the attached segment has not been removed
+    /// and that the header still carries the handle's dimensions. When either changed, logs one
+    /// error line, detaches and makes the handle invalid, so that the next is_valid() attaches
+    /// whatever segment the name leads to now (a handle opened without dimensions adopts the new
+    /// ones). Returns whether reads through this handle may go on: false for an invalid handle;
+    /// true for a valid one without an attachment, which the address operations report themselves.
     bool confirm_layout();
     /// The header at the start of the attachment; null when nothing (or less than a header) is
     /// attached.

@@ -60,12 +60,18 @@ inline bool flip_indicator(std::uint32_t& indicator_field, std::uint32_t& seen) 
     return true;
 }
 
-/// Publication's later stores, after the flip: one more frame, stamped with the local time.
+/// Publication's later stores, right after the flip: one more frame, stamped with `now` (the
+/// local time, read before the flip so that nothing slow stands between the flip and the count).
 /// Whoever sees the new time therefore also sees the flipped indicator.
-template <typename Header> void stamp_publication(Header& header) {
-    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();
+template <typename Header>
+void stamp_publication(Header& header, const boost::posix_time::ptime& now) {
     store_release(header.frame_count, load_acquire(header.frame_count) + 1);
     store_release(header.last_write_time, now);
+    // The writer's next frame goes into the slot readers were reading, often with string or
+    // non-temporal stores, which x86 lets overtake earlier stores: a reader could then see new
+    // pixels but the old count, and take a torn frame for a whole one. The full fence makes the
+    // count visible before any of those stores.
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
 }
 
 } // namespace zorvgst::detail

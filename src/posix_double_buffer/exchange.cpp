@@ -9,6 +9,7 @@
 #include <zorvgst/posix_double_buffer.h>
 
 #include "internal/buffer_geometry.h"
+#include "internal/frame_count_wake.h"
 #include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/shm_access.h"
@@ -121,18 +122,21 @@ void posix_double_buffer_t::release_write_sem() {
     }
     // Release stores: a reader that sees the new time also sees the flipped indicator, and the
     // indicator is only flipped after every pixel of the frame.
+    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();
     std::uint32_t indicator = 0;
     if (!zorvgst::detail::flip_indicator(header->buffer_indicator, indicator)) {
         ZORV_LOG_ERROR("Last Write Left Buffer Indicator in Invalid State for: "
                        << name << " -- Buffer Indicator: " << indicator);
     }
-    zorvgst::detail::stamp_publication(*header);
+    zorvgst::detail::stamp_publication(*header, now);
     ZORV_LOG_TRACE("Flipped to: " << load_acquire(header->buffer_indicator) << " @ "
                                   << load_acquire(header->last_write_time)
                                   << " Frame Count: " << load_acquire(header->frame_count));
     if (region.get_size() != 0) {
         region.flush();
     }
+    // Readers that sleep in the kernel on the frame count wake now instead of at their next poll.
+    zorvgst::detail::wake_word_sleepers(zorvgst::detail::frame_count_word(header));
 }
 
 void posix_double_buffer_t::wait_for_write(ptime deadline) const {

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "internal/buffer_geometry.h"
+#include "internal/frame_count_wake.h"
 #include "internal/header_updates.h"
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
@@ -64,13 +65,6 @@ private:
     const boost::posix_time::ptime deadline_;
     bool owns_ = false;
 };
-
-// The low half of the frame count: it changes with every publication and is the word sleeping
-// readers watch.
-const std::uint32_t* frame_count_word(const sysv_double_buffer_header_t* header) {
-    static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
-    return reinterpret_cast<const std::uint32_t*>(&header->frame_count);
-}
 
 // Widens the mode of a file this process owns to the buffers' group mode. Opened without
 // following links: others may plant entries in the shared directory.
@@ -201,19 +195,20 @@ void sysv_double_buffer_t::release_write_sem() {
         return;
     }
     // The flip comes first: whoever sees the new time or is woken finds the new slot named.
+    const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();
     std::uint32_t indicator = 0;
     if (!zorvgst::detail::flip_indicator(header->buffer_indicator, indicator)) {
         ZORV_LOG_ERROR("Last Write Left Buffer Indicator in Invalid State for: "
                        << name << " -- Buffer Indicator: " << indicator);
     }
-    zorvgst::detail::stamp_publication(*header);
+    zorvgst::detail::stamp_publication(*header, now);
     ZORV_LOG_TRACE("Flipped to: " << load_acquire(header->buffer_indicator) << " @ "
                                   << load_acquire(header->last_write_time)
                                   << " Frame Count: " << load_acquire(header->frame_count));
     region.flush();
     // Neither the write-wait mutex nor the condition's own lock is taken on this thread: a
     // waiter killed while holding either would otherwise stop publication for good.
-    detail::wake_word_waiters(frame_count_word(header));
+    detail::wake_word_waiters(zorvgst::detail::frame_count_word(header));
     if (write_wait_cond) {
         detail::notify_condition_in_background(build_write_wait_condition_name(name));
     }
@@ -227,7 +222,7 @@ void sysv_double_buffer_t::wait_for_write(boost::posix_time::ptime deadline) con
     // With a header, sleep on its frame count: a waiter that dies there leaves nothing held. The
     // condition remains for handles not yet attached, which only a notification can wake.
     if (const sysv_double_buffer_header_t* header = get_header()) {
-        const std::uint32_t* word = frame_count_word(header);
+        const std::uint32_t* word = zorvgst::detail::frame_count_word(header);
         detail::wait_for_word_change(word, __atomic_load_n(word, __ATOMIC_ACQUIRE), deadline);
         return;
     }

@@ -2,9 +2,7 @@
 #include "sysv_double_buffer/wake.h"
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <condition_variable>
-#include <ctime>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -12,10 +10,10 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/interprocess/exceptions.hpp>
 #include <boost/interprocess/sync/named_condition.hpp>
-#include <linux/futex.h>
 #include <pthread.h>
-#include <sys/syscall.h>
 #include <unistd.h>
+
+#include "internal/frame_count_wake.h"
 
 namespace sysv_double_buffer::detail {
 
@@ -26,11 +24,6 @@ namespace {
 // Longest single sleep: bounds how late a publication by a writer that does not wake the word
 // is noticed.
 constexpr long slice_us = 5000;
-
-long futex(const std::uint32_t* word, int operation, std::uint32_t value, const timespec* timeout) {
-    // Shared (not private) futexes: the word lives in memory other processes map.
-    return ::syscall(SYS_futex, word, operation, value, timeout, nullptr, 0);
-}
 
 } // namespace
 
@@ -45,13 +38,12 @@ void wait_for_word_change(const std::uint32_t* word, std::uint32_t seen,
             }
             sleep_us = std::min<long>(sleep_us, left.total_microseconds());
         }
-        const timespec timeout{0, sleep_us * 1000};
-        futex(word, FUTEX_WAIT, seen, &timeout);
+        zorvgst::detail::sleep_while_word_is(word, seen, std::chrono::microseconds(sleep_us));
     }
 }
 
 void wake_word_waiters(const std::uint32_t* word) {
-    futex(word, FUTEX_WAKE, INT_MAX, nullptr);
+    zorvgst::detail::wake_word_sleepers(word);
 }
 
 namespace {

@@ -1,6 +1,7 @@
 // zorvdbsink alone (GstHarness) and in small pipelines: what it publishes and how it fails.
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zorvgst/frames.h>
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 #include <zorvgst/zorvgst.h>
@@ -150,7 +152,7 @@ TEST(DbSink, NewCapsResizeTheBufferForItsReaders) {
     gst_harness_teardown(harness);
 }
 
-TEST(DbSink, SysvBackendPublishesAndCannotResizeItsSegment) {
+TEST(DbSink, SysvBackendPublishesAndMakesItsSegmentAnewForAnotherSize) {
     ShmGuard guard;
     GstHarness* harness = sink_harness(guard.name(), 4, 2, "sysv");
     const auto frame = plugintest::make_frame(4, 2, 3);
@@ -165,10 +167,18 @@ TEST(DbSink, SysvBackendPublishesAndCannotResizeItsSegment) {
         const guint8* slot = reader.get_read_address();
         EXPECT_EQ(std::vector<guint8>(slot, slot + frame.size()), frame);
     }
-    // A System V segment keeps its size: other caps cannot be honoured, and say so.
+    // A System V segment cannot change size: other caps make the buffer anew at theirs.
     gst_harness_set_src_caps_str(harness, caps_for(6, 5).c_str());
-    EXPECT_NE(gst_harness_push(harness, packed_buffer(plugintest::make_frame(6, 5, 1))),
-              GST_FLOW_OK);
+    const auto larger = plugintest::make_frame(6, 5, 1);
+    ASSERT_EQ(gst_harness_push(harness, packed_buffer(larger)), GST_FLOW_OK);
+    {
+        sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
+        ASSERT_TRUE(reader.is_valid());
+        EXPECT_EQ(reader.get_width(), 6u);
+        EXPECT_EQ(reader.get_height(), 5u);
+        const guint8* slot = reader.get_read_address();
+        EXPECT_EQ(std::vector<guint8>(slot, slot + larger.size()), larger);
+    }
     gst_harness_teardown(harness);
 }
 
@@ -214,6 +224,61 @@ TEST(DbSink, BufferThatCannotBeOpenedIsAnElementError) {
                   std::string::npos)
             << text;
         gst_message_unref(message);
+    }
+}
+
+// Two writers would hand readers each other's frames: a sink in another process than the live
+// writer refuses the buffer and names that writer.
+TEST(DbSink, SecondWriterOfABufferALiveProcessWritesFailsNamingThatProcess) {
+    ShmGuard guard;
+    constexpr unsigned width = 32;
+    constexpr unsigned height = 24;
+    plugintest::Tool first("gst-launch-1.0",
+                           {"-q", "videotestsrc", "is-live=true", "pattern=colors", "!",
+                            "video/x-raw,format=BGRA,width=32,height=24,framerate=30/1", "!",
+                            "zorvdbsink", "buffer-name=" + guard.name()});
+    const auto colors = plugintest::reference_frame("colors", width, height);
+    std::vector<guint8> pixels(colors.size());
+    zorvgst::frame_reader reader(guard.name());
+    const auto read_next = [&](std::chrono::milliseconds timeout) {
+        std::optional<zorvgst::frame_info> info;
+        while (!info && reader.wait(timeout)) {
+            info = reader.read(pixels.data(), std::size_t{width} * 4, pixels.size());
+        }
+        return info;
+    };
+    const std::optional<zorvgst::frame_info> before = read_next(20s);
+    ASSERT_TRUE(before.has_value()) << first.output();
+
+    {
+        // Its own frames are black: any that reached the buffer would show.
+        plugintest::Pipeline second("videotestsrc pattern=black num-buffers=3 ! " +
+                                    caps_for(width, height) +
+                                    " ! zorvdbsink name=sink buffer-name=" + guard.name());
+        ASSERT_NE(second.get(), nullptr) << second.parse_error();
+        second.play();
+        GstMessage* message = plugintest::wait_for_message(
+            second.get(), static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS), 5000ms);
+        ASSERT_NE(message, nullptr);
+        ASSERT_EQ(GST_MESSAGE_TYPE(message), GST_MESSAGE_ERROR);
+        EXPECT_STREQ(GST_OBJECT_NAME(GST_MESSAGE_SRC(message)), "sink");
+        const std::string text = error_text(message);
+        gst_message_unref(message);
+        EXPECT_NE(text.find("Could not open double buffer \"" + guard.name() +
+                            "\" for writing (posix backend, 32x24)"),
+                  std::string::npos)
+            << text;
+        EXPECT_NE(text.find("process " + std::to_string(first.pid())), std::string::npos) << text;
+    }
+
+    // The first writer goes on publishing, and nothing else reaches the buffer.
+    std::uint64_t last = before->number;
+    for (int frame = 0; frame < 3; ++frame) {
+        const std::optional<zorvgst::frame_info> info = read_next(5s);
+        ASSERT_TRUE(info.has_value()) << "frame " << frame << first.output();
+        EXPECT_GT(info->number, last);
+        last = info->number;
+        EXPECT_EQ(pixels, colors) << "frame " << info->number;
     }
 }
 

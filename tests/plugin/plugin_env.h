@@ -59,6 +59,7 @@ public:
     Tool(const Tool&) = delete;
     Tool& operator=(const Tool&) = delete;
 
+    pid_t pid() const { return child_->pid(); }
     /// Exit status, or -1 when it had to be killed after `timeout`.
     int wait(std::chrono::milliseconds timeout);
     std::string output() const;

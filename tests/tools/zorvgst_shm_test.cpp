@@ -19,10 +19,11 @@
 #include <utime.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/inventory.h>
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
-#include "inventory.h"
+#include "internal/process_liveness.h"
 #include "support/child_process.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
@@ -590,22 +591,22 @@ const std::vector<std::string> foreign_owner_checks = {
     "the library does not expire the POSIX buffer",
     "the library reads the SysV owner",
     "the library does not expire the SysV buffer",
-    "process_alive(owner)",
-    "probe shows the POSIX owner alive",
-    "expire_buffer keeps the POSIX buffer",
-    "probe shows the SysV owner alive",
-    "expire_buffer keeps the SysV buffer",
+    "the owner has not exited",
+    "find_buffer shows the POSIX owner alive",
+    "expire_buffers keeps the POSIX buffer",
+    "find_buffer shows the SysV owner alive",
+    "expire_buffers keeps the SysV buffer",
 };
 
 int check_owner_of_another_user_lives(pid_t owner, const std::string& posix,
                                       const std::string& sysv) {
-    using namespace zorvgst_shm;
+    using zorvgst::find_buffer;
     int check = 0;
     const auto failed = [&check](bool passed) {
         ++check;
         return !passed;
     };
-    const auto shown_alive = [owner](const std::optional<buffer_info_t>& info) {
+    const auto shown_alive = [owner](const std::optional<zorvgst::buffer_status>& info) {
         return info && info->owner_pid == owner && info->owner_alive;
     };
     errno = 0;
@@ -614,9 +615,11 @@ int check_owner_of_another_user_lives(pid_t owner, const std::string& posix,
         failed(!double_buffer_t::remove_double_buffer_if_owner_pid_expired(posix.c_str())) ||
         failed(sysv_double_buffer_t::get_double_buffer_owner(sysv) == owner) ||
         failed(!sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(sysv.c_str())) ||
-        failed(process_alive(owner)) || failed(shown_alive(probe(posix))) ||
-        failed(!expire_buffer(posix, backend_t::posix)) || failed(shown_alive(probe(sysv))) ||
-        failed(!expire_buffer(sysv, backend_t::sysv))) {
+        failed(!zorvgst::detail::process_has_exited(owner)) ||
+        failed(shown_alive(find_buffer(posix))) ||
+        failed(zorvgst::expire_buffers({posix}).empty() && zorvgst::find_buffer(posix)) ||
+        failed(shown_alive(find_buffer(sysv))) ||
+        failed(zorvgst::expire_buffers({sysv}).empty() && zorvgst::find_buffer(sysv))) {
         return check;
     }
     return 0;
@@ -651,8 +654,8 @@ TEST(ZorvgstShmForeignOwner, LiveOwnerOfAnotherUserIsNeverExpired) {
     const bool owned = zorvtest::wait_until(
         [&] {
             owner_exit = owner.try_wait();
-            const auto posix_info = zorvgst_shm::probe(posix.name());
-            const auto sysv_info = zorvgst_shm::probe(sysv.name());
+            const auto posix_info = zorvgst::find_buffer(posix.name());
+            const auto sysv_info = zorvgst::find_buffer(sysv.name());
             return owner_exit || (posix_info && posix_info->owner_pid == owner_pid && sysv_info &&
                                   sysv_info->owner_pid == owner_pid);
         },
@@ -677,10 +680,12 @@ TEST(ZorvgstShmForeignOwner, LiveOwnerOfAnotherUserIsNeverExpired) {
     ASSERT_LT(static_cast<std::size_t>(failed_check), foreign_owner_checks.size());
     EXPECT_EQ(failed_check, 0) << "failed: " << foreign_owner_checks[failed_check];
     EXPECT_FALSE(owner.try_wait()) << "the owner is gone";
-    const auto posix_after = zorvgst_shm::probe(posix.name());
-    const auto sysv_after = zorvgst_shm::probe(sysv.name());
-    EXPECT_TRUE(posix_after && posix_after->ready && posix_after->owner_pid == owner_pid);
-    EXPECT_TRUE(sysv_after && sysv_after->ready && sysv_after->owner_pid == owner_pid);
+    const auto posix_after = zorvgst::find_buffer(posix.name());
+    const auto sysv_after = zorvgst::find_buffer(sysv.name());
+    EXPECT_TRUE(posix_after && posix_after->state == zorvgst::buffer_state::ready &&
+                posix_after->owner_pid == owner_pid);
+    EXPECT_TRUE(sysv_after && sysv_after->state == zorvgst::buffer_state::ready &&
+                sysv_after->owner_pid == owner_pid);
 }
 
 } // namespace

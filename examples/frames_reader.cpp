@@ -1,0 +1,50 @@
+// The frame API's reader: waits for a writer, then copies every new frame until Ctrl-C. It
+// follows the writer through restarts and size changes by itself.
+//
+//   zorvgst-frames-reader [NAME]
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include <log4cxx/basicconfigurator.h>
+#include <log4cxx/logger.h>
+
+#include <zorvgst/frames.h>
+
+log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
+
+namespace {
+volatile std::sig_atomic_t stopping = 0;
+}
+
+int main(int argc, char** argv) {
+    log4cxx::BasicConfigurator::configure();
+    logger->setLevel(log4cxx::Level::getWarn());
+    std::signal(SIGINT, [](int) { stopping = 1; });
+    std::signal(SIGTERM, [](int) { stopping = 1; });
+    zorvgst::frame_reader reader(argc > 1 ? argv[1] : "frames_buffer");
+    std::vector<std::uint8_t> pixels;
+    while (!stopping) {
+        if (!reader.wait(std::chrono::seconds(1))) {
+            std::printf("no new frame in %s\n", reader.name().c_str());
+            continue;
+        }
+        const auto newest = reader.newest();
+        if (!newest) {
+            continue;
+        }
+        const std::size_t stride = std::size_t{newest->width} * 4;
+        pixels.resize(stride * newest->height);
+        try {
+            if (const auto frame = reader.read(pixels.data(), stride, pixels.size())) {
+                std::printf("frame %llu: %ux%u, first pixel BGRA %u %u %u %u\n",
+                            static_cast<unsigned long long>(frame->number), frame->width,
+                            frame->height, pixels[0], pixels[1], pixels[2], pixels[3]);
+            }
+        } catch (const zorvgst::error&) {
+            // The writer grew its frames between newest() and read(): the next round fits.
+        }
+    }
+}

@@ -1,0 +1,52 @@
+// The frame API's writer: a moving gradient, drawn in place, 30 frames a second until Ctrl-C.
+//
+//   zorvgst-frames-writer [NAME [WIDTH HEIGHT]]
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include <log4cxx/basicconfigurator.h>
+#include <log4cxx/logger.h>
+
+#include <zorvgst/frames.h>
+
+log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
+
+namespace {
+volatile std::sig_atomic_t stopping = 0;
+}
+
+int main(int argc, char** argv) {
+    log4cxx::BasicConfigurator::configure();
+    logger->setLevel(log4cxx::Level::getWarn());
+    const std::string name = argc > 1 ? argv[1] : "frames_buffer";
+    const unsigned width = argc > 3 ? std::stoul(argv[2]) : 640;
+    const unsigned height = argc > 3 ? std::stoul(argv[3]) : 360;
+    std::signal(SIGINT, [](int) { stopping = 1; });
+    std::signal(SIGTERM, [](int) { stopping = 1; });
+    try {
+        zorvgst::frame_writer writer(name, width, height);
+        for (unsigned t = 0; !stopping; ++t) {
+            std::uint8_t* pixel = writer.frame(); // the slot readers will see next: draw in place
+            for (unsigned y = 0; y < height; ++y) {
+                for (unsigned x = 0; x < width; ++x, pixel += 4) {
+                    pixel[0] = static_cast<std::uint8_t>(x + t); // blue
+                    pixel[1] = static_cast<std::uint8_t>(y + t); // green
+                    pixel[2] = 0x80;                             // red
+                    pixel[3] = 0xFF;                             // alpha
+                }
+            }
+            const zorvgst::frame_info published = writer.publish();
+            if (published.number % 30 == 1) {
+                std::printf("published frame %llu\n",
+                            static_cast<unsigned long long>(published.number));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(33));
+        }
+    } catch (const zorvgst::error& e) {
+        std::fprintf(stderr, "zorvgst-frames-writer: %s\n", e.what());
+        return 1;
+    }
+}

@@ -1,0 +1,104 @@
+// Finding, inspecting, removing and expiring the double buffers of both backends on this machine.
+// Standard library only, so that a supervisor needs neither Boost nor GStreamer to use it.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <sys/types.h>
+
+#include <zorvgst/backend.h>
+#include <zorvgst/export.h>
+
+namespace zorvgst {
+
+/// Whether a reader could use a buffer, or why not.
+enum class buffer_state {
+    /// Sized by its writer, and the header's frame fits the memory.
+    ready,
+    /// Not sized by its writer yet (width or height 0), a header naming a frame the memory
+    /// cannot hold, or a System V segment this user may not read.
+    not_ready,
+    /// A System V key file whose segment is gone: no owner, no size.
+    orphan,
+    /// The memory does not hold a double buffer; only name, backend and bytes were read.
+    foreign,
+};
+
+/// A snapshot of one buffer's header, all fields read at one instant. Every field comes from
+/// shared memory that any process may have scribbled over: trust it no further than a report.
+struct buffer_status {
+    std::string name;
+    zorvgst::backend backend = zorvgst::backend::posix;
+    buffer_state state = buffer_state::not_ready;
+    /// Frame size as the header stores it, also when it does not fit the memory.
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    /// The writer that owns the buffer; 0 for none.
+    pid_t owner_pid = 0;
+    /// Whether the owner exists; a process of another user counts as alive.
+    bool owner_alive = false;
+    /// Frames published since the writer last reset the header.
+    std::uint64_t frame_count = 0;
+    /// When the newest frame was published. Writers stamp their local time, converted here with
+    /// the current offset from UTC. Empty before the first frame, and when the header holds a
+    /// value that is no time.
+    std::optional<std::chrono::system_clock::time_point> last_write_time;
+    /// The header holds a value that is no time (or none a time point can hold).
+    bool last_write_time_invalid = false;
+    /// Size of the POSIX object or System V segment; 0 when unknown.
+    std::uint64_t bytes = 0;
+};
+
+/// Every buffer of both backends in /dev/shm (names ending in "_buffer"), sorted by name.
+/// Creates nothing: no key file, write-wait object or shared memory.
+ZORVGST_EXPORT std::vector<buffer_status> list_buffers();
+
+/// The same with the names taken from `directory`; the buffers are still opened by name, as
+/// every process opens them. Empty when the directory cannot be read.
+ZORVGST_EXPORT std::vector<buffer_status> list_buffers(const std::string& directory);
+
+/// Which backend holds `name`, from its entry in /dev/shm alone (nothing is opened); nothing
+/// when there is no such buffer.
+ZORVGST_EXPORT std::optional<backend> find_backend(const std::string& name);
+
+/// The status of `name`; nothing when there is no such buffer. Creates nothing.
+ZORVGST_EXPORT std::optional<buffer_status> find_buffer(const std::string& name);
+
+/// Removes every piece of the buffer: the POSIX object, or the System V segment, key file and
+/// write-wait condition and mutex. Processes that have it open keep their mapping. True when
+/// nothing of that name is left, also when there was nothing to remove; false when something
+/// remains, and for a name that cannot name a buffer or an entry that is none (a link, say),
+/// which are left alone.
+ZORVGST_EXPORT bool remove_buffer(const std::string& name);
+
+/// Why an expiry sweep could not deal with a name.
+enum class expiry_failure_reason {
+    not_found,   ///< a name given names no buffer
+    left_behind, ///< the buffer had expired, but something of it is still there
+};
+
+struct expiry_failure {
+    std::string name;
+    expiry_failure_reason reason = expiry_failure_reason::not_found;
+};
+
+/// Removes the expired buffers among `names` (every buffer in /dev/shm when empty): those whose
+/// owner process has exited, and System V key files without a segment left unchanged for 5
+/// seconds (a writer creates its key file just before its segment), with their write-wait
+/// condition and mutex. Buffers without an owner, or with a live one, stay. Returns the status,
+/// taken before the removal, of each buffer removed, or with `dry_run` of each that would be, in
+/// the order of `names`: state `orphan` for a key file, otherwise expired for its dead owner.
+ZORVGST_EXPORT std::vector<buffer_status> expire_buffers(const std::vector<std::string>& names = {},
+                                                         bool dry_run = false);
+
+/// The same, also adding to `failures`, in the order met, the names given that name no buffer
+/// and the expired buffers that could not be removed entirely.
+ZORVGST_EXPORT std::vector<buffer_status> expire_buffers(const std::vector<std::string>& names,
+                                                         bool dry_run,
+                                                         std::vector<expiry_failure>& failures);
+
+} // namespace zorvgst

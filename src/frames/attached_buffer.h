@@ -1,0 +1,59 @@
+// One attachment to a buffer of either backend, through the library's own handle classes.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <sys/types.h>
+
+#include <zorvgst/backend.h>
+
+namespace zorvgst::detail {
+
+/// What the frame layer needs of a buffer, whichever backend holds it. Header fields are read
+/// with acquire loads; nothing here allocates.
+class attached_buffer {
+public:
+    virtual ~attached_buffer() = default;
+    virtual backend kind() const = 0;
+    /// Still valid at the size and dimensions it was attached at. When not, the handle has let
+    /// go of its memory and this attachment is to be dropped.
+    virtual bool usable() = 0;
+    /// The name now leads to another object or segment (or to none): the writer made the buffer
+    /// anew, or it was removed.
+    virtual bool replaced() const = 0;
+    virtual unsigned width() const = 0;
+    virtual unsigned height() const = 0;
+    virtual std::uint64_t frame_count() const = 0;
+    /// The slot the header names as newest: 0 or 1 (any other value is a corrupt header).
+    virtual std::uint32_t indicator() const = 0;
+    /// Local time, as stored; not-a-date-time before the first publication.
+    virtual boost::posix_time::ptime last_write_time() const = 0;
+    virtual pid_t owner() const = 0;
+    /// The word readers sleep on; the writer's publication wakes it.
+    virtual const std::uint32_t* wake_word() const = 0;
+    /// The slot holding the newest complete frame.
+    virtual const std::uint8_t* newest_slot() = 0;
+    /// The slot the next publication makes current (writers only).
+    virtual std::uint8_t* write_slot() = 0;
+    virtual void publish() = 0;
+};
+
+/// A reader's attachment to `name`, or null while there is nothing usable under it yet. Creates
+/// nothing when no buffer exists.
+std::unique_ptr<attached_buffer> attach_reader(backend kind, const std::string& name);
+
+/// A writer's attachment for `width` x `height` frames. A buffer of another size is removed and
+/// made anew rather than cut short under its readers' mappings. Null, with `failure` saying why,
+/// when the buffer cannot be made usable.
+std::unique_ptr<attached_buffer> attach_writer(backend kind, const std::string& name,
+                                               unsigned width, unsigned height,
+                                               std::string& failure);
+
+/// Which backend holds `name` now, from what exists in /dev/shm; nothing when neither does.
+std::optional<backend> detect_backend(const std::string& name);
+
+} // namespace zorvgst::detail

@@ -1,0 +1,327 @@
+// The frame API's reader: attaches when a writer appears, follows it through every change, and
+// returns only frames the writer left alone while they were copied.
+#include <algorithm>
+#include <cstring>
+#include <thread>
+
+#include <zorvgst/frames.h>
+
+#include "frames/attached_buffer.h"
+#include "internal/fault_guard.h"
+#include "internal/frame_count_wake.h"
+#include "internal/header_time.h"
+#include "internal/log.h"
+
+namespace zorvgst {
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A buffer that exists but cannot be attached yet (being made, or corrupt) is tried again at this
+// pace: every attempt may log.
+constexpr auto attach_retry = 100ms;
+// How often a reader with nothing to read checks whether its buffer was made anew.
+constexpr auto replacement_check = 100ms;
+// Sleeps of a reader whose writer wakes it (or has not published yet), and of one whose writer
+// publishes without waking (it is then polled).
+constexpr auto woken_slice = 100ms;
+constexpr auto polled_slice = 2ms;
+// Copies tried per read() before giving up on a writer that publishes during each of them.
+constexpr int copy_attempts = 3;
+
+std::chrono::microseconds until(steady::time_point deadline, std::chrono::microseconds longest) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - steady::now());
+    return std::max(std::chrono::microseconds(0), std::min(left, longest));
+}
+
+} // namespace
+
+struct frame_reader::state {
+    std::string name;
+    std::optional<backend> fixed_kind;
+    std::unique_ptr<detail::attached_buffer> buffer;
+    steady::time_point next_attach{};
+    steady::time_point next_replacement_check{};
+    /// Number of the last frame returned from this attachment.
+    std::optional<std::uint64_t> last_returned;
+    bool writer_polled = false;
+    std::uint64_t dropped = 0;
+    bool warned_overtaken = false;
+    /// indicator XOR (count & 1), fixed for one writer's run: learned, and relearned when several
+    /// frames in a row disagree (a header reset or a repaired indicator changes it).
+    std::optional<std::uint32_t> parity;
+    int contrary_frames = 0;
+    std::uint64_t last_contrary_count = 0;
+
+    bool attach() {
+        if (buffer) {
+            return true;
+        }
+        const steady::time_point now = steady::now();
+        if (now < next_attach) {
+            return false;
+        }
+        const std::optional<backend> kind = fixed_kind ? fixed_kind : detail::detect_backend(name);
+        if (kind) {
+            buffer = detail::attach_reader(*kind, name);
+        }
+        if (!buffer) {
+            // Nothing under the name costs one lstat per try; a buffer that is there but not yet
+            // usable is paced, since its attempts may log.
+            next_attach = kind ? now + attach_retry : now;
+            return false;
+        }
+        last_returned.reset();
+        writer_polled = false;
+        parity.reset();
+        contrary_frames = 0;
+        next_replacement_check = now + replacement_check;
+        return true;
+    }
+
+    /// Attached, and the buffer is still the one attached to, at its size.
+    bool usable() {
+        if (!attach()) {
+            return false;
+        }
+        if (!buffer->usable()) {
+            buffer.reset();
+            return attach();
+        }
+        return true;
+    }
+
+    /// Whether `count` and `indicator` describe the same publication. A publication flips the
+    /// indicator first and counts the frame next: a writer paused between the two stores leaves
+    /// the indicator naming frame n + 1 while the count still says n, and the frame would be
+    /// returned under the wrong number (and again under the right one).
+    bool same_publication(std::uint64_t count, std::uint32_t indicator) {
+        if (indicator > 1) {
+            return true; // a corrupt indicator: the handle reports it, and reads slot 0
+        }
+        const std::uint32_t observed = indicator ^ static_cast<std::uint32_t>(count & 1);
+        if (!parity || *parity == observed) {
+            parity = observed;
+            contrary_frames = 0;
+            return true;
+        }
+        // A paused writer keeps the count where it is: only disagreement across frames counts.
+        if (count != last_contrary_count) {
+            last_contrary_count = count;
+            if (++contrary_frames >= 3) {
+                parity = observed;
+                contrary_frames = 0;
+                return true;
+            }
+        }
+        return false;
+    }
+
+    /// The newest slot, with the count that goes with it; nothing while a publication is half
+    /// done.
+    const std::uint8_t* consistent_slot(std::uint64_t count) {
+        const std::uint32_t named = buffer->indicator();
+        const std::uint8_t* slot = buffer->newest_slot();
+        if (buffer->indicator() != named || !same_publication(count, named)) {
+            return nullptr;
+        }
+        return slot;
+    }
+
+    frame_info describe(std::uint64_t number, const boost::posix_time::ptime& written) const {
+        frame_info info;
+        info.number = number;
+        info.written = detail::utc_from_header_time(written).time.value_or(
+            std::chrono::system_clock::time_point());
+        info.width = buffer->width();
+        info.height = buffer->height();
+        return info;
+    }
+
+    /// Says once that the writer outpaces this reader's copies, with both figures.
+    void overtaken(steady::duration copy_time, std::uint64_t published_meanwhile) {
+        ++dropped;
+        if (warned_overtaken || published_meanwhile < 2) {
+            return;
+        }
+        warned_overtaken = true;
+        const auto copy_us = std::chrono::duration_cast<std::chrono::microseconds>(copy_time);
+        ZORV_LOG_WARN("Writer of " << name << " Publishes Every "
+                                   << copy_us.count() / static_cast<long long>(published_meanwhile)
+                                   << " us, Faster Than This Reader Copies a Frame ("
+                                   << copy_us.count() << " us) -- Overtaken Copies Are Dropped");
+    }
+};
+
+frame_reader::frame_reader(const std::string& name) : state_(std::make_unique<state>()) {
+    state_->name = name;
+}
+
+frame_reader::frame_reader(const std::string& name, backend kind) : frame_reader(name) {
+    state_->fixed_kind = kind;
+}
+
+frame_reader::~frame_reader() = default;
+frame_reader::frame_reader(frame_reader&&) noexcept = default;
+frame_reader& frame_reader::operator=(frame_reader&&) noexcept = default;
+
+bool frame_reader::wait(std::chrono::nanoseconds timeout) {
+    state& s = *state_;
+    const steady::time_point deadline =
+        steady::now() + std::chrono::duration_cast<steady::duration>(timeout);
+    while (true) {
+        std::uint64_t count = 0;
+        if (s.usable()) {
+            count = s.buffer->frame_count();
+            const bool has_frame = !s.buffer->last_write_time().is_not_a_date_time();
+            if (has_frame && (!s.last_returned || *s.last_returned != count)) {
+                return true;
+            }
+        }
+        const steady::time_point now = steady::now();
+        if (now >= deadline) {
+            return false;
+        }
+        if (!s.buffer) {
+            std::this_thread::sleep_for(until(deadline, std::chrono::microseconds(attach_retry)));
+            continue;
+        }
+        if (now >= s.next_replacement_check) {
+            s.next_replacement_check = now + replacement_check;
+            if (s.buffer->replaced()) {
+                s.buffer.reset();
+                continue;
+            }
+        }
+        const std::uint32_t* word = s.buffer->wake_word();
+        const auto seen = static_cast<std::uint32_t>(count);
+        const bool woken = detail::sleep_while_word_is(
+            word, seen, until(deadline, s.writer_polled ? polled_slice : woken_slice));
+        // A writer that publishes without waking (an older peer) is polled from then on.
+        if (!woken && __atomic_load_n(word, __ATOMIC_ACQUIRE) != seen) {
+            s.writer_polled = true;
+        }
+    }
+}
+
+std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std::size_t capacity) {
+    state& s = *state_;
+    if (!s.usable()) {
+        return std::nullopt;
+    }
+    detail::attached_buffer& buffer = *s.buffer;
+    const unsigned width = buffer.width();
+    const unsigned height = buffer.height();
+    const std::size_t row = std::size_t{width} * 4;
+    const std::size_t needed = (height - 1) * stride + row;
+    if (stride < row || capacity < needed) {
+        throw error("destination of " + std::to_string(capacity) + " bytes with rows " +
+                    std::to_string(stride) + " bytes apart cannot hold a " + std::to_string(width) +
+                    "x" + std::to_string(height) + " frame of " + s.name);
+    }
+    auto* target = static_cast<std::uint8_t*>(dst);
+    for (int attempt = 0; attempt < copy_attempts; ++attempt) {
+        const std::uint64_t before = buffer.frame_count();
+        const boost::posix_time::ptime written = buffer.last_write_time();
+        if (written.is_not_a_date_time()) {
+            return std::nullopt;
+        }
+        const std::uint8_t* slot = s.consistent_slot(before);
+        if (slot == nullptr) {
+            std::this_thread::yield();
+            continue;
+        }
+        const steady::time_point started = steady::now();
+        const bool copied = detail::fault_guarded([&] {
+            if (stride == row) {
+                std::memcpy(target, slot, row * height);
+                return;
+            }
+            for (unsigned y = 0; y < height; ++y) {
+                std::memcpy(target + y * stride, slot + y * row, row);
+            }
+        });
+        if (!copied) {
+            // The object was cut short under the copy: attach afresh next time.
+            s.buffer.reset();
+            return std::nullopt;
+        }
+        // The pixels are read before the count is looked at again (a sequence-lock read). A full
+        // fence: the copy's string loads are not ordered with later loads the way plain ones are.
+        __atomic_thread_fence(__ATOMIC_SEQ_CST);
+        const std::uint64_t after = buffer.frame_count();
+        if (after == before) {
+            s.last_returned = before;
+            return s.describe(before, written);
+        }
+        s.overtaken(steady::now() - started, after - before);
+    }
+    return std::nullopt;
+}
+
+std::optional<frame_reader::view_lease> frame_reader::begin_view() {
+    state& s = *state_;
+    if (!s.usable()) {
+        return std::nullopt;
+    }
+    const std::uint64_t number = s.buffer->frame_count();
+    const boost::posix_time::ptime written = s.buffer->last_write_time();
+    if (written.is_not_a_date_time()) {
+        return std::nullopt;
+    }
+    view_lease lease;
+    lease.pixels = s.consistent_slot(number);
+    if (lease.pixels == nullptr) {
+        return std::nullopt;
+    }
+    lease.stride = std::size_t{s.buffer->width()} * 4;
+    lease.info = s.describe(number, written);
+    return lease;
+}
+
+bool frame_reader::end_view(const view_lease& lease) {
+    state& s = *state_;
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    if (!s.buffer || s.buffer->frame_count() != lease.info.number) {
+        ++s.dropped;
+        return false;
+    }
+    s.last_returned = lease.info.number;
+    return true;
+}
+
+std::optional<frame_info> frame_reader::newest() const {
+    const state& s = *state_;
+    if (!s.buffer) {
+        return std::nullopt;
+    }
+    const boost::posix_time::ptime written = s.buffer->last_write_time();
+    if (written.is_not_a_date_time()) {
+        return std::nullopt;
+    }
+    return s.describe(s.buffer->frame_count(), written);
+}
+
+bool frame_reader::ready() const {
+    return state_->buffer != nullptr;
+}
+
+const std::string& frame_reader::name() const {
+    return state_->name;
+}
+
+std::optional<backend> frame_reader::kind() const {
+    if (!state_->buffer) {
+        return std::nullopt;
+    }
+    return state_->buffer->kind();
+}
+
+std::uint64_t frame_reader::dropped() const {
+    return state_->dropped;
+}
+
+} // namespace zorvgst

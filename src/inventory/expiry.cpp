@@ -1,0 +1,95 @@
+// Removing the buffers whose owner has died and System V key files left without a segment.
+#include <boost/interprocess/exceptions.hpp>
+
+#include <zorvgst/double_buffer.h>
+#include <zorvgst/inventory.h>
+#include <zorvgst/sysv_double_buffer.h>
+
+#include "internal/shm_reservation.h"
+#include "inventory/buffer_names.h"
+#include "inventory/probe.h"
+#include "inventory/shm_entry.h"
+#include "inventory/sysv_key_file.h"
+
+namespace zorvgst {
+
+namespace {
+
+/// Removes the buffer if its owner has died, through the library's own check, which looks at
+/// the owner again right before removing; true when it was removed.
+bool remove_if_owner_gone(const std::string& name, backend kind) {
+    if (kind == backend::posix) {
+        return double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()) &&
+               !detail::shm_entry_exists(name);
+    }
+    try {
+        if (!sysv_double_buffer::sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(
+                name.c_str())) {
+            return false;
+        }
+    } catch (const boost::interprocess::interprocess_exception&) {
+        // The owner was dead and the segment went away before the removal reached it.
+        detail::remove_sysv_leftovers(name);
+    }
+    return !detail::shm_entry_exists(name);
+}
+
+/// Removes an orphan key file with its write-wait objects; true when it did. Checked again
+/// right before the removal: a writer may have reused the key file since it was found, and its
+/// new segment must keep the key file that leads to it.
+bool remove_if_settled_orphan(const std::string& name) {
+    if (!detail::is_settled_orphan_key_file(name)) {
+        return false;
+    }
+    detail::remove_sysv_leftovers(name);
+    return !detail::shm_entry_exists(name);
+}
+
+} // namespace
+
+std::vector<buffer_status> expire_buffers(const std::vector<std::string>& names, bool dry_run) {
+    std::vector<expiry_failure> ignored;
+    return expire_buffers(names, dry_run, ignored);
+}
+
+std::vector<buffer_status> expire_buffers(const std::vector<std::string>& names, bool dry_run,
+                                          std::vector<expiry_failure>& failures) {
+    // Named buffers limit the sweep: a supervisor of one application leaves the others' alone.
+    const bool named = !names.empty();
+    const std::vector<std::string> candidates =
+        named ? names : detail::sorted_buffer_names(detail::shm_directory);
+    std::vector<buffer_status> expired;
+    for (const auto& name : candidates) {
+        const auto status = detail::probe_buffer(name);
+        if (!status) {
+            if (named) {
+                failures.push_back({name, expiry_failure_reason::not_found});
+            }
+            continue;
+        }
+        if (status->state == buffer_state::orphan) {
+            // Left young, it may be a writer's key file whose segment is about to follow.
+            if (!detail::is_settled_orphan_key_file(name)) {
+                continue;
+            }
+            if (dry_run || remove_if_settled_orphan(name)) {
+                expired.push_back(*status);
+            } else if (detail::shm_entry_exists(name) && detail::is_settled_orphan_key_file(name)) {
+                failures.push_back({name, expiry_failure_reason::left_behind});
+            }
+            continue;
+        }
+        // Only a known owner that has gone away makes a buffer expire.
+        if (status->owner_pid <= 0 || status->owner_alive) {
+            continue;
+        }
+        if (dry_run || remove_if_owner_gone(name, status->backend)) {
+            expired.push_back(*status);
+        } else if (detail::shm_entry_exists(name)) {
+            failures.push_back({name, expiry_failure_reason::left_behind});
+        }
+    }
+    return expired;
+}
+
+} // namespace zorvgst

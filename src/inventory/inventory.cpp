@@ -1,0 +1,60 @@
+// Listing, finding and removing the double buffers of both backends.
+#include <utility>
+
+#include <boost/interprocess/exceptions.hpp>
+
+#include <zorvgst/double_buffer.h>
+#include <zorvgst/inventory.h>
+#include <zorvgst/sysv_double_buffer.h>
+
+#include "internal/plain_file_name.h"
+#include "internal/shm_reservation.h"
+#include "inventory/buffer_names.h"
+#include "inventory/probe.h"
+#include "inventory/shm_entry.h"
+#include "inventory/sysv_key_file.h"
+
+namespace zorvgst {
+
+std::vector<buffer_status> list_buffers() {
+    return list_buffers(detail::shm_directory);
+}
+
+std::vector<buffer_status> list_buffers(const std::string& directory) {
+    std::vector<buffer_status> buffers;
+    for (const auto& name : detail::sorted_buffer_names(directory)) {
+        // A buffer removed since the directory was read is simply no longer there.
+        if (auto status = detail::probe_buffer(name)) {
+            buffers.push_back(std::move(*status));
+        }
+    }
+    return buffers;
+}
+
+std::optional<backend> find_backend(const std::string& name) {
+    return detail::shm_entry_backend(name);
+}
+
+std::optional<buffer_status> find_buffer(const std::string& name) {
+    return detail::probe_buffer(name);
+}
+
+bool remove_buffer(const std::string& name) {
+    if (!detail::is_plain_file_name(name)) {
+        return false;
+    }
+    const auto kind = detail::shm_entry_backend(name);
+    if (kind == backend::posix) {
+        double_buffer_t::remove(name.c_str());
+    } else if (kind == backend::sysv) {
+        try {
+            sysv_double_buffer::sysv_double_buffer_t::remove(name.c_str());
+        } catch (const boost::interprocess::interprocess_exception&) {
+            // The segment has gone already, and the library's removal gives up on the rest.
+            detail::remove_sysv_leftovers(name);
+        }
+    }
+    return !detail::shm_entry_exists(name);
+}
+
+} // namespace zorvgst
