@@ -22,8 +22,8 @@ namespace {
 
 using steady_clock = std::chrono::steady_clock;
 
-// How long one wait may last before flushing and the deadline are looked at again.
-constexpr std::chrono::milliseconds wait_slice(10);
+// How long one wait may last before the deadline is looked at again; a flush interrupts it.
+constexpr std::chrono::milliseconds wait_slice(1000);
 
 struct src_state_t {
     // Properties, under the element's lock.
@@ -66,7 +66,7 @@ namespace {
 enum class wait_result_t { ready, flushing, timed_out };
 
 // Waits until the reader holds a frame newer than the last one pushed. The reader sleeps in the
-// kernel, but only for a slice at a time: nothing else would end its sleep on a flush.
+// kernel until the writer publishes; unlock() ends the sleep on a flush.
 wait_result_t wait_for_new_frame(src_state_t& state, steady_clock::time_point deadline) {
     while (true) {
         if (state.flushing.load()) {
@@ -288,7 +288,11 @@ gboolean gst_zorv_db_src_stop(GstBaseSrc* base_src) {
 }
 
 gboolean gst_zorv_db_src_unlock(GstBaseSrc* base_src) {
-    GST_ZORV_DB_SRC(base_src)->state->flushing = true;
+    src_state_t& state = *GST_ZORV_DB_SRC(base_src)->state;
+    state.flushing = true;
+    if (state.reader) {
+        state.reader->interrupt();
+    }
     return TRUE;
 }
 

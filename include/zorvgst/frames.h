@@ -95,6 +95,9 @@ public:
     /// newest frame in shared memory, without a copy. Returns the info only if the writer did not
     /// publish while `fn` ran; otherwise the caller discards what `fn` computed.
     template <class Fn> std::optional<frame_info> view(Fn&& fn);
+    /// Ends a wait() in progress on another thread, or else the next one, at once: it returns
+    /// false. The only member that may be called from another thread.
+    void interrupt();
     /// The newest frame as the header describes it, without touching pixels.
     std::optional<frame_info> newest() const;
     /// Attached to a buffer whose frames can be read.

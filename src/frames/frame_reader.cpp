@@ -1,6 +1,7 @@
 // The frame API's reader: attaches when a writer appears, follows it through every change, and
 // returns only frames the writer left alone while they were copied.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -40,6 +41,11 @@ std::chrono::microseconds until(steady::time_point deadline, std::chrono::micros
 } // namespace
 
 struct frame_reader::state {
+    // Shared with interrupt() on other threads.
+    std::atomic<bool> interrupted{false};
+    std::atomic<const std::uint32_t*> sleeping_on{nullptr};
+    std::uint32_t detached_word = 0; ///< slept on while no buffer is attached
+
     std::string name;
     std::optional<backend> fixed_kind;
     std::unique_ptr<detail::attached_buffer> buffer;
@@ -168,11 +174,25 @@ frame_reader::~frame_reader() = default;
 frame_reader::frame_reader(frame_reader&&) noexcept = default;
 frame_reader& frame_reader::operator=(frame_reader&&) noexcept = default;
 
+void frame_reader::interrupt() {
+    state& s = *state_;
+    s.interrupted.store(true);
+    __atomic_fetch_add(&s.detached_word, 1, __ATOMIC_SEQ_CST);
+    detail::wake_word_sleepers(&s.detached_word);
+    // Wakes the other sleepers of that buffer too; they look, and sleep again.
+    if (const std::uint32_t* word = s.sleeping_on.load()) {
+        detail::wake_word_sleepers(word);
+    }
+}
+
 bool frame_reader::wait(std::chrono::nanoseconds timeout) {
     state& s = *state_;
     const steady::time_point deadline =
         steady::now() + std::chrono::duration_cast<steady::duration>(timeout);
     while (true) {
+        if (s.interrupted.exchange(false)) {
+            return false;
+        }
         std::uint64_t count = 0;
         if (s.usable()) {
             count = s.buffer->frame_count();
@@ -186,7 +206,12 @@ bool frame_reader::wait(std::chrono::nanoseconds timeout) {
             return false;
         }
         if (!s.buffer) {
-            std::this_thread::sleep_for(until(deadline, std::chrono::microseconds(attach_retry)));
+            const std::uint32_t seen = __atomic_load_n(&s.detached_word, __ATOMIC_SEQ_CST);
+            if (!s.interrupted.load()) {
+                detail::sleep_while_word_is(
+                    &s.detached_word, seen,
+                    until(deadline, std::chrono::microseconds(attach_retry)));
+            }
             continue;
         }
         if (now >= s.next_replacement_check) {
@@ -198,8 +223,14 @@ bool frame_reader::wait(std::chrono::nanoseconds timeout) {
         }
         const std::uint32_t* word = s.buffer->wake_word();
         const auto seen = static_cast<std::uint32_t>(count);
-        const bool woken = detail::sleep_while_word_is(
-            word, seen, until(deadline, s.writer_polled ? polled_slice : woken_slice));
+        s.sleeping_on.store(word);
+        // Looked at after publishing the word: an interrupt() from now on wakes this sleep.
+        bool woken = false;
+        if (!s.interrupted.load()) {
+            woken = detail::sleep_while_word_is(
+                word, seen, until(deadline, s.writer_polled ? polled_slice : woken_slice));
+        }
+        s.sleeping_on.store(nullptr);
         // A writer that publishes without waking (an older peer) is polled from then on.
         if (!woken && __atomic_load_n(word, __ATOMIC_ACQUIRE) != seen) {
             s.writer_polled = true;

@@ -1,0 +1,209 @@
+// The frame API: publication-to-wake latency across processes, the cost of read() beside a
+// memcpy of the same bytes between the same memories, and what an idle reader costs.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+#include <log4cxx/logger.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <zorvgst/frames.h>
+#include <zorvgst/inventory.h>
+
+log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvbench");
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr unsigned width = 1920;
+constexpr unsigned height = 1080;
+constexpr std::size_t frame_bytes = std::size_t{width} * height * 4;
+
+std::int64_t monotonic_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t thread_cpu_ns() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+bool is_sleeping(pid_t pid) {
+    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat_file)),
+                           std::istreambuf_iterator<char>());
+    const auto end_of_name = text.rfind(')');
+    return end_of_name != std::string::npos && end_of_name + 2 < text.size() &&
+           text[end_of_name + 2] == 'S';
+}
+
+std::string bench_name(const char* what) {
+    return "zorvbench_" + std::to_string(getpid()) + "_" + what + "_buffer";
+}
+
+double percentile(std::vector<double> values, double fraction) {
+    if (values.empty()) {
+        return 0;
+    }
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(fraction * values.size()))];
+}
+
+// The reader asks for each frame through a pipe; the writer waits until the reader sleeps in
+// wait(), stamps the monotonic time into the frame and publishes it.
+void wake_latency(benchmark::State& state, zorvgst::backend kind) {
+    const std::string name = bench_name("wake");
+    zorvgst::remove_buffer(name);
+    int request[2];
+    if (::pipe(request) != 0) {
+        state.SkipWithError("pipe failed");
+        return;
+    }
+    const pid_t reader_pid = getpid();
+    const pid_t child = fork();
+    if (child == 0) {
+        ::close(request[1]);
+        zorvgst::frame_writer writer(name, width, height, kind);
+        writer.publish();
+        char go = 0;
+        while (::read(request[0], &go, 1) == 1) {
+            while (!is_sleeping(reader_pid)) {
+                std::this_thread::yield();
+            }
+            const std::int64_t sent = monotonic_ns();
+            std::memcpy(writer.frame(), &sent, sizeof(sent));
+            writer.publish();
+        }
+        _exit(0);
+    }
+    ::close(request[0]);
+    zorvgst::frame_reader reader(name, kind);
+    std::vector<double> latencies_us;
+    // The writer's first (empty) frame is taken before timing starts.
+    if (!reader.wait(5s) ||
+        !reader.view([](const std::uint8_t*, std::size_t, const zorvgst::frame_info&) {})) {
+        state.SkipWithError("no writer");
+    }
+    const char go = 1;
+    for (auto _ : state) {
+        if (::write(request[1], &go, 1) != 1 || !reader.wait(2s)) {
+            state.SkipWithError("writer gone");
+            break;
+        }
+        const std::int64_t received = monotonic_ns();
+        std::int64_t sent = 0;
+        reader.view([&](const std::uint8_t* pixels, std::size_t, const zorvgst::frame_info&) {
+            std::memcpy(&sent, pixels, sizeof(sent));
+        });
+        latencies_us.push_back(static_cast<double>(received - sent) / 1000.0);
+    }
+    ::close(request[1]);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    zorvgst::remove_buffer(name);
+    state.counters["median_us"] = percentile(latencies_us, 0.5);
+    state.counters["p99_us"] = percentile(latencies_us, 0.99);
+}
+
+void BM_Wake_Posix(benchmark::State& state) {
+    wake_latency(state, zorvgst::backend::posix);
+}
+void BM_Wake_Sysv(benchmark::State& state) {
+    wake_latency(state, zorvgst::backend::sysv);
+}
+
+// read() of the newest 1080p frame, and a memcpy from the same slot into the same destination.
+void read_frame(benchmark::State& state, bool through_read) {
+    const std::string name = bench_name("read");
+    zorvgst::remove_buffer(name);
+    {
+        zorvgst::frame_writer writer(name, width, height);
+        std::memset(writer.frame(), 0x42, frame_bytes);
+        writer.publish();
+        zorvgst::frame_reader reader(name);
+        std::vector<std::uint8_t> destination(frame_bytes, 0);
+        if (!reader.wait(2s)) {
+            state.SkipWithError("no frame");
+        }
+        for (auto _ : state) {
+            if (through_read) {
+                benchmark::DoNotOptimize(
+                    reader.read(destination.data(), std::size_t{width} * 4, destination.size()));
+            } else {
+                reader.view(
+                    [&](const std::uint8_t* pixels, std::size_t, const zorvgst::frame_info&) {
+                        std::memcpy(destination.data(), pixels, frame_bytes);
+                    });
+            }
+            benchmark::ClobberMemory();
+        }
+        state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * frame_bytes);
+    }
+    zorvgst::remove_buffer(name);
+}
+
+void BM_Read_1080p(benchmark::State& state) {
+    read_frame(state, true);
+}
+void BM_Memcpy_1080p_SameMemories(benchmark::State& state) {
+    read_frame(state, false);
+}
+
+// A reader waiting on a buffer whose writer has stopped publishing: CPU time of its thread per
+// second of waiting.
+void idle_reader(benchmark::State& state, zorvgst::backend kind) {
+    const std::string name = bench_name("idle");
+    zorvgst::remove_buffer(name);
+    {
+        zorvgst::frame_writer writer(name, 64, 64, kind);
+        writer.publish();
+        zorvgst::frame_reader reader(name, kind);
+        std::vector<std::uint8_t> frame(64 * 64 * 4);
+        reader.wait(1s);
+        reader.read(frame.data(), 64 * 4, frame.size());
+        double cpu_percent = 0;
+        for (auto _ : state) {
+            const std::int64_t cpu_before = thread_cpu_ns();
+            const auto wall_before = std::chrono::steady_clock::now();
+            reader.wait(2s);
+            const double wall_ns = std::chrono::duration<double, std::nano>(
+                                       std::chrono::steady_clock::now() - wall_before)
+                                       .count();
+            cpu_percent = 100.0 * static_cast<double>(thread_cpu_ns() - cpu_before) / wall_ns;
+        }
+        state.counters["cpu_percent"] = cpu_percent;
+    }
+    zorvgst::remove_buffer(name);
+}
+
+void BM_IdleReader_Posix(benchmark::State& state) {
+    idle_reader(state, zorvgst::backend::posix);
+}
+void BM_IdleReader_Sysv(benchmark::State& state) {
+    idle_reader(state, zorvgst::backend::sysv);
+}
+
+} // namespace
+
+BENCHMARK(BM_Wake_Posix)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Wake_Sysv)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Read_1080p)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Memcpy_1080p_SameMemories)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_IdleReader_Posix)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleReader_Sysv)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
