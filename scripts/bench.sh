@@ -86,6 +86,28 @@ counters_table "Wake-up latency, publication to the reader's return (sysv_wake_l
 counters_table "First frame into a fresh 1080p buffer, medians of 3 x 40 (first_frame_bench)" \
     "$build/bench/first_frame.json" | tee -a "$micro"
 
+# The frame API: wake-up latency, read() against memcpy of the same bytes, idle readers.
+"$build"/bench/zorvgst_frames_bench --benchmark_out="$build/bench/frames.json" \
+    --benchmark_out_format=json
+python3 - "$build/bench/frames.json" <<'PY' | tee -a "$micro"
+import json, sys
+runs = {b["run_name"].split("/")[0]: b for b in json.load(open(sys.argv[1]))["benchmarks"]}
+print("## Frame API (zorvgst_frames_bench)")
+print()
+print("| measure | posix | sysv |")
+print("|---|---:|---:|")
+for label, key in (("wake median, µs", "median_us"), ("wake p99, µs", "p99_us")):
+    print(f"| {label} | {runs['BM_Wake_Posix'][key]:.1f} | {runs['BM_Wake_Sysv'][key]:.1f} |")
+print(f"| idle reader, % of a core | {runs['BM_IdleReader_Posix']['cpu_percent']:.3f} | "
+      f"{runs['BM_IdleReader_Sysv']['cpu_percent']:.3f} |")
+read, copy = runs["BM_Read_1080p"], runs["BM_Memcpy_1080p_SameMemories"]
+print()
+print(f"read() of a 1080p frame: {read['bytes_per_second'] / 1e9:.1f} GB/s, "
+      f"{read['bytes_per_second'] / copy['bytes_per_second']:.2f}x a memcpy of the same bytes "
+      f"between the same memories ({copy['bytes_per_second'] / 1e9:.1f} GB/s)")
+print()
+PY
+
 python3 bench/e2e.py --probe "$build/bench/zorv_e2e_probe" \
     --plugin-path "$build/plugin/gstreamer-1.0" --reps "${ZORVGST_E2E_REPETITIONS:-3}" \
     --json "$build/bench/e2e.json" --micro "$micro" --out bench/results.md
