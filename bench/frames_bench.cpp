@@ -20,9 +20,14 @@
 #include <zorvgst/frames.h>
 #include <zorvgst/inventory.h>
 
+#include "process_timing.h"
+
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvbench");
 
 namespace {
+
+using zorvbench::is_sleeping;
+using zorvbench::monotonic_ns;
 
 using namespace std::chrono_literals;
 
@@ -30,25 +35,10 @@ constexpr unsigned width = 1920;
 constexpr unsigned height = 1080;
 constexpr std::size_t frame_bytes = std::size_t{width} * height * 4;
 
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
 std::int64_t thread_cpu_ns() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-bool is_sleeping(pid_t pid) {
-    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat_file)),
-                           std::istreambuf_iterator<char>());
-    const auto end_of_name = text.rfind(')');
-    return end_of_name != std::string::npos && end_of_name + 2 < text.size() &&
-           text[end_of_name + 2] == 'S';
 }
 
 std::string bench_name(const char* what) {

@@ -19,27 +19,17 @@
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
+#include "process_timing.h"
+
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvbench");
 
 namespace {
 
+using zorvbench::is_sleeping;
+using zorvbench::monotonic_ns;
+
 namespace ipc = boost::interprocess;
 using sysv_double_buffer::sysv_double_buffer_t;
-
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-bool is_sleeping(pid_t pid) {
-    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
-    const std::string text((std::istreambuf_iterator<char>(stat_file)),
-                           std::istreambuf_iterator<char>());
-    const auto end_of_name = text.rfind(')');
-    return end_of_name != std::string::npos && end_of_name + 2 < text.size() &&
-           text[end_of_name + 2] == 'S';
-}
 
 // condition: the System V reader's wait_for_write; backend_polling: the POSIX reader's
 // wait_for_write; polling: a loop that sleeps 1 ms between looks at the publication time.
