@@ -5,8 +5,6 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>

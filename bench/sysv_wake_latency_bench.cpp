@@ -4,8 +4,6 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <thread>
