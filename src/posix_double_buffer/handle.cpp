@@ -1,7 +1,5 @@
 // The handle on a POSIX double buffer: opening, creating, sizing and validating the object.
 #include <cerrno>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <utility>
 
@@ -102,25 +100,6 @@ std::uint64_t posix_double_buffer_t::get_height() const {
     return height;
 }
 
-namespace {
-
-/// Whether the name of the object described by `mapped` leads to another object now. A name
-/// that leads nowhere (the buffer was removed, nothing replaced it) keeps the mapping: its last
-/// frame is all there is to read.
-bool name_leads_elsewhere(const std::string& name, const struct stat& mapped) {
-    // On the stack: readers check before every frame.
-    char path[PATH_MAX];
-    const char* entry = name.c_str() + (name.rfind('/', 0) == 0 ? 1 : 0);
-    if (std::snprintf(path, sizeof(path), "/dev/shm/%s", entry) >= static_cast<int>(sizeof(path))) {
-        return false;
-    }
-    struct stat named {};
-    return ::stat(path, &named) == 0 &&
-           (named.st_ino != mapped.st_ino || named.st_dev != mapped.st_dev);
-}
-
-} // namespace
-
 bool posix_double_buffer_t::confirm_layout() {
     if (!valid) {
         return false;
@@ -138,10 +117,6 @@ bool posix_double_buffer_t::confirm_layout() {
         // Checked before the header is read: a header beyond a shrunk object's end would fault.
         ZORV_LOG_ERROR("Double Buffer " << name << " Changed Size (" << object.st_size
                                         << " != " << mapped << ") -- Reopening");
-    } else if (name_leads_elsewhere(name, object)) {
-        // A writer made the buffer anew under the name (rather than resizing it in place): this
-        // mapping will never see another frame.
-        ZORV_LOG_ERROR("Double Buffer " << name << " Was Made Anew -- Reopening");
     } else {
         const std::uint32_t header_width = load_acquire(header->width);
         const std::uint32_t header_height = load_acquire(header->height);
