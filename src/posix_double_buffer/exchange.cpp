@@ -1,10 +1,10 @@
 // Frame exchange on a POSIX double buffer: slot addresses, publication and waiting for frames.
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <boost/thread/thread.hpp>
 
 #include <zorvgst/posix_double_buffer.h>
 
@@ -148,15 +148,19 @@ void posix_double_buffer_t::wait_for_write(ptime deadline) const {
     const ptime start = load_acquire(header->last_write_time);
     ZORV_LOG_TRACE("Waiting for Write Starting At: " << start);
     const bool deadline_expires = !deadline.is_special();
+    const std::uint32_t* count_word = zorvgst::detail::frame_count_word(header);
     while (true) {
         const ptime now = boost::posix_time::microsec_clock::local_time();
         if (deadline_expires && deadline < now) {
             break;
         }
+        const std::uint32_t count_seen = __atomic_load_n(count_word, __ATOMIC_ACQUIRE);
         if (time_bits(load_acquire(header->last_write_time)) != time_bits(start)) {
             break;
         }
-        boost::this_thread::sleep(boost::posix_time::milliseconds(1));
+        // Sleeps on the frame count, which this library's writers wake at once; a writer that
+        // does not wake is still seen within the millisecond, as by polling.
+        zorvgst::detail::sleep_while_word_is(count_word, count_seen, std::chrono::milliseconds(1));
     }
     ZORV_LOG_TRACE("Write Occurred At: " << load_acquire(header->last_write_time));
 }
