@@ -16,7 +16,9 @@ bool copy_from_shared_memory(Copy&& copy, Sources&... sources) {
     if (fault_guarded(copy)) {
         return true;
     }
-    const bool all_unchanged = (sources.confirm_layout() & ...);
+    // Every source is checked, also after one has changed.
+    bool all_unchanged = true;
+    ((all_unchanged = sources.confirm_layout() && all_unchanged), ...);
     if (all_unchanged) {
         // Shrunk and grown back before we looked: the mapping fits again, only this frame is lost.
         ZORV_LOG_ERROR("Render Halted -- Double Buffer Shrank During Read");
