@@ -13,10 +13,13 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include "fault_backends.h"
 #include "support/child_process.h"
+#include "support/raw_shm.h"
 #include "support/shm_guard.h"
 
 namespace {
@@ -230,6 +233,83 @@ TYPED_TEST(Frames, TornFramesAreNeverReportedIntact) {
     }
     writer_process.kill_and_reap(SIGKILL);
     EXPECT_GT(intact + viewed, 0) << "no frame was returned at all";
+}
+
+TYPED_TEST(Frames, WriterKilledMidFrameLeavesItsLastWholeFrame) {
+    const std::string name = this->guard_.name();
+    faulttest::Signal half_written;
+    ChildProcess writer_process([&] {
+        frame_writer writer(name, 64, 32, TypeParam::kind);
+        writer.write(uniform_frame(64, 32, 64 * 4, 0x11).data(), 64 * 4);
+        std::memset(writer.frame(), 0x22, 64 * 32 * 2); // half of the next frame
+        half_written.raise();
+        ::pause();
+        return 0;
+    });
+    ASSERT_TRUE(half_written.wait());
+    writer_process.kill_and_reap(SIGKILL);
+
+    frame_reader reader(name, TypeParam::kind);
+    ASSERT_TRUE(reader.wait(2s));
+    std::vector<std::uint8_t> frame(64 * 32 * 4);
+    const auto info = reader.read(frame.data(), 64 * 4, frame.size());
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->number, 1u);
+    EXPECT_TRUE(rows_hold(frame.data(), 64, 32, 64 * 4, 0x11));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(reader.wait(50ms));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
+/// Writes a 32-bit header field of `name` the way a hostile peer would.
+bool poke_header(zorvgst::backend kind, const std::string& name, std::size_t posix_offset,
+                 std::uint32_t value) {
+    if (kind == zorvgst::backend::posix) {
+        return zorvtest::poke(name, posix_offset, value);
+    }
+    // The System V header is the POSIX one without its leading type word.
+    const key_t key = ::ftok(("/dev/shm/" + name).c_str(), 59);
+    const int shmid = key == -1 ? -1 : ::shmget(key, 0, 0);
+    void* base = shmid < 0 ? reinterpret_cast<void*>(-1) : ::shmat(shmid, nullptr, 0);
+    if (base == reinterpret_cast<void*>(-1)) {
+        return false;
+    }
+    const std::size_t offset = posix_offset == 4 ? 0 : posix_offset;
+    std::memcpy(static_cast<unsigned char*>(base) + offset, &value, sizeof(value));
+    ::shmdt(base);
+    return true;
+}
+
+TYPED_TEST(Frames, CorruptHeaderNeverCrashesOrMisleadsAReader) {
+    struct corruption {
+        const char* what;
+        std::size_t offset; // in the POSIX header
+        std::uint32_t value;
+    };
+    const corruption cases[] = {{"indicator 7", 4, 7},
+                                {"width beyond the object", 16, 65535},
+                                {"zero height", 20, 0},
+                                {"width beyond any frame", 16, 0xFFFFFFFFu}};
+    std::vector<std::uint8_t> frame(std::size_t{64} * 64 * 4 * 4);
+    for (const corruption& c : cases) {
+        SCOPED_TRACE(c.what);
+        zorvtest::remove_shared_objects(this->guard_.name());
+        frame_writer writer = this->writer(64, 32);
+        writer.write(uniform_frame(64, 32, 64 * 4, 0x44).data(), 64 * 4);
+        frame_reader reader(this->guard_.name(), TypeParam::kind);
+        ASSERT_TRUE(reader.wait(2s));
+        ASSERT_TRUE(poke_header(TypeParam::kind, this->guard_.name(), c.offset, c.value));
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            reader.wait(10ms);
+            const auto info = reader.read(frame.data(), 64 * 4 * 4, frame.size());
+            if (info) {
+                // Whatever it returns is the frame the writer wrote, at the writer's size.
+                EXPECT_EQ(info->width, 64u);
+                EXPECT_EQ(info->height, 32u);
+                EXPECT_TRUE(rows_hold(frame.data(), 64, 32, 64 * 4 * 4, 0x44));
+            }
+        }
+    }
 }
 
 } // namespace

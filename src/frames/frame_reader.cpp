@@ -106,7 +106,7 @@ struct frame_reader::state {
     /// returned under the wrong number (and again under the right one).
     bool same_publication(std::uint64_t count, std::uint32_t indicator) {
         if (indicator > 1) {
-            return true; // a corrupt indicator: the handle reports it, and reads slot 0
+            return false; // a corrupt indicator names no slot: no frame can be trusted
         }
         const std::uint32_t observed = indicator ^ static_cast<std::uint32_t>(count & 1);
         if (!parity || *parity == observed) {
@@ -130,11 +130,11 @@ struct frame_reader::state {
     /// done.
     const std::uint8_t* consistent_slot(std::uint64_t count) {
         const std::uint32_t named = buffer->indicator();
-        const std::uint8_t* slot = buffer->newest_slot();
-        if (buffer->indicator() != named || !same_publication(count, named)) {
+        if (!same_publication(count, named)) {
             return nullptr;
         }
-        return slot;
+        const std::uint8_t* slot = buffer->newest_slot();
+        return buffer->indicator() == named ? slot : nullptr;
     }
 
     frame_info describe(std::uint64_t number, const boost::posix_time::ptime& written) const {
@@ -196,7 +196,9 @@ bool frame_reader::wait(std::chrono::nanoseconds timeout) {
         std::uint64_t count = 0;
         if (s.usable()) {
             count = s.buffer->frame_count();
-            const bool has_frame = !s.buffer->last_write_time().is_not_a_date_time();
+            // A corrupt indicator names no frame: waiting on is all a reader can do.
+            const bool has_frame =
+                !s.buffer->last_write_time().is_not_a_date_time() && s.buffer->indicator() <= 1;
             if (has_frame && (!s.last_returned || *s.last_returned != count)) {
                 return true;
             }
