@@ -348,6 +348,22 @@ gboolean gst_zorv_db_src_set_caps(GstBaseSrc* base_src, GstCaps* caps) {
     return TRUE;
 }
 
+// Downstream elements that offer no pool (fakesink, appsink) would get every frame in freshly
+// allocated memory whose pages the copy faults in anew; a pool of our own reuses them.
+gboolean gst_zorv_db_src_decide_allocation(GstBaseSrc* base_src, GstQuery* query) {
+    GstCaps* caps = nullptr;
+    gst_query_parse_allocation(query, &caps, nullptr);
+    GstVideoInfo info;
+    if (gst_query_get_n_allocation_pools(query) == 0 && caps != nullptr &&
+        gst_video_info_from_caps(&info, caps)) {
+        GstBufferPool* pool = gst_video_buffer_pool_new();
+        const auto size = static_cast<guint>(GST_VIDEO_INFO_SIZE(&info));
+        gst_query_add_allocation_pool(query, pool, size, 2, 0);
+        gst_object_unref(pool);
+    }
+    return GST_BASE_SRC_CLASS(gst_zorv_db_src_parent_class)->decide_allocation(base_src, query);
+}
+
 void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value,
                                   GParamSpec* param) {
     auto* self = GST_ZORV_DB_SRC(object);
@@ -469,6 +485,7 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
     base_src_class->negotiate = gst_zorv_db_src_negotiate;
     base_src_class->fixate = gst_zorv_db_src_fixate;
     base_src_class->set_caps = gst_zorv_db_src_set_caps;
+    base_src_class->decide_allocation = gst_zorv_db_src_decide_allocation;
     push_src_class->create = gst_zorv_db_src_create;
 }
 

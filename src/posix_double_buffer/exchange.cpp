@@ -136,7 +136,7 @@ void posix_double_buffer_t::release_write_sem() {
         region.flush();
     }
     // Readers that sleep in the kernel on the frame count wake now instead of at their next poll.
-    zorvgst::detail::wake_word_sleepers(zorvgst::detail::frame_count_word(header));
+    zorvgst::detail::wake_publication_readers(zorvgst::detail::frame_count_word(header));
 }
 
 void posix_double_buffer_t::wait_for_write(ptime deadline) const {

@@ -43,7 +43,7 @@ void wait_for_word_change(const std::uint32_t* word, std::uint32_t seen,
 }
 
 void wake_word_waiters(const std::uint32_t* word) {
-    zorvgst::detail::wake_word_sleepers(word);
+    zorvgst::detail::wake_publication_readers(word);
 }
 
 namespace {
