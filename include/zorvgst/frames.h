@@ -98,7 +98,8 @@ public:
     /// Ends a wait() in progress on another thread, or else the next one, at once: it returns
     /// false. The only member that may be called from another thread.
     void interrupt();
-    /// The newest frame as the header describes it, without touching pixels.
+    /// The newest frame as the header describes it, without touching pixels. Like ready(), it
+    /// attaches first when a writer has appeared since.
     std::optional<frame_info> newest() const;
     /// Attached to a buffer whose frames can be read.
     bool ready() const;

@@ -327,8 +327,9 @@ bool frame_reader::end_view(const view_lease& lease) {
 }
 
 std::optional<frame_info> frame_reader::newest() const {
-    const state& s = *state_;
-    if (!s.buffer) {
+    // Attaching is a cache of where the frames are, not part of what a caller observes.
+    state& s = *state_;
+    if (!s.usable()) {
         return std::nullopt;
     }
     const boost::posix_time::ptime written = s.buffer->last_write_time();
@@ -339,7 +340,7 @@ std::optional<frame_info> frame_reader::newest() const {
 }
 
 bool frame_reader::ready() const {
-    return state_->buffer != nullptr;
+    return state_->usable();
 }
 
 const std::string& frame_reader::name() const {
