@@ -17,15 +17,16 @@
                                  __LINE__)
 
 // Nothing of `message` is evaluated unless `enabled` holds.
-#define ZORV_LOG_IF(enabled, target, level_name, message)                                          \
+#define ZORV_LOG_IF_AT(enabled, target, level_name, message, location)                             \
     do {                                                                                           \
         if (enabled) {                                                                             \
             ::log4cxx::helpers::MessageBuffer zorv_log_buffer_;                                    \
             (target)->forcedLog(::log4cxx::Level::get##level_name(),                               \
-                                zorv_log_buffer_.str(zorv_log_buffer_ << message),                 \
-                                ZORV_LOG_LOCATION);                                                \
+                                zorv_log_buffer_.str(zorv_log_buffer_ << message), location);      \
         }                                                                                          \
     } while (0)
+#define ZORV_LOG_IF(enabled, target, level_name, message)                                          \
+    ZORV_LOG_IF_AT(enabled, target, level_name, message, ZORV_LOG_LOCATION)
 
 #define ZORV_LOG_TO(target, level_name, message)                                                   \
     ZORV_LOG_IF((target)->is##level_name##Enabled(), target, level_name, message)
@@ -42,3 +43,7 @@
 #define ZORV_LOG_WARN(message) ZORV_LOG_LIBRARY(Warn, message)
 #define ZORV_LOG_ERROR(message) ZORV_LOG_LIBRARY(Error, message)
 #define ZORV_LOG_FATAL(message) ZORV_LOG_LIBRARY(Fatal, message)
+// For checks shared by several public functions: the line carries the place of the function the
+// host called (`where`, its ZORV_LOG_LOCATION), as when each function made the check itself.
+#define ZORV_LOG_ERROR_AT(where, message)                                                          \
+    ZORV_LOG_IF_AT(::log4cxx::Logger::isErrorEnabledFor(::logger), ::logger, Error, message, where)

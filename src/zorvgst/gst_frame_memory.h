@@ -4,6 +4,8 @@
 
 #include <gst/gst.h>
 
+#include "internal/log.h"
+
 namespace zorvgst::detail {
 
 /// The memory of a GstBuffer taken as one block (a new reference) and mapped. Unmapped and
@@ -12,25 +14,31 @@ class frame_memory {
 public:
     /// For GST_MAP_WRITE on a buffer of several blocks the merged block replaces them in the
     /// buffer first, so what is written reaches the buffer instead of a private copy.
-    frame_memory(GstBuffer* buffer, GstMapFlags flags) {
-        if (buffer == nullptr) {
-            return;
-        }
-        memory_ = gst_buffer_get_all_memory(buffer);
-        if (memory_ == nullptr) {
-            return;
-        }
-        if ((flags & GST_MAP_WRITE) != 0 && gst_buffer_n_memory(buffer) > 1) {
-            gst_buffer_replace_all_memory(buffer, gst_memory_ref(memory_));
-        }
-        mapped_ = gst_memory_map(memory_, &info_, flags) != FALSE;
-    }
+    frame_memory(GstBuffer* buffer, GstMapFlags flags) { map(buffer, flags); }
+    frame_memory() = default;
     ~frame_memory() {
         unmap();
         unref();
     }
     frame_memory(const frame_memory&) = delete;
     frame_memory& operator=(const frame_memory&) = delete;
+
+    /// Maps `buffer` in place of whatever this held; false when it cannot.
+    bool map(GstBuffer* buffer, GstMapFlags flags) {
+        unref();
+        if (buffer == nullptr) {
+            return false;
+        }
+        memory_ = gst_buffer_get_all_memory(buffer);
+        if (memory_ == nullptr) {
+            return false;
+        }
+        if ((flags & GST_MAP_WRITE) != 0 && gst_buffer_n_memory(buffer) > 1) {
+            gst_buffer_replace_all_memory(buffer, gst_memory_ref(memory_));
+        }
+        mapped_ = gst_memory_map(memory_, &info_, flags) != FALSE;
+        return mapped_;
+    }
 
     bool mapped() const { return mapped_; }
     guint8* data() const { return info_.data; }
@@ -55,6 +63,23 @@ private:
     GstMapInfo info_{};
     bool mapped_ = false;
 };
+
+/// Maps `dst`, the GstBuffer a rendering function fills, into `memory` when it may be written;
+/// otherwise says why at `where`, the rendering function's place.
+inline bool map_render_target(GstBuffer* dst, frame_memory& memory,
+                              const ::log4cxx::spi::LocationInfo& where) {
+    if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
+        ZORV_LOG_ERROR_AT(where, "Buffer Is Not Writeable");
+        return false;
+    }
+    if (!memory.map(dst, GST_MAP_WRITE)) {
+        memory.unref();
+        ZORV_LOG_ERROR_AT(where, "gst_buffer_map() Failed -- Not Writing to Buffer of Size: "
+                                     << gst_buffer_get_size(dst));
+        return false;
+    }
+    return true;
+}
 
 /// What a sample says about its frame: its buffer and the width and height of its caps.
 struct sample_frame {

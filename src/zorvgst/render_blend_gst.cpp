@@ -15,10 +15,17 @@ using zorvgst::detail::rectangle_fits;
 
 namespace {
 
-/// Whether both double buffers' slots hold a width x height frame.
-bool sources_fit(double_buffer_t& base, double_buffer_t& overlay, uint width, uint height) {
-    return frame_fits(width, height, frame_bytes(base.get_width(), base.get_height())) &&
-           frame_fits(width, height, frame_bytes(overlay.get_width(), overlay.get_height()));
+/// Whether both double buffers' slots hold a width x height frame; says otherwise at `where`.
+bool sources_fit(double_buffer_t& base, double_buffer_t& overlay, uint width, uint height,
+                 const log4cxx::spi::LocationInfo& where) {
+    if (frame_fits(width, height, frame_bytes(base.get_width(), base.get_height())) &&
+        frame_fits(width, height, frame_bytes(overlay.get_width(), overlay.get_height()))) {
+        return true;
+    }
+    ZORV_LOG_ERROR_AT(where, "Render Halted -- Frame "
+                                 << width << ":" << height << " Larger Than Double Buffer "
+                                 << base.get_name() << " or " << overlay.get_name());
+    return false;
 }
 
 } // namespace
@@ -29,10 +36,7 @@ void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, guint8
         !overlay.confirm_layout()) {
         return;
     }
-    if (!sources_fit(base, overlay, width, height)) {
-        ZORV_LOG_ERROR("Render Halted -- Frame " << width << ":" << height
-                                                 << " Larger Than Double Buffer " << base.get_name()
-                                                 << " or " << overlay.get_name());
+    if (!sources_fit(base, overlay, width, height, ZORV_LOG_LOCATION)) {
         return;
     }
     // Only the base is bracketed: the overlay is read without a grab of its own.
@@ -71,21 +75,11 @@ void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, GstBuf
         !overlay.confirm_layout()) {
         return;
     }
-    if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
-        ZORV_LOG_ERROR("Buffer Is Not Writeable");
+    frame_memory memory;
+    if (!zorvgst::detail::map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
         return;
     }
-    frame_memory memory(dst, GST_MAP_WRITE);
-    if (!memory.mapped()) {
-        memory.unref();
-        ZORV_LOG_ERROR("gst_buffer_map() Failed -- Not Writing to Buffer of Size: "
-                       << gst_buffer_get_size(dst));
-        return;
-    }
-    if (!sources_fit(base, overlay, width, height)) {
-        ZORV_LOG_ERROR("Render Halted -- Frame " << width << ":" << height
-                                                 << " Larger Than Double Buffer " << base.get_name()
-                                                 << " or " << overlay.get_name());
+    if (!sources_fit(base, overlay, width, height, ZORV_LOG_LOCATION)) {
         return;
     }
     if (!rectangle_fits(width, height, x, y, dst_width, memory.size())) {

@@ -10,7 +10,6 @@ using zorvgst::detail::copy_from_shared_memory;
 using zorvgst::detail::crop_is_valid;
 using zorvgst::detail::describe_placement;
 using zorvgst::detail::frame_bytes;
-using zorvgst::detail::frame_fits;
 using zorvgst::detail::frame_memory;
 using zorvgst::detail::rectangle_fits;
 
@@ -19,10 +18,7 @@ void render_with_cropping(double_buffer_t& src, guint8* dst, uint width, uint he
     if (!src.is_valid() || !src.confirm_layout()) {
         return;
     }
-    if (!frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
-        ZORV_LOG_ERROR("Render Halted -- Frame "
-                       << width << ":" << height << " Larger Than Double Buffer " << src.get_name()
-                       << " of " << src.get_width() << ":" << src.get_height());
+    if (!zorvgst::detail::source_holds(src, width, height, ZORV_LOG_LOCATION)) {
         return;
     }
     src.grab_read_sem();
@@ -43,21 +39,11 @@ void render_with_cropping(double_buffer_t& src, GstBuffer* dst, uint width, uint
     if (!src.is_valid() || !src.confirm_layout()) {
         return;
     }
-    if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
-        ZORV_LOG_ERROR("Buffer Is Not Writeable");
+    frame_memory memory;
+    if (!zorvgst::detail::map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
         return;
     }
-    frame_memory memory(dst, GST_MAP_WRITE);
-    if (!memory.mapped()) {
-        memory.unref();
-        ZORV_LOG_ERROR("gst_buffer_map() Failed -- Not Writing to Buffer of Size: "
-                       << gst_buffer_get_size(dst));
-        return;
-    }
-    if (!frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
-        ZORV_LOG_ERROR("Render Halted -- Frame "
-                       << width << ":" << height << " Larger Than Double Buffer " << src.get_name()
-                       << " of " << src.get_width() << ":" << src.get_height());
+    if (!zorvgst::detail::source_holds(src, width, height, ZORV_LOG_LOCATION)) {
         return;
     }
     // Invalid margins are left to the core, which reports them and copies nothing.

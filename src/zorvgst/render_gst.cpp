@@ -20,12 +20,7 @@ void render(double_buffer_t& src, guint8* dst, uint width, uint height, uint x, 
     if (!src.is_valid() || !src.confirm_layout()) {
         return;
     }
-    // The slot holds width x height of the handle's own dimensions; reading more would leave
-    // the slot (and, for slot 1, the mapping).
-    if (!frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
-        ZORV_LOG_ERROR("Render Halted -- Frame "
-                       << width << ":" << height << " Larger Than Double Buffer " << src.get_name()
-                       << " of " << src.get_width() << ":" << src.get_height());
+    if (!zorvgst::detail::source_holds(src, width, height, ZORV_LOG_LOCATION)) {
         return;
     }
     src.grab_read_sem();
@@ -59,15 +54,8 @@ void render(double_buffer_t& src, GstBuffer* dst, uint width, uint height, uint 
     if (!src.is_valid()) {
         return;
     }
-    if (dst == nullptr || !gst_mini_object_is_writable(GST_MINI_OBJECT_CAST(dst))) {
-        ZORV_LOG_ERROR("Buffer Is Not Writeable");
-        return;
-    }
-    frame_memory memory(dst, GST_MAP_WRITE);
-    if (!memory.mapped()) {
-        memory.unref();
-        ZORV_LOG_ERROR("gst_buffer_map() Failed -- Not Writing to Buffer of Size: "
-                       << gst_buffer_get_size(dst));
+    frame_memory memory;
+    if (!zorvgst::detail::map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
         return;
     }
     if (!rectangle_fits(width, height, x, y, dst_width, memory.size())) {

@@ -5,6 +5,7 @@
 
 #include "internal/fault_guard.h"
 #include "internal/log.h"
+#include "render_bounds.h"
 
 namespace zorvgst::detail {
 
@@ -23,6 +24,20 @@ bool copy_from_shared_memory(Copy&& copy, Sources&... sources) {
         // Shrunk and grown back before we looked: the mapping fits again, only this frame is lost.
         ZORV_LOG_ERROR("Render Halted -- Double Buffer Shrank During Read");
     }
+    return false;
+}
+
+/// Whether the slots of `src` hold a width x height frame; says otherwise at `where`, the
+/// rendering function's place. Reading more would leave the slot (and, for slot 1, the mapping).
+inline bool source_holds(double_buffer_t& src, uint width, uint height,
+                         const ::log4cxx::spi::LocationInfo& where) {
+    if (frame_fits(width, height, frame_bytes(src.get_width(), src.get_height()))) {
+        return true;
+    }
+    ZORV_LOG_ERROR_AT(where, "Render Halted -- Frame "
+                                 << width << ":" << height << " Larger Than Double Buffer "
+                                 << src.get_name() << " of " << src.get_width() << ":"
+                                 << src.get_height());
     return false;
 }
 
