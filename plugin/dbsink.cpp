@@ -19,9 +19,7 @@ GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_sink_debug);
 
 namespace {
 
-struct sink_state_t {
-    std::string buffer_name;
-    zorvplugin::backend_kind_t backend = zorvplugin::backend_kind_t::posix;
+struct sink_state_t : zorvplugin::buffer_choice_t {
     bool zero_copy = true;
     GstVideoInfo info{};
     // Owns the writer; shared with the slot pool and with every slot buffer still alive.
@@ -34,14 +32,7 @@ struct sink_state_t {
     GstBuffer* prerolled = nullptr;
 };
 
-enum {
-    PROP_0,
-    PROP_BUFFER_NAME,
-    PROP_BACKEND,
-    PROP_ZERO_COPY,
-    PROP_FRAMES_COPIED,
-    PROP_FRAMES_ZERO_COPY
-};
+enum { PROP_ZERO_COPY = zorvplugin::first_own_property, PROP_FRAMES_COPIED, PROP_FRAMES_ZERO_COPY };
 
 } // namespace
 
@@ -248,14 +239,8 @@ void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* valu
                                    GParamSpec* param) {
     auto* self = GST_ZORV_DB_SINK(object);
     g_mutex_lock(&self->lock);
-    switch (id) {
-    case PROP_BUFFER_NAME: {
-        const gchar* name = g_value_get_string(value);
-        self->state->buffer_name = name != nullptr ? name : "";
-        break;
-    }
-    case PROP_BACKEND:
-        self->state->backend = static_cast<zorvplugin::backend_kind_t>(g_value_get_enum(value));
+    switch (zorvplugin::set_buffer_property(*self->state, id, value) ? 0 : id) {
+    case 0:
         break;
     case PROP_ZERO_COPY:
         self->state->zero_copy = g_value_get_boolean(value) != FALSE;
@@ -270,13 +255,8 @@ void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* valu
 void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
     auto* self = GST_ZORV_DB_SINK(object);
     g_mutex_lock(&self->lock);
-    switch (id) {
-    case PROP_BUFFER_NAME:
-        g_value_set_string(
-            value, self->state->buffer_name.empty() ? nullptr : self->state->buffer_name.c_str());
-        break;
-    case PROP_BACKEND:
-        g_value_set_enum(value, static_cast<gint>(self->state->backend));
+    switch (zorvplugin::get_buffer_property(*self->state, id, value) ? 0 : id) {
+    case 0:
         break;
     case PROP_ZERO_COPY:
         g_value_set_boolean(value, self->state->zero_copy ? TRUE : FALSE);
@@ -316,19 +296,11 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
     gobject_class->get_property = gst_zorv_db_sink_get_property;
     gobject_class->finalize = gst_zorv_db_sink_finalize;
 
-    const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
-                                                GST_PARAM_MUTABLE_READY);
-    g_object_class_install_property(
-        gobject_class, PROP_BUFFER_NAME,
-        g_param_spec_string("buffer-name", "Buffer name",
-                            "Name of the double buffer to write (required); readers open the "
-                            "same name. A POSIX buffer appears as /dev/shm/NAME",
-                            nullptr, flags));
-    g_object_class_install_property(
-        gobject_class, PROP_BACKEND,
-        g_param_spec_enum("backend", "Backend", "Kind of shared memory behind the buffer",
-                          GST_TYPE_ZORV_DB_BACKEND,
-                          static_cast<gint>(zorvplugin::backend_kind_t::posix), flags));
+    zorvplugin::install_buffer_properties(
+        gobject_class,
+        "Name of the double buffer to write (required); readers open the same name. A POSIX "
+        "buffer appears as /dev/shm/NAME",
+        "Kind of shared memory behind the buffer");
     g_object_class_install_property(
         gobject_class, PROP_ZERO_COPY,
         g_param_spec_boolean(

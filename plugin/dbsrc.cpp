@@ -25,10 +25,8 @@ using steady_clock = std::chrono::steady_clock;
 // How long one wait may last before the deadline is looked at again; a flush interrupts it.
 constexpr std::chrono::milliseconds wait_slice(1000);
 
-struct src_state_t {
-    // Properties, under the element's lock.
-    std::string buffer_name;
-    zorvplugin::backend_kind_t backend = zorvplugin::backend_kind_t::posix;
+// Properties (buffer name, backend, timeout) under the element's lock.
+struct src_state_t : zorvplugin::buffer_choice_t {
     guint64 timeout = 0;
 
     // Streaming state, owned by the streaming thread between start() and stop().
@@ -48,7 +46,7 @@ struct src_state_t {
     std::atomic<guint64> dropped{0};
 };
 
-enum { PROP_0, PROP_BUFFER_NAME, PROP_BACKEND, PROP_TIMEOUT, PROP_DROPPED };
+enum { PROP_TIMEOUT = zorvplugin::first_own_property, PROP_DROPPED };
 
 } // namespace
 
@@ -368,14 +366,8 @@ void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value
                                   GParamSpec* param) {
     auto* self = GST_ZORV_DB_SRC(object);
     g_mutex_lock(&self->lock);
-    switch (id) {
-    case PROP_BUFFER_NAME: {
-        const gchar* name = g_value_get_string(value);
-        self->state->buffer_name = name != nullptr ? name : "";
-        break;
-    }
-    case PROP_BACKEND:
-        self->state->backend = static_cast<zorvplugin::backend_kind_t>(g_value_get_enum(value));
+    switch (zorvplugin::set_buffer_property(*self->state, id, value) ? 0 : id) {
+    case 0:
         break;
     case PROP_TIMEOUT:
         self->state->timeout = g_value_get_uint64(value);
@@ -390,13 +382,8 @@ void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value
 void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
     auto* self = GST_ZORV_DB_SRC(object);
     g_mutex_lock(&self->lock);
-    switch (id) {
-    case PROP_BUFFER_NAME:
-        g_value_set_string(
-            value, self->state->buffer_name.empty() ? nullptr : self->state->buffer_name.c_str());
-        break;
-    case PROP_BACKEND:
-        g_value_set_enum(value, static_cast<gint>(self->state->backend));
+    switch (zorvplugin::get_buffer_property(*self->state, id, value) ? 0 : id) {
+    case 0:
         break;
     case PROP_TIMEOUT:
         g_value_set_uint64(value, self->state->timeout);
@@ -434,18 +421,11 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
 
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                 GST_PARAM_MUTABLE_READY);
-    g_object_class_install_property(
-        gobject_class, PROP_BUFFER_NAME,
-        g_param_spec_string("buffer-name", "Buffer name",
-                            "Name of the double buffer to read (required), as its writer named "
-                            "it; the writer may start before or after this element",
-                            nullptr, flags));
-    g_object_class_install_property(
-        gobject_class, PROP_BACKEND,
-        g_param_spec_enum("backend", "Backend",
-                          "Kind of shared memory behind the buffer; must match the writer's",
-                          GST_TYPE_ZORV_DB_BACKEND,
-                          static_cast<gint>(zorvplugin::backend_kind_t::posix), flags));
+    zorvplugin::install_buffer_properties(
+        gobject_class,
+        "Name of the double buffer to read (required), as its writer named it; the writer may "
+        "start before or after this element",
+        "Kind of shared memory behind the buffer; must match the writer's");
     g_object_class_install_property(
         gobject_class, PROP_TIMEOUT,
         g_param_spec_uint64("timeout", "Timeout",

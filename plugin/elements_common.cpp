@@ -1,4 +1,4 @@
-// The backend enumeration type and the buffer names shared by both elements.
+// The backend enumeration type, the buffer properties and the buffer names both elements share.
 #include "elements_common.h"
 
 GType gst_zorv_db_backend_get_type(void) {
@@ -20,6 +20,45 @@ namespace zorvplugin {
 
 zorvgst::backend library_backend(backend_kind_t kind) {
     return kind == backend_kind_t::sysv ? zorvgst::backend::sysv : zorvgst::backend::posix;
+}
+
+void install_buffer_properties(GObjectClass* klass, const char* name_blurb,
+                               const char* backend_blurb) {
+    const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                GST_PARAM_MUTABLE_READY);
+    g_object_class_install_property(
+        klass, prop_buffer_name,
+        g_param_spec_string("buffer-name", "Buffer name", name_blurb, nullptr, flags));
+    g_object_class_install_property(
+        klass, prop_backend,
+        g_param_spec_enum("backend", "Backend", backend_blurb, GST_TYPE_ZORV_DB_BACKEND,
+                          static_cast<gint>(backend_kind_t::posix), flags));
+}
+
+bool set_buffer_property(buffer_choice_t& choice, guint id, const GValue* value) {
+    if (id == prop_buffer_name) {
+        const gchar* name = g_value_get_string(value);
+        choice.buffer_name = name != nullptr ? name : "";
+        return true;
+    }
+    if (id == prop_backend) {
+        choice.backend = static_cast<backend_kind_t>(g_value_get_enum(value));
+        return true;
+    }
+    return false;
+}
+
+bool get_buffer_property(const buffer_choice_t& choice, guint id, GValue* value) {
+    if (id == prop_buffer_name) {
+        g_value_set_string(value,
+                           choice.buffer_name.empty() ? nullptr : choice.buffer_name.c_str());
+        return true;
+    }
+    if (id == prop_backend) {
+        g_value_set_enum(value, static_cast<gint>(choice.backend));
+        return true;
+    }
+    return false;
 }
 
 std::optional<std::string> library_buffer_name(const std::string& property) {

@@ -24,6 +24,23 @@ enum class backend_kind_t : int { posix = 0, sysv = 1 };
 
 zorvgst::backend library_backend(backend_kind_t kind);
 
+/// Ids of the two properties every element has, "buffer-name" and "backend"; an element numbers
+/// its own from `first_own_property`.
+enum : guint { prop_buffer_name = 1, prop_backend = 2, first_own_property = 3 };
+
+/// Which buffer an element uses and on which backend, as its properties say.
+struct buffer_choice_t {
+    std::string buffer_name;
+    backend_kind_t backend = backend_kind_t::posix;
+};
+
+/// Installs "buffer-name" and "backend", described for the element at hand.
+void install_buffer_properties(GObjectClass* klass, const char* name_blurb,
+                               const char* backend_blurb);
+/// Sets or gets "buffer-name" or "backend"; false for any other property.
+bool set_buffer_property(buffer_choice_t& choice, guint id, const GValue* value);
+bool get_buffer_property(const buffer_choice_t& choice, guint id, GValue* value);
+
 /// The name the library is given for a `buffer-name` value: a leading slash names the same
 /// buffer and is dropped. Nothing when the value cannot name one entry of /dev/shm.
 std::optional<std::string> library_buffer_name(const std::string& property);
