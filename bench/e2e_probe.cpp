@@ -1,22 +1,23 @@
 // Runs one side of an end-to-end video pipeline and reports its frames, CPU time and latency.
 //
-//   zorv_e2e_probe writer|reader|floor <warmup s> <measure s> <pipeline description>
+//   zorv_e2e_probe writer|reader|floor <warmup s> <measure s> <pipeline description> [<tail s>]
 //   zorv_e2e_probe remove <buffer name>      removes a double buffer of either backend
 //
 // The writer stamps each frame, just before the element named "push" receives it, with the
 // monotonic clock and a sequence number in its first 16 bytes. The reader reads them back where
 // the element named "out" receives the frame: the monotonic clock is the same in every process
 // of the machine, so the difference is the end-to-end latency. "floor" stamps and reads on the
-// element named "out" in one process.
+// element named "out" in one process. A writer given a tail streams on after measuring, uncounted,
+// until SIGTERM or the end of the tail, so that readers which started late measure a live stream.
 // After the warm-up, frames and CPU time (user + system, getrusage) are counted for the
 // measuring time; the result is one JSON line on stdout.
 #include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <mutex>
 #include <string>
 #include <unordered_set>
@@ -24,32 +25,19 @@
 
 #include <gst/gst.h>
 #include <log4cxx/logger.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
-#include <zorvgst/double_buffer.h>
-#include <zorvgst/sysv_double_buffer.h>
+#include <zorvgst/inventory.h>
+
+#include "pipeline_end.h"
+#include "process_timing.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorve2e");
 
 namespace {
 
-std::int64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
-}
-
-// User plus system CPU time of this process in seconds: what /proc/<pid>/stat reports as utime +
-// stime, at microsecond resolution instead of clock ticks.
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) {
-        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
-    };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
+using zorvbench::monotonic_ns;
+using zorvbench::percentile;
 
 struct stamp_t {
     std::int64_t sent_ns;
@@ -69,6 +57,8 @@ struct probe_state {
 };
 
 probe_state state;
+
+volatile std::sig_atomic_t stop_requested = 0;
 
 GstPadProbeReturn stamp_frame(GstPad*, GstPadProbeInfo* info, gpointer) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
@@ -132,36 +122,9 @@ bool add_probe(GstElement* pipeline, const char* element_name, GstPadProbeCallba
     return true;
 }
 
-double percentile(const std::vector<double>& sorted, double fraction) {
-    if (sorted.empty()) {
-        return -1.0;
-    }
-    const auto index = static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1));
-    return sorted[index];
-}
-
 // Sleeps for `seconds` unless the pipeline ends or fails first; false when it did.
 bool run_for(GstElement* pipeline, double seconds) {
-    GstBus* bus = gst_element_get_bus(pipeline);
-    const auto timeout = static_cast<GstClockTime>(seconds * GST_SECOND);
-    GstMessage* message = gst_bus_timed_pop_filtered(
-        bus, timeout, static_cast<GstMessageType>(GST_MESSAGE_ERROR | GST_MESSAGE_EOS));
-    gst_object_unref(bus);
-    if (message == nullptr) {
-        return true;
-    }
-    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
-        GError* error = nullptr;
-        gchar* debug = nullptr;
-        gst_message_parse_error(message, &error, &debug);
-        std::fprintf(stderr, "pipeline error: %s (%s)\n", error->message, debug ? debug : "");
-        g_clear_error(&error);
-        g_free(debug);
-    } else {
-        std::fprintf(stderr, "pipeline ended early\n");
-    }
-    gst_message_unref(message);
-    return false;
+    return !zorvbench::pipeline_ended(pipeline, static_cast<GstClockTime>(seconds * GST_SECOND));
 }
 
 } // namespace
@@ -170,23 +133,20 @@ int main(int argc, char** argv) {
     gst_init(&argc, &argv);
     logger->setLevel(log4cxx::Level::getOff());
     if (argc == 3 && std::string(argv[1]) == "remove") {
-        // System V first: it needs its key file, which has the POSIX object's path. Its
-        // removal throws when that file is a POSIX object and no segment has the key.
-        try {
-            sysv_double_buffer::sysv_double_buffer_t::remove(argv[2]);
-        } catch (const boost::interprocess::interprocess_exception&) {
-        }
-        double_buffer_t::remove(argv[2]);
+        zorvgst::remove_buffer(argv[2]);
         return 0;
     }
-    if (argc != 5) {
-        std::fprintf(stderr, "usage: %s writer|reader|floor <warmup s> <measure s> <pipeline>\n",
+    if (argc != 5 && !(argc == 6 && std::string(argv[1]) == "writer")) {
+        std::fprintf(stderr,
+                     "usage: %s writer|reader|floor <warmup s> <measure s> <pipeline> [<tail s>]\n",
                      argv[0]);
         return 2;
     }
     const std::string role = argv[1];
     const double warmup = std::atof(argv[2]);
     const double measure = std::atof(argv[3]);
+    const double tail = argc == 6 ? std::atof(argv[5]) : 0.0;
+    std::signal(SIGTERM, [](int) { stop_requested = 1; });
     const bool writes = role == "writer" || role == "floor";
     const bool reads = role == "reader" || role == "floor";
     if (!writes && !reads) {
@@ -214,13 +174,18 @@ int main(int argc, char** argv) {
         return 1;
     }
     bool ok = run_for(pipeline, warmup);
-    const double cpu_before = cpu_seconds();
+    const double cpu_before = zorvbench::process_cpu_seconds();
     const std::int64_t start = monotonic_ns();
     state.measuring = true;
     ok = ok && run_for(pipeline, measure);
     state.measuring = false;
     const double elapsed = static_cast<double>(monotonic_ns() - start) / 1e9;
-    const double cpu = cpu_seconds() - cpu_before;
+    const double cpu = zorvbench::process_cpu_seconds() - cpu_before;
+    for (double left = tail; ok && left > 0 && stop_requested == 0; left -= 0.05) {
+        if (!run_for(pipeline, std::min(left, 0.05))) {
+            break;
+        }
+    }
     gst_element_set_state(pipeline, GST_STATE_NULL);
     gst_object_unref(pipeline);
 

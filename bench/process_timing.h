@@ -1,4 +1,5 @@
-// What the cross-process latency benchmarks share: one clock, and telling when a process sleeps.
+// What the cross-process benchmarks share: one clock, a process's CPU time, percentiles of what
+// they measured, and telling when a process sleeps.
 #pragma once
 
 #include <cstdint>
@@ -6,7 +7,10 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <vector>
 
+#include <sys/resource.h>
+#include <sys/time.h>
 #include <sys/types.h>
 
 namespace zorvbench {
@@ -16,6 +20,25 @@ inline std::int64_t monotonic_ns() {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+}
+
+/// User plus system CPU time of this process, all threads, in seconds: what /proc/<pid>/stat
+/// reports as utime + stime, at microsecond resolution instead of clock ticks.
+inline double process_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) {
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+    };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+/// The value at `fraction` (0 to 1) of `sorted`; -1 when there is none.
+inline double percentile(const std::vector<double>& sorted, double fraction) {
+    if (sorted.empty()) {
+        return -1.0;
+    }
+    return sorted[static_cast<std::size_t>(fraction * static_cast<double>(sorted.size() - 1))];
 }
 
 /// Whether process `pid` is asleep (state 'S' in /proc): a reader that only sleeps in its wait

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds an optimised tree into build-release/, runs the micro benchmarks (rendering, first frame,
-# wake-up latency) and the end-to-end comparison with shmsink/shmsrc, and writes bench/results.md.
-#   scripts/bench.sh                                   everything (about 8 minutes from scratch)
+# wake-up latency), the end-to-end comparison with shmsink/shmsrc and the frame API against
+# appsrc/shmsink -> shmsrc/appsink, and writes bench/results.md.
+#   scripts/bench.sh                                   everything (about 14 minutes from scratch)
 #   ZORVGST_BENCH_REPETITIONS=10 scripts/bench.sh      more repetitions of the render benchmarks
 #   ZORVGST_E2E_REPETITIONS=5 scripts/bench.sh         more end-to-end repetitions (default 3)
+#   ZORVGST_E2E_SECTIONS=rates scripts/bench.sh        only some end-to-end sections (of rates,
+#                                                      readers, sizes; default all)
 #   scripts/bench.sh --benchmark_filter=Blend          further arguments go to the render benchmarks
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -110,4 +113,12 @@ PY
 
 python3 bench/e2e.py --probe "$build/bench/zorv_e2e_probe" \
     --plugin-path "$build/plugin/gstreamer-1.0" --reps "${ZORVGST_E2E_REPETITIONS:-3}" \
+    ${ZORVGST_E2E_SECTIONS:+--sections "$ZORVGST_E2E_SECTIONS"} \
     --json "$build/bench/e2e.json" --micro "$micro" --out bench/results.md
+
+# Both sides written by the application: the frame API without a copy against shmsink's
+# allocator, the peer's own zero-copy path.
+python3 bench/api_zero_copy.py --probe "$build/bench/zorv_api_probe" \
+    --reps "${ZORVGST_E2E_REPETITIONS:-3}" --json "$build/bench/api_zero_copy.json" \
+    --out "$build/bench/api_zero_copy.md"
+{ echo; cat "$build/bench/api_zero_copy.md"; } >> bench/results.md

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <log4cxx/level.h>
 #include <sys/mman.h>
@@ -14,20 +16,29 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/sysv_double_buffer.h>
 #include <zorvgst/zorvgst.h>
 
-#include "fault_backends.h"
 #include "internal/fault_guard.h"
+#include "support/backend_params.h"
 #include "support/capture_appender.h"
 #include "support/child_process.h"
 #include "support/shm_guard.h"
 
 namespace {
 
-using namespace faulttest;
+namespace bip = boost::interprocess;
 using zorvtest::ChildProcess;
 using zorvtest::LogCapture;
 using zorvtest::ShmGuard;
+using zorvtest::Signal;
+
+// The handle class of each backend: these cases hold the handles to their own contract.
+template <typename Backend>
+using handle_of =
+    std::conditional_t<Backend::kind == zorvgst::backend::sysv,
+                       sysv_double_buffer::sysv_double_buffer_t, posix_double_buffer_t>;
 
 template <typename Handle>
 void publish(Handle& writer, std::size_t width, std::size_t height, guint8 value) {
@@ -51,30 +62,23 @@ template <typename Handle> bool newest_frame_is(Handle& reader, guint8 value) {
 template <typename Backend> class WriterComesBack : public ::testing::Test {
 protected:
     /// Makes the writer's buffer anew at `width` x `height`, as a restarted camera process does.
-    std::unique_ptr<typename Backend::handle> restart_writer(std::size_t width,
-                                                             std::size_t height) {
+    std::unique_ptr<handle_of<Backend>> restart_writer(std::size_t width, std::size_t height) {
         const bool other_size = compute_size(width, height) != current_size_;
         current_size_ = compute_size(width, height);
-        if (std::string(Backend::label) == "sysv" && other_size) {
+        if (Backend::kind == zorvgst::backend::sysv && other_size) {
             // A segment cannot change size: the buffer is removed and made again.
-            Backend::handle::remove(guard_.c_str());
+            handle_of<Backend>::remove(guard_.c_str());
         }
-        return std::make_unique<typename Backend::handle>(guard_.c_str(), bip::read_write, width,
-                                                          height);
+        return std::make_unique<handle_of<Backend>>(guard_.c_str(), bip::read_write, width, height);
     }
     ShmGuard guard_;
     std::uint64_t current_size_ = 0;
 };
 
-class BackendNames {
-public:
-    template <typename T> static std::string GetName(int) { return T::label; }
-};
-using Backends = ::testing::Types<PosixBackend, SysvBackend>;
-TYPED_TEST_SUITE(WriterComesBack, Backends, BackendNames);
+TYPED_TEST_SUITE(WriterComesBack, zorvtest::Backends, zorvtest::BackendNames);
 
 TYPED_TEST(WriterComesBack, ReadersLetGoOfTheOldLayoutAndFindTheNewOne) {
-    using handle = typename TypeParam::handle;
+    using handle = handle_of<TypeParam>;
     auto writer = this->restart_writer(64, 32);
     ASSERT_TRUE(writer->is_valid());
     publish(*writer, 64, 32, 0x11);

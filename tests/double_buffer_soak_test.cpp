@@ -1,4 +1,5 @@
-// Long runs at full HD between real processes: frame integrity, and no reader can stall the others.
+// Long runs at full HD between real processes through the frame API: every frame a reader is
+// given is intact, and no reader can stall the writer or the other readers.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -16,16 +17,20 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "fault_backends.h"
+#include <zorvgst/frames.h>
+
+#include "support/backend_params.h"
 #include "support/child_process.h"
-#include "support/shm_guard.h"
+#include "support/frames.h"
 
 namespace {
 
-using namespace faulttest;
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using zorvgst::frame_info;
+using zorvgst::frame_reader;
+using zorvgst::frame_writer;
 using zorvtest::ChildProcess;
-using zorvtest::ShmGuard;
 
 #if defined(__SANITIZE_THREAD__)
 constexpr bool thread_sanitized = true;
@@ -33,9 +38,10 @@ constexpr bool thread_sanitized = true;
 constexpr bool thread_sanitized = false;
 #endif
 
-constexpr std::size_t hd_width = 1920;
-constexpr std::size_t hd_height = 1080;
-constexpr std::size_t hd_words = hd_width * hd_height * 4 / sizeof(std::uint64_t);
+constexpr unsigned hd_width = 1920;
+constexpr unsigned hd_height = 1080;
+constexpr std::size_t hd_bytes = std::size_t{hd_width} * hd_height * 4;
+constexpr std::size_t hd_words = hd_bytes / sizeof(std::uint64_t);
 
 /// ZORVGST_SOAK_SECONDS shortens (or lengthens) every soak; each defaults to `fallback`.
 int soak_seconds(int fallback) {
@@ -102,92 +108,77 @@ struct IntegrityCounters {
     std::atomic<std::uint64_t> published{0};
     struct {
         std::atomic<std::uint64_t> checked{0};
-        std::atomic<std::uint64_t> torn{0};
+        std::atomic<std::uint64_t> dropped{0};
         std::atomic<std::uint64_t> corrupt{0};
         std::atomic<std::uint64_t> out_of_order{0};
-        std::atomic<std::uint64_t> repeated{0};
     } readers[3];
 };
 
-template <typename Backend>
-int integrity_reader(const std::string& name, int seconds, IntegrityCounters& counters, int index) {
-    typename Backend::handle reader(name.c_str(), bip::read_only);
-    if (!zorvtest::wait_until([&] { return reader.is_valid(); })) {
-        return 1;
-    }
+/// Whether `words` hold the whole of frame `number` as fill_frame made it.
+bool holds_frame(const std::uint64_t* words, std::uint64_t number) {
+    return words[0] == number && words[1] == checksum(words + 2, hd_words - 2);
+}
+
+// Checks every frame it is given, by copy or, `in_place`, where it lies in shared memory.
+int integrity_reader(const std::string& name, zorvgst::backend kind, int seconds,
+                     IntegrityCounters& counters, int index, bool in_place) {
+    frame_reader reader(name, kind);
     auto& mine = counters.readers[index];
-    std::vector<std::uint64_t> copy(hd_words);
+    std::vector<std::uint8_t> copy(hd_bytes);
     std::uint64_t last_number = 0;
     const auto end = Clock::now() + std::chrono::seconds(seconds);
     while (Clock::now() < end) {
-        const auto* header = reader.get_header();
-        const std::uint64_t before = frame_count_of(header);
-        reader.wait_for_write(Backend::deadline_in(100));
-        const std::uint64_t count = frame_count_of(header);
-        if (count == before) {
+        if (!reader.wait(100ms)) {
             continue;
         }
-        std::memcpy(copy.data(), reader.get_read_address(), hd_words * sizeof(std::uint64_t));
-        copy_then_recheck_fence();
-        // A publication during the copy means the writer may have come round to this slot.
-        if (frame_count_of(header) != count) {
-            ++mine.torn;
-            continue;
+        const auto taken = zorvtest::take_frame(
+            reader, in_place, copy, hd_width * 4,
+            [](const std::uint8_t* pixels, std::size_t, const frame_info& info) {
+                return holds_frame(reinterpret_cast<const std::uint64_t*>(pixels), info.number);
+            });
+        if (!taken) {
+            continue; // overtaken by the writer: counted in dropped()
         }
-        if (checksum(copy.data() + 2, hd_words - 2) != copy[1]) {
+        if (!taken->passed) {
             ++mine.corrupt;
-        } else if (copy[0] < last_number) {
+        } else if (taken->info.number <= last_number) {
             ++mine.out_of_order;
-        } else if (copy[0] == last_number) {
-            // Seen again: the flip came before the count, so the frame was taken under the
-            // previous count and now once more under its own. Whole, just not new.
-            ++mine.repeated;
         } else {
             ++mine.checked;
         }
-        last_number = copy[0];
+        last_number = taken->info.number;
     }
+    mine.dropped = reader.dropped();
     return 0;
 }
 
-template <typename Backend> class DoubleBufferSoak : public ::testing::Test {
-protected:
-    ShmGuard guard_;
-};
-
-using Backends = ::testing::Types<PosixBackend, SysvBackend>;
-class BackendNames {
-public:
-    template <typename T> static std::string GetName(int) { return T::label; }
-};
-TYPED_TEST_SUITE(DoubleBufferSoak, Backends, BackendNames);
+template <typename Backend> class DoubleBufferSoak : public zorvtest::BackendTest<Backend> {};
+TYPED_TEST_SUITE(DoubleBufferSoak, zorvtest::Backends, zorvtest::BackendNames);
 
 TYPED_TEST(DoubleBufferSoak, EveryFrameAReaderAcceptsAtFullHdIsIntact) {
-    using handle = typename TypeParam::handle;
     const std::string name = this->guard_.name();
+    const char* label = zorvgst::backend_name(TypeParam::kind);
     const int seconds = soak_seconds(20);
     Shared<IntegrityCounters> counters;
     ASSERT_TRUE(counters.ok());
-    handle created(name.c_str(), bip::read_write, hd_width, hd_height);
-    ASSERT_TRUE(created.is_valid());
 
+    // Started before the writer: they attach as it appears.
     std::vector<std::unique_ptr<ChildProcess>> readers;
     for (int i = 0; i < 3; ++i) {
-        readers.push_back(std::make_unique<ChildProcess>(
-            [&, i] { return integrity_reader<TypeParam>(name, seconds, *counters, i); }));
+        readers.push_back(std::make_unique<ChildProcess>([&, i] {
+            return integrity_reader(name, TypeParam::kind, seconds, *counters, i, i == 2);
+        }));
     }
     ChildProcess writer_process([&] {
-        handle writer(name.c_str(), bip::read_write, hd_width, hd_height);
-        if (!writer.is_valid()) {
-            return 1;
-        }
+        frame_writer writer(name, hd_width, hd_height, TypeParam::kind);
         // As fast as it can: the more often it comes round to a slot being read, the harder
         // the readers' check is tried.
         const auto end = Clock::now() + std::chrono::seconds(seconds);
         for (std::uint64_t number = 1; Clock::now() < end; ++number) {
-            writer.grab_write_sem();
-            fill_frame(reinterpret_cast<std::uint64_t*>(writer.get_write_address()), number);
-            writer.release_write_sem();
+            fill_frame(reinterpret_cast<std::uint64_t*>(writer.frame()), number);
+            if (writer.publish().number != number) {
+                return 2; // the frames' own numbers would not name them
+            }
             ++counters->published;
         }
         return 0;
@@ -201,12 +192,12 @@ TYPED_TEST(DoubleBufferSoak, EveryFrameAReaderAcceptsAtFullHdIsIntact) {
         EXPECT_EQ(reader.out_of_order.load(), 0u) << "reader " << i;
         EXPECT_GT(reader.checked.load(), 0u) << "reader " << i;
         checked += reader.checked.load();
-        std::cout << TypeParam::label << " reader " << i << ": " << reader.checked.load()
-                  << " frames checked intact, " << reader.torn.load()
-                  << " copies overtaken by the writer and discarded, " << reader.repeated.load()
-                  << " repeats, " << reader.corrupt.load() << " corrupt\n";
+        std::cout << label << " reader " << i << (i == 2 ? " (in place)" : " (copying)") << ": "
+                  << reader.checked.load() << " frames checked intact, " << reader.dropped.load()
+                  << " overtaken by the writer and dropped, " << reader.corrupt.load()
+                  << " corrupt, " << reader.out_of_order.load() << " out of order\n";
     }
-    std::cout << TypeParam::label << " integrity soak: " << counters->published.load()
+    std::cout << label << " integrity soak: " << counters->published.load()
               << " frames published in " << seconds << " s, " << checked
               << " frames checked intact by 3 readers" << std::endl;
     this->RecordProperty("frames_checked", std::to_string(checked));
@@ -229,22 +220,14 @@ void raise_to(std::atomic<std::int64_t>& maximum, std::int64_t value) {
     }
 }
 
-template <typename Backend>
-int stall_reader(const std::string& name, StallCounters& counters, int index, bool throttled) {
-    typename Backend::handle reader(name.c_str(), bip::read_only);
-    if (!zorvtest::wait_until([&] { return reader.is_valid(); })) {
-        return 1;
-    }
-    std::vector<guint8> copy(hd_width * hd_height * 4);
-    std::uint64_t seen = frame_count_of(reader.get_header());
+int stall_reader(const std::string& name, zorvgst::backend kind, StallCounters& counters, int index,
+                 bool throttled) {
+    frame_reader reader(name, kind);
+    std::vector<std::uint8_t> copy(hd_bytes);
     while (true) {
-        reader.wait_for_write(Backend::deadline_in(200));
-        const std::uint64_t count = frame_count_of(reader.get_header());
-        if (count == seen) {
+        if (!reader.wait(200ms) || !reader.read(copy.data(), hd_width * 4, copy.size())) {
             continue;
         }
-        seen = count;
-        std::memcpy(copy.data(), reader.get_read_address(), copy.size());
         counters.last_frame_us[index] = now_us();
         ++counters.frames_read[index];
         if (throttled) {
@@ -254,20 +237,14 @@ int stall_reader(const std::string& name, StallCounters& counters, int index, bo
 }
 
 TYPED_TEST(DoubleBufferSoak, SlowAndKilledReadersNeverStallTheWriterOrTheOtherReaders) {
-    using handle = typename TypeParam::handle;
     const std::string name = this->guard_.name();
     const int seconds = soak_seconds(15);
     Shared<StallCounters> counters;
     ASSERT_TRUE(counters.ok());
-    handle created(name.c_str(), bip::read_write, hd_width, hd_height);
-    ASSERT_TRUE(created.is_valid());
 
     const auto period = std::chrono::microseconds(16667);
     ChildProcess writer_process([&] {
-        handle writer(name.c_str(), bip::read_write, hd_width, hd_height);
-        if (!writer.is_valid()) {
-            return 1;
-        }
+        frame_writer writer(name, hd_width, hd_height, TypeParam::kind);
         counters->writer_ready = true;
         const auto start = Clock::now();
         const auto end = start + std::chrono::seconds(seconds);
@@ -279,11 +256,9 @@ TYPED_TEST(DoubleBufferSoak, SlowAndKilledReadersNeverStallTheWriterOrTheOtherRe
             if (lateness > period.count()) {
                 ++counters->frames_behind_schedule;
             }
-            writer.grab_write_sem();
-            std::memset(writer.get_write_address(), static_cast<int>(number & 0xFF),
-                        hd_width * hd_height * 4);
+            std::memset(writer.frame(), static_cast<int>(number & 0xFF), hd_bytes);
             const auto publish_start = Clock::now();
-            writer.release_write_sem();
+            writer.publish();
             raise_to(
                 counters->longest_publication_us,
                 std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - publish_start)
@@ -300,8 +275,9 @@ TYPED_TEST(DoubleBufferSoak, SlowAndKilledReadersNeverStallTheWriterOrTheOtherRe
     std::vector<std::int64_t> started_us(3);
     const auto start_reader = [&](int index) {
         started_us[index] = now_us();
-        readers[index] = std::make_unique<ChildProcess>(
-            [&, index] { return stall_reader<TypeParam>(name, *counters, index, index == 0); });
+        readers[index] = std::make_unique<ChildProcess>([&, index] {
+            return stall_reader(name, TypeParam::kind, *counters, index, index == 0);
+        });
     };
     for (int i = 0; i < 3; ++i) {
         start_reader(i);
@@ -335,10 +311,10 @@ TYPED_TEST(DoubleBufferSoak, SlowAndKilledReadersNeverStallTheWriterOrTheOtherRe
 
     const std::uint64_t expected = static_cast<std::uint64_t>(seconds) * 60;
     const std::uint64_t published = counters->published.load();
-    std::cout << TypeParam::label << " no-stall soak: " << published << " frames published of "
-              << expected << " due in " << seconds << " s, longest publication "
-              << counters->longest_publication_us.load() << " us, worst lateness "
-              << counters->worst_lateness_us.load() << " us, "
+    std::cout << zorvgst::backend_name(TypeParam::kind) << " no-stall soak: " << published
+              << " frames published of " << expected << " due in " << seconds
+              << " s, longest publication " << counters->longest_publication_us.load()
+              << " us, worst lateness " << counters->worst_lateness_us.load() << " us, "
               << counters->frames_behind_schedule.load() << " frames over a period late, " << kills
               << " readers killed and restarted; frames read (slow, fast, fast): "
               << counters->frames_read[0].load() << ", " << counters->frames_read[1].load() << ", "

@@ -5,7 +5,6 @@
 
 #include <boost/interprocess/sync/named_mutex.hpp>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <unistd.h>
 
 #include <zorvgst/sysv_double_buffer.h>
@@ -22,39 +21,14 @@ using boost::posix_time::ptime;
 using sysv_double_buffer::sysv_double_buffer_t;
 using zorvtest::ChildProcess;
 using zorvtest::ShmGuard;
-
-// One-byte signal from a child that it reached a point; the parent waits a bounded time.
-class ready_pipe {
-public:
-    ready_pipe() {
-        if (::pipe(fds_) != 0) {
-            fds_[0] = fds_[1] = -1;
-        }
-    }
-    ~ready_pipe() {
-        ::close(fds_[0]);
-        ::close(fds_[1]);
-    }
-    void signal() const {
-        const char byte = 1;
-        (void)!::write(fds_[1], &byte, 1);
-    }
-    bool wait(int timeout_ms = 5000) const {
-        pollfd readable{fds_[0], POLLIN, 0};
-        char byte = 0;
-        return ::poll(&readable, 1, timeout_ms) == 1 && ::read(fds_[0], &byte, 1) == 1;
-    }
-
-private:
-    int fds_[2];
-};
+using zorvtest::Signal;
 
 // Takes the buffer's write-wait mutex and keeps it until killed.
-int hold_write_wait_mutex(const std::string& name, const ready_pipe& ready) {
+int hold_write_wait_mutex(const std::string& name, const Signal& ready) {
     ipc::named_mutex mutex(ipc::open_only,
                            sysv_double_buffer::build_write_wait_condition_mutex_name(name).c_str());
     mutex.lock();
-    ready.signal();
+    ready.raise();
     ::sleep(60);
     return 0;
 }
@@ -67,14 +41,14 @@ protected:
 TEST_F(SysvDoubleBufferMultiprocess, SleepingReadersAreWokenByPublicationInAnotherProcess) {
     sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
     ASSERT_TRUE(writer.is_valid());
-    ready_pipe ready;
+    Signal ready;
     auto reader_body = [&] {
         sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);
         if (!reader.is_valid()) {
             return 2;
         }
         const ptime before = reader.get_last_write_time();
-        ready.signal();
+        ready.raise();
         reader.wait_for_write(ptime()); // no limit: only the publication ends it
         const ptime after = reader.get_last_write_time();
         return !after.is_special() && after != before ? 0 : 3;
@@ -119,7 +93,7 @@ TEST_F(SysvDoubleBufferMultiprocess, KilledMutexHolderHoldsNeitherBoundedWaitNor
     sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);
     ASSERT_TRUE(writer.is_valid());
     ASSERT_TRUE(reader.is_valid());
-    ready_pipe ready;
+    Signal ready;
     ChildProcess holder([&] { return hold_write_wait_mutex(guard_.name(), ready); });
     ASSERT_TRUE(ready.wait());
     holder.kill_and_reap(SIGKILL);
@@ -142,10 +116,10 @@ TEST_F(SysvDoubleBufferMultiprocess, KilledMutexHolderHoldsNeitherBoundedWaitNor
 TEST_F(SysvDoubleBufferMultiprocess, WokenWaiterReturnsByItsDeadlineWhenAHolderDiedMeanwhile) {
     sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
     ASSERT_TRUE(writer.is_valid());
-    ready_pipe waiter_ready;
+    Signal waiter_ready;
     ChildProcess waiter([&] {
         sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only);
-        waiter_ready.signal();
+        waiter_ready.raise();
         sysvtest::stopwatch clock;
         reader.wait_for_write(sysvtest::utc_in(1500));
         return clock.elapsed_ms() < 3000 ? 0 : 3;
@@ -154,7 +128,7 @@ TEST_F(SysvDoubleBufferMultiprocess, WokenWaiterReturnsByItsDeadlineWhenAHolderD
     // Asleep on the condition, the waiter has let go of the mutex: a second process takes it
     // and dies before the publication wakes the waiter, which must then take it back.
     ASSERT_TRUE(zorvtest::wait_until_sleeping(waiter.pid()));
-    ready_pipe holder_ready;
+    Signal holder_ready;
     ChildProcess holder([&] { return hold_write_wait_mutex(guard_.name(), holder_ready); });
     ASSERT_TRUE(holder_ready.wait());
     holder.kill_and_reap(SIGKILL);

@@ -5,7 +5,9 @@
 #include <functional>
 #include <optional>
 
+#include <poll.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace zorvtest {
 
@@ -33,6 +35,37 @@ public:
 
 private:
     pid_t pid_ = -1;
+};
+
+/// One-byte channel from a child to its parent, made before the fork; waits are bounded.
+class Signal {
+public:
+    Signal() {
+        if (::pipe(fds_) != 0) {
+            fds_[0] = fds_[1] = -1;
+        }
+    }
+    ~Signal() {
+        ::close(fds_[0]);
+        ::close(fds_[1]);
+    }
+    Signal(const Signal&) = delete;
+    Signal& operator=(const Signal&) = delete;
+
+    void raise() const {
+        const char byte = 1;
+        (void)!::write(fds_[1], &byte, 1);
+    }
+    /// Whether a raise() arrived within `timeout`; each raise() is taken once.
+    bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const {
+        pollfd readable{fds_[0], POLLIN, 0};
+        char byte = 0;
+        return ::poll(&readable, 1, static_cast<int>(timeout.count())) == 1 &&
+               ::read(fds_[0], &byte, 1) == 1;
+    }
+
+private:
+    int fds_[2];
 };
 
 /// Polls `condition` until it holds or `timeout` passes; returns whether it held.

@@ -1,5 +1,7 @@
 // Frame helpers for pixel tests.
 #include "support/frames.h"
+#include <algorithm>
+#include <cstring>
 #include <sstream>
 
 namespace zorvtest {
@@ -14,6 +16,27 @@ std::vector<std::uint8_t> pattern_bytes(std::size_t bytes, unsigned seed) {
 
 std::vector<std::uint8_t> filled_bytes(std::size_t bytes, std::uint8_t value) {
     return std::vector<std::uint8_t>(bytes, value);
+}
+
+std::vector<std::uint8_t> uniform_frame(unsigned width, unsigned height, std::size_t stride,
+                                        std::uint8_t value) {
+    std::vector<std::uint8_t> pixels(stride * height, 0xEE);
+    for (unsigned y = 0; y < height; ++y) {
+        std::memset(pixels.data() + y * stride, value, std::size_t{width} * 4);
+    }
+    return pixels;
+}
+
+bool rows_hold(const std::uint8_t* pixels, unsigned width, unsigned height, std::size_t stride,
+               std::uint8_t value) {
+    for (unsigned y = 0; y < height; ++y) {
+        const std::uint8_t* row = pixels + y * stride;
+        if (std::any_of(row, row + std::size_t{width} * 4,
+                        [value](std::uint8_t byte) { return byte != value; })) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void place_rectangle(const std::vector<std::uint8_t>& src, std::uint32_t src_width,

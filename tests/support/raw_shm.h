@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include <zorvgst/backend.h>
 
 namespace zorvtest {
 
@@ -33,5 +36,25 @@ template <typename T> T field_at(const std::vector<unsigned char>& bytes, std::s
 
 /// Whether /dev/shm/<name> exists.
 bool object_exists(const std::string& name);
+
+/// The System V segment the key file /dev/shm/<name> leads to, found as every process finds it
+/// (its key from ftok); -1 when there is none.
+int segment_id(const std::string& name);
+
+/// Writes `size` bytes at `offset` into the System V segment of `name`; false when there is no
+/// segment or it is too short.
+bool write_raw_segment_bytes(const std::string& name, std::size_t offset, const void* data,
+                             std::size_t size);
+
+/// The 32-bit header fields a hostile peer rewrites in the tests.
+enum class header_field { indicator, width, height };
+
+/// Where `field` lies in a header of `kind`: the System V header has no type word, and its
+/// indicator takes that place.
+std::size_t header_offset(zorvgst::backend kind, header_field field);
+
+/// Writes a header field of buffer `name`, bypassing the library, as a broken peer would.
+bool poke_header(zorvgst::backend kind, const std::string& name, header_field field,
+                 std::uint32_t value);
 
 } // namespace zorvtest

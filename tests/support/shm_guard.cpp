@@ -11,11 +11,10 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "support/raw_shm.h"
+
 namespace zorvtest {
 namespace {
-
-// Project id the System V backend derives its keys with.
-constexpr int sysv_key_project_id = 59;
 
 // Fails the run when a test left shared objects of this process behind.
 class LeftoverCheck : public ::testing::Environment {
@@ -55,12 +54,9 @@ std::string run_prefix() {
 void remove_shared_objects(const std::string& name) {
     const std::string path = "/dev/shm/" + name;
     // A key file leads to its System V segment: remove the segment before the file.
-    key_t key = ftok(path.c_str(), sysv_key_project_id);
-    if (key != -1) {
-        int id = shmget(key, 0, 0);
-        if (id != -1) {
-            shmctl(id, IPC_RMID, nullptr);
-        }
+    const int id = segment_id(name);
+    if (id != -1) {
+        shmctl(id, IPC_RMID, nullptr);
     }
     shm_unlink(("/" + name).c_str());
     unlink(path.c_str());
