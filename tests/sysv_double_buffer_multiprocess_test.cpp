@@ -2,6 +2,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <string>
 
 #include <boost/interprocess/sync/named_mutex.hpp>
 #include <gtest/gtest.h>
@@ -65,6 +67,27 @@ TEST_F(SysvDoubleBufferMultiprocess, SleepingReadersAreWokenByPublicationInAnoth
     EXPECT_EQ(first.wait(std::chrono::seconds(5)), 0);
     EXPECT_EQ(second.wait(std::chrono::seconds(5)), 0);
     EXPECT_LT(clock.elapsed_ms(), 1000);
+}
+
+TEST_F(SysvDoubleBufferMultiprocess, ChildForkedFromAPublishingProcessPublishesToo) {
+    sysv_double_buffer_t writer(guard_.c_str(), ipc::read_write, 4, 2);
+    ASSERT_TRUE(writer.is_valid());
+    // A publication starts the process's notifying thread; the fork comes once it waits for
+    // the next request.
+    writer.release_write_sem();
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const pid_t thread = std::stoi(task.path().filename().string());
+        ASSERT_TRUE(thread == ::getpid() || zorvtest::wait_until_sleeping(thread));
+    }
+    ChildProcess child([&] {
+        // Paced, so that the child's own thread waits again between its requests.
+        for (int i = 0; i < 5; ++i) {
+            writer.release_write_sem();
+            ::usleep(20000);
+        }
+        return 0;
+    });
+    EXPECT_EQ(child.wait(std::chrono::seconds(5)), 0);
 }
 
 TEST_F(SysvDoubleBufferMultiprocess, DeadlineIsReadAsUtcWhateverTheLocalZone) {

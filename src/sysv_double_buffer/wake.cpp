@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <mutex>
+#include <new>
 #include <set>
 #include <thread>
 
@@ -53,9 +54,15 @@ namespace {
 class background_notifier {
 public:
     background_notifier() {
-        // A child forked while the thread held the lock would otherwise inherit it locked.
+        // A child forked while the thread held the lock would otherwise inherit it locked. It
+        // also inherits the condition with the parent's thread counted as a waiter: a thread
+        // that is not there, which the child's first notifications would wait for forever.
         ::pthread_atfork([] { instance().mutex_.lock(); }, [] { instance().mutex_.unlock(); },
-                         [] { instance().mutex_.unlock(); });
+                         [] {
+                             background_notifier& notifier = instance();
+                             new (&notifier.wake_) std::condition_variable();
+                             notifier.mutex_.unlock();
+                         });
     }
 
     static background_notifier& instance() {
