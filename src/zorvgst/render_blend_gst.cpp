@@ -6,12 +6,8 @@
 #include "render_bounds.h"
 #include "shared_read.h"
 
-using zorvgst::detail::copy_from_shared_memory;
-using zorvgst::detail::describe_placement;
-using zorvgst::detail::frame_bytes;
-using zorvgst::detail::frame_fits;
-using zorvgst::detail::frame_memory;
-using zorvgst::detail::rectangle_fits;
+// The checks and copies every rendering function shares.
+using namespace zorvgst::detail;
 
 namespace {
 
@@ -76,7 +72,7 @@ void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, GstBuf
         return;
     }
     frame_memory memory;
-    if (!zorvgst::detail::map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
+    if (!map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
         return;
     }
     if (!sources_fit(base, overlay, width, height, ZORV_LOG_LOCATION)) {

@@ -6,23 +6,15 @@
 #include "render_bounds.h"
 #include "shared_read.h"
 
-using zorvgst::detail::copy_from_shared_memory;
-using zorvgst::detail::crop_is_valid;
-using zorvgst::detail::describe_placement;
-using zorvgst::detail::frame_bytes;
-using zorvgst::detail::frame_memory;
-using zorvgst::detail::rectangle_fits;
+// The checks and copies every rendering function shares.
+using namespace zorvgst::detail;
 
 void render_with_cropping(double_buffer_t& src, guint8* dst, uint width, uint height, uint x,
                           uint y, uint dst_width, uint left, uint right, uint top, uint bottom) {
-    if (!src.is_valid() || !src.confirm_layout()) {
+    const guint8* frame = begin_frame_read(src, width, height, ZORV_LOG_LOCATION);
+    if (frame == nullptr) {
         return;
     }
-    if (!zorvgst::detail::source_holds(src, width, height, ZORV_LOG_LOCATION)) {
-        return;
-    }
-    src.grab_read_sem();
-    const guint8* frame = src.get_read_address();
     if (!copy_from_shared_memory(
             [&] {
                 render_with_cropping(frame, dst, width, height, x, y, dst_width, left, right, top,
@@ -40,10 +32,10 @@ void render_with_cropping(double_buffer_t& src, GstBuffer* dst, uint width, uint
         return;
     }
     frame_memory memory;
-    if (!zorvgst::detail::map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
+    if (!map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
         return;
     }
-    if (!zorvgst::detail::source_holds(src, width, height, ZORV_LOG_LOCATION)) {
+    if (!source_holds(src, width, height, ZORV_LOG_LOCATION)) {
         return;
     }
     // Invalid margins are left to the core, which reports them and copies nothing.

@@ -7,24 +7,15 @@
 #include "render_bounds.h"
 #include "shared_read.h"
 
-using zorvgst::detail::copy_from_shared_memory;
-using zorvgst::detail::describe_placement;
-using zorvgst::detail::frame_bytes;
-using zorvgst::detail::frame_fits;
-using zorvgst::detail::frame_memory;
-using zorvgst::detail::rectangle_fits;
+// The checks and copies every rendering function shares.
+using namespace zorvgst::detail;
 
 void render(double_buffer_t& src, guint8* dst, uint width, uint height, uint x, uint y,
             uint dst_width) {
-    // A writer that came back at another size leaves this handle's slots outside the object.
-    if (!src.is_valid() || !src.confirm_layout()) {
+    const guint8* frame = begin_frame_read(src, width, height, ZORV_LOG_LOCATION);
+    if (frame == nullptr) {
         return;
     }
-    if (!zorvgst::detail::source_holds(src, width, height, ZORV_LOG_LOCATION)) {
-        return;
-    }
-    src.grab_read_sem();
-    const guint8* frame = src.get_read_address();
     if (!copy_from_shared_memory([&] { render(frame, dst, width, height, x, y, dst_width); },
                                  src)) {
         return;
@@ -55,7 +46,7 @@ void render(double_buffer_t& src, GstBuffer* dst, uint width, uint height, uint 
         return;
     }
     frame_memory memory;
-    if (!zorvgst::detail::map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
+    if (!map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
         return;
     }
     if (!rectangle_fits(width, height, x, y, dst_width, memory.size())) {

@@ -41,4 +41,16 @@ inline bool source_holds(double_buffer_t& src, uint width, uint height,
     return false;
 }
 
+/// The slot holding the newest frame of `src`, its read side grabbed, for a width x height copy;
+/// null when the buffer is gone, changed size under this handle (a writer that came back at
+/// another size leaves the slots outside the object) or holds smaller frames, said at `where`.
+inline const guint8* begin_frame_read(double_buffer_t& src, uint width, uint height,
+                                      const ::log4cxx::spi::LocationInfo& where) {
+    if (!src.is_valid() || !src.confirm_layout() || !source_holds(src, width, height, where)) {
+        return nullptr;
+    }
+    src.grab_read_sem();
+    return src.get_read_address();
+}
+
 } // namespace zorvgst::detail
