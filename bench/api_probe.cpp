@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One side of a two-process frame stream driven by the application itself, through the frame API
 // or through appsrc ! shmsink -> shmsrc ! appsink, and what that side costs per frame.
 //

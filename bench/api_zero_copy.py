@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Zero copy at the API level: the frame API against appsrc/shmsink -> shmsrc/appsink.
 
 Two processes pass 1080p BGRA frames at 60 fps, written and read by the application itself, each

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """End-to-end comparison of ways to pass BGRA video between processes on one machine.
 
 Runs every contender in every setting of the chosen sections, alternating contenders, several

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs one side of an end-to-end video pipeline and reports its frames, CPU time and latency.
 //
 //   zorv_e2e_probe writer|reader|floor <warmup s> <measure s> <pipeline description> [<tail s>]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Cost of a writer's first 1080p frame into a freshly created double buffer, both backends.
 //
 // Each iteration removes the buffer, then times three steps: opening the writer (which creates

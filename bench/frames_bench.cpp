@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API: publication-to-wake latency across processes, the cost of read() beside a
 // memcpy of the same bytes between the same memories, and what an idle reader costs.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs each per-frame path a fixed number of times on small frames, for instruction counts under
 // callgrind: the copies are tiny, so what is counted is the work around them.
 //   valgrind --tool=callgrind --toggle-collect='zorv_profile_*' per_frame_profile [frames]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // How the benchmark probes learn that a pipeline they run has failed or ended.
 #pragma once
 

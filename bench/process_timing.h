@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the cross-process benchmarks share: one clock, a process's CPU time, percentiles of what
 // they measured, and telling when a process sleeps.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Throughput of the rendering paths on 1920x1080 BGRA frames, each beside a memcpy of the bytes.
 //
 // Every benchmark counts the bytes it reads plus the bytes it writes, so a memcpy of a frame

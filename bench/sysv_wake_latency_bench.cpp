@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Latency from a writer's publication in one process to the return of a reader's wait in another,
 // for the System V condition, the POSIX backend's polling wait and a plain 1 ms polling loop.
 #include <algorithm>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # ZORVGST_SANITIZE=address,undefined | thread adds the sanitizer flags to every target.
 if(ZORVGST_SANITIZE)
     if(ZORVGST_SANITIZE MATCHES "address" AND ZORVGST_SANITIZE MATCHES "thread")

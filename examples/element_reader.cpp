@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Element reader host: a double buffer read through the zorvdbsrc element, last frame kept as PNG.
 //
 //   zorvgst-element-reader [--name NAME] [--snapshot FILE.png] [--seconds S] [--timeout S]

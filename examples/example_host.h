@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What the example hosts share: console logging, "--option value" arguments, a tally of the
 // frames that went through, and running a pipeline until Ctrl-C, a time limit, an error or the
 // end of the stream.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API's reader: waits for a writer, then copies every new frame until Ctrl-C. It
 // follows the writer through restarts and size changes by itself.
 //

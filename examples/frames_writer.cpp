@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API's writer: a moving gradient, drawn in place, 30 frames a second until Ctrl-C.
 //
 //   zorvgst-frames-writer [NAME [WIDTH HEIGHT]]

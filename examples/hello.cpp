@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Smallest host: defines the logger, initialises the library and reports what it linked against.
 #include <iostream>
 

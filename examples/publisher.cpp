@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Publisher host: test video from videotestsrc, published frame by frame into a double buffer.
 //
 //   zorvgst-publisher [--name NAME] [--width W] [--height H] [--fps N] [--seconds S]

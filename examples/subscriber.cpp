@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Subscriber host: frames read from a double buffer as the writer publishes them, fed to a
 // pipeline.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzzes discovery: listings of a directory of fuzzer-named entries, and owner queries, expiry and
 // removal of fuzzer-named buffers (always under this process's prefix, so only its own objects).
 #include <cstdint>

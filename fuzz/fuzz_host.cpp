@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The host side every fuzz target needs: the logger the library binds, and start-up.
 #include <log4cxx/logger.h>
 

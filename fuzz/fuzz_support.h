@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared pieces of the fuzz targets: the host logger, a byte reader, and unique object names.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzzes a POSIX double-buffer reader on an object whose size and header bytes another process
 // chose: opening, addresses, waiting, owner queries and rendering out of it.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzzes the rendering adapters whose ends have a known size: double-buffer slots, GStreamer
 // buffers and samples, with chosen frame sizes, offsets, crop margins and buffer sizes. Raw memory
 // is always given as large as the rectangle needs, since those routines trust their caller.

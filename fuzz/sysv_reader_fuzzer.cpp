@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fuzzes a System V double-buffer reader on a segment whose size and header bytes another process
 // chose: attaching, addresses, waiting, owner queries and expiry.
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsink: opens the buffer as writer at the negotiated size and publishes each frame.
 #include "dbsink.h"
 #include <atomic>

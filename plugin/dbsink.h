@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsink: a video sink that publishes every frame it receives into a double buffer.
 #pragma once
 

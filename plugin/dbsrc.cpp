@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsrc: waits for each publication of a double buffer and pushes a copy of the frame.
 #include "dbsrc.h"
 #include <algorithm>

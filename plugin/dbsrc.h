@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsrc: a live source producing the newest frame of a double buffer at each publication.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The backend enumeration type, the buffer properties and the buffer names both elements share.
 #include "elements_common.h"
 

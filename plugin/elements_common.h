@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // What both elements share: the backend enumeration, buffer names, debug categories and library
 // log wiring.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The `logger` the library writes to when the process that loads the plugin defines none.
 #include <atomic>
 #include <string>

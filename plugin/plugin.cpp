@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Registers the zorvgst plugin and its two elements.
 #include <gst/gst.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The write-slot pool of zorvdbsink and the shared writer its buffers are checked against.
 #include "slot_pool.h"
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Zero-copy publication: upstream fills the writer's current slot through a buffer pool.
 #pragma once
 

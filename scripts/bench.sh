@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds an optimised tree into build-release/, runs the micro benchmarks (rendering, first frame,
 # wake-up latency), the end-to-end comparison with shmsink/shmsrc and the frame API against
 # appsrc/shmsink -> shmsrc/appsink, and writes bench/results.md.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the library, then runs the demo: a publisher and two readers of live test video.
 set -euo pipefail
 cd "$(dirname "$0")/.."

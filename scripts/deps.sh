@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the Debian packages the build, tests, demo and benchmarks need (idempotent; apt only when something is missing).
 set -euo pipefail
 

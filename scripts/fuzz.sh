@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the libFuzzer targets (clang, ASan, UBSan) in build-fuzz/ and runs each for SECONDS
 # (default 60), starting from the seed corpus in fuzz/corpus/<target>/. New inputs go to
 # build-fuzz/corpus/<target>/, crashes to build-fuzz/findings/<target>/.

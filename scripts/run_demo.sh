@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs the demo on a built tree: 1280x720 test video published into a double buffer for about
 # five seconds, read by two processes (one through the zorvdbsrc element, one through the API),
 # then a summary table, the supervisor's listing, and removal of the buffer.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds the library and runs every test.
 #   scripts/test.sh                               plain build in build/
 #   scripts/test.sh --sanitize=address,undefined  sanitizer build in build-sanitize-*/

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The double_buffer_t facade, buffer names, the buffer-type probe and the forwarding functions.
 #include <algorithm>
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Peers that die or misbehave, met through the frame API on both backends: killed writers and
 // readers, writers resizing under their readers, corrupt headers.
 #include <chrono>

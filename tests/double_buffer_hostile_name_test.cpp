@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Access rights and hostile names: what both backends create, and that no name reaches outside
 // /dev/shm. (Graph export with hostile paths is covered by the pipeline graph export tests.)
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Writers that come back at another size, or shrink their object while readers copy from it.
 #include <algorithm>
 #include <chrono>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Long runs at full HD between real processes through the frame API: every frame a reader is
 // given is intact, and no reader can stall the writer or the other readers.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Helpers shared by the double buffer tests: log assertions and header field offsets.
 #pragma once
 

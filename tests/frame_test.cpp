@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Library frame: log redirection from GStreamer, the logging statements, version and constants.
 #include <thread>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API over both backends: exchange, attachment, following the writer, one writer per
 // buffer, and never a torn frame reported intact.
 #include <zorvgst/frames.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared double buffer helpers: slot choice against the mapping, size overflow, header stores.
 #include <cerrno>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The inventory API: buffers of both backends found, read, expired and removed, creating nothing.
 #include <zorvgst/inventory.h>
 // What a host including only the inventory gets: no Boost, no GStreamer.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Double buffer layout: the size formula and the time encoding other processes rely on.
 #include <cstring>
 

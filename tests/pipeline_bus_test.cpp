@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The ready-made bus watch: lines per message type, loop quitting and the duration record.
 #include <string>
 #include <vector>

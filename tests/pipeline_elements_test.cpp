@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Element creation, linking and adding to bins, including the failures that end the process.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Graph export with real Graphviz and a stand-in browser, including paths a shell would misread.
 #include <chrono>
 #include <filesystem>

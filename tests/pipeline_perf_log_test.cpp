@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Timing bins around real stages: structure, slow-passage lines, declogging and set-up failures.
 #include <memory>
 #include <string>

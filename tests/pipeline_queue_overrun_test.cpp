@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Overrun warnings of a queue that really runs full.
 #include <string>
 

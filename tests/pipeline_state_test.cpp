@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // State control of real pipelines: logged changes, already-met requests, toggling and refusals.
 #include <string>
 #include <vector>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Discovery of POSIX double buffers: listing, owner queries on sound and malformed objects,
 // removal and the expiry check with owners that cannot have died.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // POSIX double buffers between real processes: a writer and readers in forked children.
 #include <chrono>
 #include <cstring>

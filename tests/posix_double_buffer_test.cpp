@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // POSIX double buffer handle: opening, creating, validating, and the frame exchange in one process.
 #include <cstring>
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Overlay blending: the exact formula for every (base, overlay, alpha) on every kernel, placement.
 #include <gtest/gtest.h>
 

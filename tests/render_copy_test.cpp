@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Copy core, scale-mode parsing and caps strings: exact bytes, untouched surroundings, log lines.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Cropping core: kept rectangle placed exactly, margins validated, trace and error lines.
 #include <gtest/gtest.h>
 

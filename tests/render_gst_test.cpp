@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Rendering adapters with real double buffers, GstSamples and GstBuffers: bytes, publication,
 // grab nesting, messages, refusals of what does not fit, and release of every mapping.
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Writers on a /dev/shm too small for their buffer, as in a container: an error, never SIGBUS.
 #include <cerrno>
 #include <chrono>

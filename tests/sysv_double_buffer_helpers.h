@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Probes of the system objects a System V double buffer consists of, for its tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // System V double buffer across processes: wake-ups, deadlines, dead lock holders, dead owners.
 #include <csignal>
 #include <cstdlib>

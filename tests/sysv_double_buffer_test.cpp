@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // System V double buffer in one process: objects on the system, open rules, exchange, clean-up.
 #include <algorithm>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvgst-shm: lists, inspects, watches and cleans up the double buffers on this machine.
 #include <chrono>
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Rendering of buffer snapshots as the list table, the show block and JSON.
 #include "report.h"
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Human and machine renderings of buffer snapshots: the list table, the show block and JSON.
 #pragma once
 

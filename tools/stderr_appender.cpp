@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Standard-error appender that prints each distinct library line once.
 #include "stderr_appender.h"
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Log appender of the CLI: the library's lines on standard error, each distinct line once.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The two kinds of shared memory a double buffer can live in.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Facade over a POSIX double buffer, conventional buffer names and the buffer-type probe.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API: one writer and any number of readers per named buffer, on either backend, safe
 // against everything the other side may do.
 #pragma once

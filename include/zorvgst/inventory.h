@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Finding, inspecting, removing and expiring the double buffers of both backends on this machine.
 // Standard library only, so that a supervisor needs neither Boost nor GStreamer to use it.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // POSIX double buffer: the shared-memory layout every process agrees on, and the handle on it.
 #pragma once
 

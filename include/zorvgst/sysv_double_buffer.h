@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // System V double buffer: segments found through key files, readers woken by a named condition.
 #pragma once
 

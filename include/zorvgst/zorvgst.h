@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Public API of the library frame: initialisation, version, log redirection and shared constants.
 #pragma once
 

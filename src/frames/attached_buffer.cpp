@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Attachments to POSIX and System V buffers for the frame layer, on the library's handle classes.
 #include "frames/attached_buffer.h"
 #include <stdexcept>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One attachment to a buffer of either backend, through the library's own handle classes.
 #pragma once
 

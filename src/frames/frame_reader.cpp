@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API's reader: attaches when a writer appears, follows it through every change, and
 // returns only frames the writer left alone while they were copied.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API's writer: one per buffer, over either backend.
 #include <cstring>
 

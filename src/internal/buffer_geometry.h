@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Size and slot offsets of a double buffer region, checked against what is really mapped.
 #pragma once
 

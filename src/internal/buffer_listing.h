@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One-level scan of a directory for entry names that match a buffer-name pattern.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Copies out of shared memory that survive a writer truncating the object under them.
 #pragma once
 

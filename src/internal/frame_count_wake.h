@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Sleeping on a header's frame count in the kernel, and waking those who do.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Id of a named group, looked up safely from any thread.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The local time a writer stamps into a header, as a point in time that needs no time zone.
 #pragma once
 

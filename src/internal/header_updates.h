@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Header stores both backends make: claiming the owner, resetting frame fields, publishing.
 #pragma once
 

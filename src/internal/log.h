@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Logging statements of the library: level test first, then streamed fragments, fixed source unit.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Buffer names that become file names in a shared directory must stay inside it.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Pre-faulting a writer's fresh mapping, so its first frame does not pay for the page faults.
 #pragma once
 

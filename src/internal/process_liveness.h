@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Whether the process that a shared header names as its owner has gone.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Ordered access to header fields that other processes read and write concurrently.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Backing a writer's shared memory before it is used, and the words for when there is too little.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Names of the two backends, as reports and command lines spell them.
 #include <zorvgst/backend.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Buffer names of a directory, in the order every report lists them.
 #include "inventory/buffer_names.h"
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Names of the buffers in a directory, as the inventory goes through them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Removing the buffers whose owner has died and System V key files left without a segment.
 #include <boost/interprocess/exceptions.hpp>
 

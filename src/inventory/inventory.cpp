@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Listing, finding and removing the double buffers of both backends.
 #include <utility>
 

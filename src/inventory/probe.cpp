@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Status of one buffer: through a read-only handle (POSIX) or a read-only attachment of an
 // existing segment (System V).
 #include "inventory/probe.h"

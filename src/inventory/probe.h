@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Reading one buffer's status without creating anything.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Looking at entries of /dev/shm without opening or following them.
 #include "inventory/shm_entry.h"
 

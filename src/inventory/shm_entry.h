@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A buffer's entry in /dev/shm: the POSIX object itself, or a System V buffer's key file.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Key files of System V buffers: their key, whether they are orphans, and their removal.
 #include "inventory/sysv_key_file.h"
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A System V buffer's key file and the pieces around it, handled without a buffer handle: a
 // handle creates the key file and write-wait objects it does not find.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Listing double buffers, reading their owner, and removing those whose owner has died.
 #include <utility>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame exchange on a POSIX double buffer: slot addresses, publication and waiting for frames.
 #include <chrono>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The handle on a POSIX double buffer: opening, creating, sizing and validating the object.
 #include <cerrno>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Size of a double buffer's shared region.
 #include <zorvgst/posix_double_buffer.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Pieces the System V backend's files share: permissions, key formatting, header size.
 #pragma once
 

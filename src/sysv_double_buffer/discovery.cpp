@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // System V double buffer housekeeping: listing, owner query, removal and expiry of dead owners.
 #include <utility>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // System V double buffer frame exchange: slot addresses, publication and the write-wait condition.
 #include <stdexcept>
 

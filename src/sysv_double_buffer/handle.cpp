@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // System V double buffer handle: key files, attachment, and the open, create and validate steps.
 #include <cerrno>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Futex sleeps on a header word, and condition notifications handed to a background thread.
 #include "sysv_double_buffer/wake.h"
 #include <algorithm>

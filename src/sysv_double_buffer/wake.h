@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Waking readers without letting any process, dead or alive, stall the writer or other readers.
 #pragma once
 

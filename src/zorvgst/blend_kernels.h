@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Row kernels of the overlay blend: a portable one, SSE2 and AVX2, all bit-exact to each other.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Conventional buffer names under which producers and consumers of one source meet.
 #include <zorvgst/double_buffer.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Probe of the type word at the start of a shared-memory object.
 #include <cstdint>
 #include <cstring>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Ready-made bus watch: bus messages become log lines; end-of-stream and errors quit the loop.
 #include "internal/log.h"
 #include "zorvgst/pipeline_text.h"

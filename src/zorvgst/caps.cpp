@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Caps strings that describe the library's frame format, with optional size and rate fields.
 #include "internal/log.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The double_buffer_t facade: owns one POSIX handle and forwards to it, plus the discovery
 // free functions.
 #include <zorvgst/double_buffer.h>

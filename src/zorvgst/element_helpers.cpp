@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Element creation, linking and adding to bins: set-up steps that end the process when they fail.
 #include <cstdlib>
 

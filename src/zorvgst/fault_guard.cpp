@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // SIGBUS recovery for copies that read shared memory: one process-wide handler, a recovery
 // point per thread.
 #include "internal/fault_guard.h"

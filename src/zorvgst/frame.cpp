@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Library entry: GStreamer initialisation with log redirection, version, build and constants.
 #include "internal/log.h"
 

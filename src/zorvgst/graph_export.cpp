@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Export of a pipeline's graph: dot file, PNG rendered by Graphviz, optionally shown in a browser.
 #include <cerrno>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame memory of GStreamer buffers and samples, mapped for the rendering adapters and released
 // on every path, exceptions included.
 #pragma once

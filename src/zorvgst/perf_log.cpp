@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Timing bins: identity elements around a stage log slow passages and can hold back the next
 // buffer.
 #include <string>

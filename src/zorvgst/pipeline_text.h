@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Texts the pipeline utilities put into log lines for values GStreamer may leave null or out of
 // range.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Warnings when a queue inside a host's pipeline runs full.
 #include "internal/log.h"
 #include "zorvgst/pipeline_text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Blending core: composes an overlay with straight alpha over a base frame into a destination.
 #include "blend_kernels.h"
 #include "internal/log.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Overlay blending between double buffers, raw memory, GStreamer samples and buffers.
 #include <zorvgst/double_buffer.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Bounds of frame rectangles against memory of known size, for the rendering adapters.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Copy core: moves a packed BGRA frame into a possibly wider destination, whole rows at a time.
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Cropping core: copies the inner rectangle of a packed BGRA frame, whole rows at a time.
 #include <cstring>
 #include <sstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Cropping between double buffers, raw memory and GStreamer buffers.
 #include <zorvgst/double_buffer.h>
 

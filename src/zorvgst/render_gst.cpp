@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Copies between double buffers, raw memory, GStreamer samples and buffers, bracketed by the
 // double buffer's grab and release.
 #include <zorvgst/double_buffer.h>

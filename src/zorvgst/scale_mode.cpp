@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Scale-mode vocabulary that hosts read from their configuration.
 #include "internal/log.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Reading frames out of double buffers that their writer may resize at any moment.
 #pragma once
 

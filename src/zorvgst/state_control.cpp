@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // State changes of an element with uniform logging: set, wait, play, pause and toggle.
 #include <cstdlib>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Usage: check_install.sh BUILD_DIR PREFIX SOURCE_DIR
 set -euo pipefail
 build=$1 prefix=$2 source=$3

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A host program built only from the installed prefix.
 #include <iostream>
 #include <string>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsink alone (GstHarness) and in small pipelines: what it publishes and how it fails.
 #include <chrono>
 #include <cstring>

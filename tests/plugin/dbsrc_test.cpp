@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsrc alone (GstHarness) and in small pipelines: frames, caps, timestamps, stopping.
 #include <algorithm>
 #include <chrono>

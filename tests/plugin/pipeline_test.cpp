@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The elements as users run them: gst-launch-1.0 processes, gst-inspect-1.0, a loopback relay.
 #include <chrono>
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Element test helpers; also points GStreamer at the build tree's plugin before it starts.
 #include "plugin_env.h"
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Helpers of the element tests: plugin environment, frames, bus waits and gst-launch children.
 #pragma once
 

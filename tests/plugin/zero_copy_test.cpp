@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsink's write-slot pool: frames drawn in place, and every case that must fall back to a
 // copy.
 #include <chrono>

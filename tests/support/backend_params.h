@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Test suites typed over both backends: the parameter naming the backend, and a fixture owning
 // one buffer name for the running test.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Capturing log4cxx appender and its scoped helper.
 #include "support/capture_appender.h"
 #include <cstring>

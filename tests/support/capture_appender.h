@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Records what the library logs so tests can assert exact texts, levels and locations.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Forked children with watchdogs.
 #include "support/child_process.h"
 #include <csignal>

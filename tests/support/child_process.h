@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fork-based helpers for multi-process tests: bounded waits, no test may hang.
 #pragma once
 

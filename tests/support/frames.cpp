@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame helpers for pixel tests.
 #include "support/frames.h"
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Frame helpers for pixel tests: recognisable patterns, uniform frames with any stride, a
 // reference placement of a rectangle, and frames taken from a reader either way it offers.
 #pragma once

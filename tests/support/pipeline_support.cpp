@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Pipeline test helpers: ownership of pipelines, bounded loops, environment and temporary dirs.
 #include "support/pipeline_support.h"
 #include <cstdlib>

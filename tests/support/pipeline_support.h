@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Helpers for tests that build real GStreamer pipelines: owned pipelines, bounded main loops,
 // scoped environment variables and per-test temporary directories.
 #pragma once

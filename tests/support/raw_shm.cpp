@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Raw shared-memory access for tests.
 #include "support/raw_shm.h"
 #include <fstream>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Raw access to shared-memory objects the way an unrelated process sees them: bytes, not handles.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Sanitizer defaults compiled into every test program: suppressions for uninstrumented GLib and
 // GStreamer internals only, never for the library's own code.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared-memory clean-up for tests, and the run-wide check that nothing was left behind.
 #include "support/shm_guard.h"
 #include <algorithm>

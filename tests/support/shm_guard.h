@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Unique shared-memory names per test, and removal of everything a test created under them.
 #pragma once
 

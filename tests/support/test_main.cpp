@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Test entry: defines the host logger the library logs to and installs the capturing appender.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Runs the demo on the build tree and checks its table, its clean-up and that the snapshot is a
 # real PNG of the test pattern.
 #   check_demo.sh SOURCE_DIR BUILD_DIR

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # A camera that changes mode: a 1920x1080 zorvdbsink writer, the example subscriber reading the
 # same buffer, then the writer restarted at 640x480. The subscriber must survive and follow.
 #   check_writer_restart.sh BUILD_DIR [ROUNDS]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Child program runner: fork and exec with pipes, poll-driven collection, kill on time-out.
 #include "command_runner.h"
 #include <cerrno>

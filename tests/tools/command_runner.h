@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs a program as a child process with captured output and a hard time limit.
 #pragma once
 

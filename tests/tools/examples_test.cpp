@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Smoke tests of the example hosts: a publisher and a subscriber run as separate processes.
 #include <chrono>
 #include <csignal>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The zorvgst-shm CLI run as users run it: exit statuses, output, JSON and clean-up of buffers.
 #include <cerrno>
 #include <chrono>
