@@ -20,6 +20,7 @@ GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_sink_debug);
 
 namespace {
 
+// The properties (buffer name, backend, zero-copy) are read and written under the object lock.
 struct sink_state_t : zorvplugin::buffer_choice_t {
     bool zero_copy = true;
     GstVideoInfo info{};
@@ -39,7 +40,6 @@ enum { PROP_ZERO_COPY = zorvplugin::first_own_property, PROP_FRAMES_COPIED, PROP
 
 struct _GstZorvDbSink {
     GstVideoSink parent;
-    GMutex lock; // guards the properties against the streaming thread
     sink_state_t* state;
 };
 
@@ -113,9 +113,9 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer) {
 
 gboolean gst_zorv_db_sink_start(GstBaseSink* sink) {
     auto* self = GST_ZORV_DB_SINK(sink);
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     const std::string name = self->state->buffer_name;
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
     if (!zorvplugin::library_buffer_name(name)) {
         GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
                           ("No valid buffer name set (property \"buffer-name\")"),
@@ -156,10 +156,10 @@ gboolean gst_zorv_db_sink_set_info(GstVideoSink* video_sink, GstCaps* caps,
     // The old writer goes first. Slot buffers still out keep their own reference to it, so
     // their memory stays mapped while the new writer makes the buffer anew at its size.
     state.exchange->replace_writer(nullptr);
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     const std::string name = state.buffer_name;
     const zorvgst::backend backend = zorvplugin::library_backend(state.backend);
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
     std::unique_ptr<zorvgst::frame_writer> writer;
     try {
         // A name changed after start() is left to the library to refuse.
@@ -208,9 +208,9 @@ gboolean gst_zorv_db_sink_propose_allocation(GstBaseSink* sink, GstQuery* query)
     GstCaps* caps = nullptr;
     gboolean need_pool = FALSE;
     gst_query_parse_allocation(query, &caps, &need_pool);
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     const bool zero_copy = self->state->zero_copy;
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
     GstVideoInfo info;
     // The pool lends the write slot itself, so frames must have exactly its layout: packed
     // BGRA rows at the negotiated size.
@@ -239,7 +239,7 @@ gboolean gst_zorv_db_sink_propose_allocation(GstBaseSink* sink, GstQuery* query)
 void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* value,
                                    GParamSpec* param) {
     auto* self = GST_ZORV_DB_SINK(object);
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     switch (zorvplugin::set_buffer_property(*self->state, id, value) ? 0 : id) {
     case 0:
         break;
@@ -250,12 +250,12 @@ void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* valu
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
 }
 
 void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
     auto* self = GST_ZORV_DB_SINK(object);
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     switch (zorvplugin::get_buffer_property(*self->state, id, value) ? 0 : id) {
     case 0:
         break;
@@ -272,14 +272,13 @@ void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GPa
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
 }
 
 void gst_zorv_db_sink_finalize(GObject* object) {
     auto* self = GST_ZORV_DB_SINK(object);
     clear_prerolled(*self->state);
     delete self->state;
-    g_mutex_clear(&self->lock);
     G_OBJECT_CLASS(gst_zorv_db_sink_parent_class)->finalize(object);
 }
 
@@ -350,7 +349,6 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
 }
 
 static void gst_zorv_db_sink_init(GstZorvDbSink* self) {
-    g_mutex_init(&self->lock);
     self->state = new sink_state_t();
     gst_video_info_init(&self->state->info);
 }

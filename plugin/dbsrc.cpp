@@ -26,7 +26,7 @@ using steady_clock = std::chrono::steady_clock;
 // How long one wait may last before the deadline is looked at again; a flush interrupts it.
 constexpr std::chrono::milliseconds wait_slice(1000);
 
-// Properties (buffer name, backend, timeout) under the element's lock.
+// Properties (buffer name, backend, timeout) under the object lock.
 struct src_state_t : zorvplugin::buffer_choice_t {
     guint64 timeout = 0;
 
@@ -53,7 +53,6 @@ enum { PROP_TIMEOUT = zorvplugin::first_own_property, PROP_DROPPED };
 
 struct _GstZorvDbSrc {
     GstPushSrc parent;
-    GMutex lock;
     src_state_t* state;
 };
 
@@ -254,11 +253,11 @@ GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
 gboolean gst_zorv_db_src_start(GstBaseSrc* base_src) {
     auto* self = GST_ZORV_DB_SRC(base_src);
     src_state_t& state = *self->state;
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     state.active_name = state.buffer_name;
     const zorvgst::backend backend = zorvplugin::library_backend(state.backend);
     state.active_timeout = state.timeout;
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
     const std::optional<std::string> library_name =
         zorvplugin::library_buffer_name(state.active_name);
     if (!library_name) {
@@ -366,7 +365,7 @@ gboolean gst_zorv_db_src_decide_allocation(GstBaseSrc* base_src, GstQuery* query
 void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value,
                                   GParamSpec* param) {
     auto* self = GST_ZORV_DB_SRC(object);
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     switch (zorvplugin::set_buffer_property(*self->state, id, value) ? 0 : id) {
     case 0:
         break;
@@ -377,12 +376,12 @@ void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
 }
 
 void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
     auto* self = GST_ZORV_DB_SRC(object);
-    g_mutex_lock(&self->lock);
+    GST_OBJECT_LOCK(self);
     switch (zorvplugin::get_buffer_property(*self->state, id, value) ? 0 : id) {
     case 0:
         break;
@@ -396,13 +395,12 @@ void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GPar
         G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
         break;
     }
-    g_mutex_unlock(&self->lock);
+    GST_OBJECT_UNLOCK(self);
 }
 
 void gst_zorv_db_src_finalize(GObject* object) {
     auto* self = GST_ZORV_DB_SRC(object);
     delete self->state;
-    g_mutex_clear(&self->lock);
     G_OBJECT_CLASS(gst_zorv_db_src_parent_class)->finalize(object);
 }
 
@@ -471,7 +469,6 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
 }
 
 static void gst_zorv_db_src_init(GstZorvDbSrc* self) {
-    g_mutex_init(&self->lock);
     self->state = new src_state_t();
     gst_video_info_init(&self->state->info);
     gst_base_src_set_live(GST_BASE_SRC(self), TRUE);
