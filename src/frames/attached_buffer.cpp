@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Attachments to POSIX and System V buffers for the frame layer, on the library's handle classes.
-#include "frames/attached_buffer.h"
+#include "internal/frames/attached_buffer.h"
 #include <stdexcept>
 
 #include <boost/interprocess/exceptions.hpp>
@@ -18,11 +18,11 @@
 #include "internal/buffer_geometry.h"
 #include "internal/fault_guard.h"
 #include "internal/frame_count_wake.h"
+#include "internal/inventory/shm_entry.h"
+#include "internal/inventory/sysv_key_file.h"
 #include "internal/log.h"
 #include "internal/shm_access.h"
 #include "internal/shm_reservation.h"
-#include "inventory/shm_entry.h"
-#include "inventory/sysv_key_file.h"
 
 namespace zorvgst::detail {
 namespace {

@@ -8,9 +8,9 @@
 
 #include <zorvgst/frames.h>
 
-#include "frames/attached_buffer.h"
 #include "internal/fault_guard.h"
 #include "internal/frame_count_wake.h"
+#include "internal/frames/attached_buffer.h"
 #include "internal/header_time.h"
 #include "internal/log.h"
 

@@ -7,10 +7,10 @@
 #include <zorvgst/frames.h>
 #include <zorvgst/inventory.h>
 
-#include "frames/attached_buffer.h"
+#include "internal/frames/attached_buffer.h"
 #include "internal/header_time.h"
+#include "internal/inventory/probe.h"
 #include "internal/plain_file_name.h"
-#include "inventory/probe.h"
 
 namespace zorvgst {
 

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Buffer names of a directory, in the order every report lists them.
-#include "inventory/buffer_names.h"
+#include "internal/inventory/buffer_names.h"
 #include <algorithm>
 
 #include <zorvgst/posix_double_buffer.h>

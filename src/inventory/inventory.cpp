@@ -8,12 +8,12 @@
 #include <zorvgst/inventory.h>
 #include <zorvgst/sysv_double_buffer.h>
 
+#include "internal/inventory/buffer_names.h"
+#include "internal/inventory/probe.h"
+#include "internal/inventory/shm_entry.h"
+#include "internal/inventory/sysv_key_file.h"
 #include "internal/plain_file_name.h"
 #include "internal/shm_reservation.h"
-#include "inventory/buffer_names.h"
-#include "inventory/probe.h"
-#include "inventory/shm_entry.h"
-#include "inventory/sysv_key_file.h"
 
 namespace zorvgst {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Status of one buffer: through a read-only handle (POSIX) or a read-only attachment of an
 // existing segment (System V).
-#include "inventory/probe.h"
+#include "internal/inventory/probe.h"
 #include <cerrno>
 #include <cstring>
 
@@ -15,9 +15,9 @@
 #include "internal/buffer_geometry.h"
 #include "internal/fault_guard.h"
 #include "internal/header_time.h"
+#include "internal/inventory/shm_entry.h"
+#include "internal/inventory/sysv_key_file.h"
 #include "internal/process_liveness.h"
-#include "inventory/shm_entry.h"
-#include "inventory/sysv_key_file.h"
 
 namespace bip = boost::interprocess;
 

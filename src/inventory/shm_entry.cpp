@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Looking at entries of /dev/shm without opening or following them.
-#include "inventory/shm_entry.h"
+#include "internal/inventory/shm_entry.h"
 
 #include "internal/plain_file_name.h"
 #include "internal/shm_reservation.h"

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Key files of System V buffers: their key, whether they are orphans, and their removal.
-#include "inventory/sysv_key_file.h"
+#include "internal/inventory/sysv_key_file.h"
 #include <cerrno>
 
 #include <boost/interprocess/exceptions.hpp>
@@ -11,7 +11,7 @@
 
 #include <zorvgst/sysv_double_buffer.h>
 
-#include "inventory/shm_entry.h"
+#include "internal/inventory/shm_entry.h"
 
 namespace bip = boost::interprocess;
 using sysv_double_buffer::sysv_double_buffer_t;

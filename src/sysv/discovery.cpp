@@ -17,7 +17,7 @@
 #include "internal/plain_file_name.h"
 #include "internal/process_liveness.h"
 #include "internal/shm_access.h"
-#include "sysv_double_buffer/common.h"
+#include "internal/sysv/common.h"
 
 namespace sysv_double_buffer {
 

@@ -15,8 +15,8 @@
 #include "internal/log.h"
 #include "internal/plain_file_name.h"
 #include "internal/shm_access.h"
-#include "sysv_double_buffer/common.h"
-#include "sysv_double_buffer/wake.h"
+#include "internal/sysv/common.h"
+#include "internal/sysv/wake.h"
 
 namespace sysv_double_buffer {
 

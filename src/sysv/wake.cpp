@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Futex sleeps on a header word, and condition notifications handed to a background thread.
-#include "sysv_double_buffer/wake.h"
+#include "internal/sysv/wake.h"
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>

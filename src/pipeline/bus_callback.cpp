@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Ready-made bus watch: bus messages become log lines; end-of-stream and errors quit the loop.
 #include "internal/log.h"
-#include "zorvgst/pipeline_text.h"
+#include "internal/pipeline/pipeline_text.h"
 
 using zorvgst::detail::owned_text;
 using zorvgst::detail::state_name;

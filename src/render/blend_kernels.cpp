@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Overlay blend row kernels: portable, SSE2 and AVX2 (chosen at run time), bit-exact to each other.
-#include "blend_kernels.h"
+#include "internal/render/blend_kernels.h"
 #include <cstring>
 
 #include <immintrin.h>

@@ -21,7 +21,7 @@
 #include "internal/prefault.h"
 #include "internal/shm_access.h"
 #include "internal/shm_reservation.h"
-#include "sysv_double_buffer/common.h"
+#include "internal/sysv/common.h"
 
 namespace sysv_double_buffer {
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Blending core: composes an overlay with straight alpha over a base frame into a destination.
-#include "blend_kernels.h"
 #include "internal/log.h"
+#include "internal/render/blend_kernels.h"
 
 void render_with_overlay(const guint8* base, const guint8* overlay, guint8* dst, uint width,
                          uint height, uint x, uint y, uint dst_width) {

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Warnings when a queue inside a host's pipeline runs full.
 #include "internal/log.h"
-#include "zorvgst/pipeline_text.h"
+#include "internal/pipeline/pipeline_text.h"
 
 using zorvgst::detail::owned_text;
 using zorvgst::detail::text_or_placeholder;

@@ -2,10 +2,10 @@
 // Overlay blending between double buffers, raw memory, GStreamer samples and buffers.
 #include <zorvgst/double_buffer.h>
 
-#include "gst_frame_memory.h"
 #include "internal/log.h"
-#include "render_bounds.h"
-#include "shared_read.h"
+#include "internal/render/gst_frame_memory.h"
+#include "internal/render/render_bounds.h"
+#include "internal/render/shared_read.h"
 
 // The checks and copies every rendering function shares.
 using namespace zorvgst::detail;

@@ -6,7 +6,7 @@
 
 #include "internal/fault_guard.h"
 #include "internal/log.h"
-#include "render_bounds.h"
+#include "internal/render/render_bounds.h"
 
 namespace zorvgst::detail {
 

@@ -3,7 +3,7 @@
 #include <cstdlib>
 
 #include "internal/log.h"
-#include "zorvgst/pipeline_text.h"
+#include "internal/pipeline/pipeline_text.h"
 
 using zorvgst::detail::object_name;
 using zorvgst::detail::owned_text;
