@@ -16,7 +16,7 @@
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/zorvgst.h>
 
-#include "zorvgst/blend_kernels.h"
+#include "internal/render/blend_kernels.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst_bench");
 

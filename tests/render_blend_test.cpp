@@ -4,9 +4,9 @@
 
 #include <zorvgst/zorvgst.h>
 
+#include "internal/render/blend_kernels.h"
 #include "support/capture_appender.h"
 #include "support/frames.h"
-#include "zorvgst/blend_kernels.h"
 
 namespace {
 
