@@ -12,7 +12,7 @@
 
 #include <zorvgst/posix_double_buffer.h>
 
-#include "double_buffer_test_util.h"
+#include "support/double_buffer_test_util.h"
 #include "support/capture_appender.h"
 #include "support/child_process.h"
 #include "support/raw_shm.h"

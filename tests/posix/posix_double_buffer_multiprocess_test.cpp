@@ -14,7 +14,7 @@
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/posix_double_buffer.h>
 
-#include "double_buffer_test_util.h"
+#include "support/double_buffer_test_util.h"
 #include "internal/shm_access.h"
 #include "support/capture_appender.h"
 #include "support/child_process.h"

@@ -18,7 +18,7 @@
 
 #include "support/capture_appender.h"
 #include "support/shm_guard.h"
-#include "sysv_double_buffer_helpers.h"
+#include "support/sysv_double_buffer_helpers.h"
 
 namespace {
 
