@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Scale-mode vocabulary that hosts read from their configuration.
+#include <zorvgst/render.h>
+
 #include "internal/log.h"
 
 scale_mode_t parse_scale_mode(const std::string& text) {

@@ -4,7 +4,7 @@
 
 #include <log4cxx/logger.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
 
 // Every source file is compiled with the name of the unit its log lines carry ("zorvgst",
 // "posix_double_buffer" or "sysv_double_buffer"), so hosts see the same location whichever file

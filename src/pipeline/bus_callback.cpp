@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Ready-made bus watch: bus messages become log lines; end-of-stream and errors quit the loop.
+#include <zorvgst/pipeline.h>
+
 #include "internal/log.h"
 #include "internal/pipeline/pipeline_text.h"
 

@@ -2,6 +2,8 @@
 // Element creation, linking and adding to bins: set-up steps that end the process when they fail.
 #include <cstdlib>
 
+#include <zorvgst/pipeline.h>
+
 #include "internal/log.h"
 #include "internal/pipeline/pipeline_text.h"
 

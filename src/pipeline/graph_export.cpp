@@ -11,6 +11,8 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <zorvgst/pipeline.h>
+
 #include "internal/log.h"
 
 extern char** environ;

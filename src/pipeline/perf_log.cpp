@@ -7,6 +7,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/thread/thread.hpp>
 
+#include <zorvgst/pipeline.h>
+
 #include "internal/log.h"
 
 namespace {

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Warnings when a queue inside a host's pipeline runs full.
+#include <zorvgst/pipeline.h>
+
 #include "internal/log.h"
 #include "internal/pipeline/pipeline_text.h"
 

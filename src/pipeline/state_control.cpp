@@ -2,6 +2,8 @@
 // State changes of an element with uniform logging: set, wait, play, pause and toggle.
 #include <cstdlib>
 
+#include <zorvgst/pipeline.h>
+
 #include "internal/log.h"
 #include "internal/pipeline/pipeline_text.h"
 

@@ -5,6 +5,8 @@
 
 #include <immintrin.h>
 
+#include <zorvgst/render.h>
+
 namespace zorvgst::detail {
 
 namespace {

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Blending core: composes an overlay with straight alpha over a base frame into a destination.
+#include <zorvgst/render.h>
+
 #include "internal/log.h"
 #include "internal/render/blend_kernels.h"
 

@@ -2,6 +2,8 @@
 // Copy core: moves a packed BGRA frame into a possibly wider destination, whole rows at a time.
 #include <cstring>
 
+#include <zorvgst/render.h>
+
 #include "internal/log.h"
 
 void render(const guint8* src, guint8* dst, uint width, uint height, uint x, uint y,

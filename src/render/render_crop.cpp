@@ -3,6 +3,8 @@
 #include <cstring>
 #include <sstream>
 
+#include <zorvgst/render.h>
+
 #include "internal/log.h"
 
 void render_with_cropping(const guint8* src, guint8* dst, uint width, uint height, uint x, uint y,

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Cropping between double buffers, raw memory and GStreamer buffers.
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/render.h>
 
 #include "internal/log.h"
 #include "internal/render/gst_frame_memory.h"

@@ -2,6 +2,7 @@
 // Copies between double buffers, raw memory, GStreamer samples and buffers, bracketed by the
 // double buffer's grab and release.
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/render.h>
 
 #include "internal/log.h"
 #include "internal/render/gst_frame_memory.h"

@@ -8,7 +8,7 @@
 
 #include <gst/gst.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
 
 namespace zorvgst::detail {
 
