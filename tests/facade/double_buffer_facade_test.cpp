@@ -9,8 +9,8 @@
 
 #include <zorvgst/double_buffer.h>
 
-#include "support/double_buffer_test_util.h"
 #include "support/capture_appender.h"
+#include "support/double_buffer_test_util.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
 

@@ -12,9 +12,9 @@
 
 #include <zorvgst/posix_double_buffer.h>
 
-#include "support/double_buffer_test_util.h"
 #include "support/capture_appender.h"
 #include "support/child_process.h"
+#include "support/double_buffer_test_util.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
 

@@ -14,10 +14,10 @@
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/posix_double_buffer.h>
 
-#include "support/double_buffer_test_util.h"
 #include "internal/shm_access.h"
 #include "support/capture_appender.h"
 #include "support/child_process.h"
+#include "support/double_buffer_test_util.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
 
