@@ -328,9 +328,10 @@ bool frame_reader::end_view(const view_lease& lease) {
 }
 
 std::optional<frame_info> frame_reader::newest() const {
-    // Attaching is a cache of where the frames are, not part of what a caller observes.
+    // Attaching is a cache of where the frames are, not part of what a caller observes. An
+    // attached buffer is not re-examined here: wait() and read() already do, once per frame.
     state& s = *state_;
-    if (!s.usable()) {
+    if (!s.attach()) {
         return std::nullopt;
     }
     const boost::posix_time::ptime written = s.buffer->last_write_time();
@@ -341,7 +342,7 @@ std::optional<frame_info> frame_reader::newest() const {
 }
 
 bool frame_reader::ready() const {
-    return state_->usable();
+    return state_->attach();
 }
 
 const std::string& frame_reader::name() const {
