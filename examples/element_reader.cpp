@@ -87,25 +87,26 @@ bool write_png(GstSample* sample, const std::string& path) {
 } // namespace
 
 int main(int argc, char** argv) {
-    example_host::log_warnings_to_console(logger);
     std::string name = shared_memory_video_buffer_id("publisher"); // "publisher_buffer"
     std::string snapshot;
     unsigned seconds = 0, timeout = 10;
-    // The name goes into a pipeline description: keep it to characters that need no quoting.
-    if (!example_host::options()
-             .add("--name", name)
-             .add("--snapshot", snapshot)
-             .add("--seconds", seconds)
-             .add("--timeout", timeout)
-             .parse(argc, argv) ||
-        name.empty() ||
-        name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                               "0123456789_-.") != std::string::npos) {
-        std::cerr << "usage: zorvgst-element-reader [--name NAME] [--snapshot FILE.png]"
-                     " [--seconds S] [--timeout S]\n";
+    const char* const usage = "usage: zorvgst-element-reader [--name NAME] [--snapshot FILE.png]"
+                              " [--seconds S] [--timeout S]";
+    const auto given = example_host::options()
+                           .add("--name", name)
+                           .add("--snapshot", snapshot)
+                           .add("--seconds", seconds)
+                           .add("--timeout", timeout);
+    if (!example_host::start(given, argc, argv, usage)) {
         return 2;
     }
-    zorvgstlib_init(argc, argv);
+    // The name goes into a pipeline description: keep it to characters that need no quoting.
+    if (name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                               "0123456789_-.") != std::string::npos) {
+        std::cerr << argv[0] << ": a name of letters, digits, '_', '-' and '.' only\n"
+                  << usage << "\n";
+        return 2;
+    }
 
     // zorvdbsrc waits for the writer and for each frame up to its timeout (in nanoseconds),
     // then ends the stream.

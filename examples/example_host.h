@@ -1,64 +1,43 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// What the example hosts share: console logging, "--option value" arguments, a tally of the
-// frames that went through, and running a pipeline until Ctrl-C, a time limit, an error or the
-// end of the stream.
+// What the example hosts add to the programs' common set-up: a tally of the frames that went
+// through, and running a pipeline until Ctrl-C, a time limit, an error or the end of the stream.
 #pragma once
 
 #include <algorithm>
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
 #include <functional>
 #include <iomanip>
-#include <map>
-#include <ostream>
-#include <string>
+#include <iostream>
 #include <vector>
 
-#include <glib-unix.h>
 #include <gst/gst.h>
-#include <log4cxx/consoleappender.h>
-#include <log4cxx/patternlayout.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
+#include <zorvgst/pipeline.h>
+
+#include "host/arguments.h"
+#include "host/library_log.h"
+#include "host/main_loop.h"
 
 namespace example_host {
 
-/// What the library logs at warning level and above goes to the console, with the time.
-inline void log_warnings_to_console(const log4cxx::LoggerPtr& library_logger) {
-    auto layout = std::make_shared<log4cxx::PatternLayout>("%d{HH:mm:ss.SSS} %-5p %m%n");
-    library_logger->addAppender(std::make_shared<log4cxx::ConsoleAppender>(layout));
-    library_logger->setLevel(log4cxx::Level::getWarn());
+using zorvgst_host::log_warnings_to_console;
+
+/// "--option value" pairs, each written into the variable it names.
+using options = zorvgst_host::option_bindings;
+
+/// What every example host does first: library warnings to the console, the command line into
+/// the variables `given` binds, then the library (and GStreamer) initialised. On a usage error
+/// prints what is wrong and `usage`, and returns false: the host then exits with status 2.
+inline bool start(const options& given, int argc, char** argv, const char* usage) {
+    log_warnings_to_console(logger);
+    if (const auto error = given.parse(argc, argv)) {
+        std::cerr << argv[0] << ": " << *error << "\n" << usage << "\n";
+        return false;
+    }
+    zorvgstlib_init(argc, argv);
+    return true;
 }
-
-/// Arguments given as "--option value" pairs, each written into the variable it names.
-class options {
-public:
-    options& add(const std::string& flag, std::string& value) {
-        setters_[flag] = [&value](const char* text) { value = text; };
-        return *this;
-    }
-    options& add(const std::string& flag, unsigned& value) {
-        setters_[flag] = [&value](const char* text) {
-            value = static_cast<unsigned>(std::strtoul(text, nullptr, 10));
-        };
-        return *this;
-    }
-    /// False on an option it does not know or one without a value.
-    bool parse(int argc, char** argv) const {
-        for (int i = 1; i < argc; i += 2) {
-            const auto setter = setters_.find(argv[i]);
-            if (setter == setters_.end() || i + 1 >= argc) {
-                return false;
-            }
-            setter->second(argv[i + 1]);
-        }
-        return true;
-    }
-
-private:
-    std::map<std::string, std::function<void(const char*)>> setters_;
-};
 
 /// Frames counted as they go through, with how long after their publication each did.
 class frame_tally {
@@ -104,32 +83,19 @@ private:
 /// then stops the pipeline.
 inline void run_pipeline(GstElement* pipeline, unsigned seconds,
                          const std::function<void()>& stopping = {}) {
-    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
-    bus_cb_data_t bus_data{loop, pipeline, 0};
+    zorvgst_host::main_loop loop;
+    loop.stop_after(seconds);
+    bus_cb_data_t bus_data{loop.get(), pipeline, 0};
     GstBus* bus = gst_element_get_bus(pipeline);
     const guint watch = gst_bus_add_watch(bus, standard_bus_cb, &bus_data);
     gst_object_unref(bus);
-    // Stays installed: a second signal while stopping must not fall back to the default action.
-    const GSourceFunc quit = [](gpointer data) -> gboolean {
-        g_main_loop_quit(static_cast<GMainLoop*>(data));
-        return G_SOURCE_CONTINUE;
-    };
-    const guint sources[] = {g_unix_signal_add(SIGINT, quit, loop),
-                             g_unix_signal_add(SIGTERM, quit, loop),
-                             seconds > 0 ? g_timeout_add_seconds(seconds, quit, loop) : 0};
     gst_play(pipeline);
-    g_main_loop_run(loop);
+    loop.run();
     if (stopping) {
         stopping();
     }
     set_element_state(pipeline, GST_STATE_NULL, 5 * GST_SECOND);
-    for (const guint source : sources) {
-        if (source != 0) {
-            g_source_remove(source);
-        }
-    }
     g_source_remove(watch);
-    g_main_loop_unref(loop);
 }
 
 } // namespace example_host

@@ -4,30 +4,23 @@
 //
 //   zorvgst-frames-reader [NAME]
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
-#include <log4cxx/basicconfigurator.h>
-#include <log4cxx/logger.h>
-
 #include <zorvgst/frames.h>
+
+#include "host/interruption.h"
+#include "host/library_log.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
 
-namespace {
-volatile std::sig_atomic_t stopping = 0;
-}
-
 int main(int argc, char** argv) {
-    log4cxx::BasicConfigurator::configure();
-    logger->setLevel(log4cxx::Level::getWarn());
-    std::signal(SIGINT, [](int) { stopping = 1; });
-    std::signal(SIGTERM, [](int) { stopping = 1; });
+    zorvgst_host::log_warnings_to_console(logger);
+    zorvgst_host::catch_interruptions();
     zorvgst::frame_reader reader(argc > 1 ? argv[1] : "frames_buffer");
     std::vector<std::uint8_t> pixels;
-    while (!stopping) {
+    while (!zorvgst_host::interrupted()) {
         if (!reader.wait(std::chrono::seconds(1))) {
             std::printf("no new frame in %s\n", reader.name().c_str());
             continue;

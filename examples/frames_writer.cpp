@@ -3,36 +3,34 @@
 //
 //   zorvgst-frames-writer [NAME [WIDTH HEIGHT]]
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <string>
 #include <thread>
 
-#include <log4cxx/basicconfigurator.h>
-#include <log4cxx/logger.h>
-
 #include <zorvgst/frames.h>
+
+#include "host/arguments.h"
+#include "host/interruption.h"
+#include "host/library_log.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
 
-namespace {
-volatile std::sig_atomic_t stopping = 0;
-}
-
 int main(int argc, char** argv) {
-    log4cxx::BasicConfigurator::configure();
-    logger->setLevel(log4cxx::Level::getWarn());
+    zorvgst_host::log_warnings_to_console(logger);
     const std::string name = argc > 1 ? argv[1] : "frames_buffer";
-    const unsigned width = argc > 3 ? std::stoul(argv[2]) : 640;
-    const unsigned height = argc > 3 ? std::stoul(argv[3]) : 360;
-    std::signal(SIGINT, [](int) { stopping = 1; });
-    std::signal(SIGTERM, [](int) { stopping = 1; });
+    const auto width = zorvgst_host::whole_number(argc > 3 ? argv[2] : "640", 1, 16384);
+    const auto height = zorvgst_host::whole_number(argc > 3 ? argv[3] : "360", 1, 16384);
+    if (!width || !height) {
+        std::fprintf(stderr, "usage: zorvgst-frames-writer [NAME [WIDTH HEIGHT]]\n");
+        return 2;
+    }
+    zorvgst_host::catch_interruptions();
     try {
-        zorvgst::frame_writer writer(name, width, height);
-        for (unsigned t = 0; !stopping; ++t) {
+        zorvgst::frame_writer writer(name, *width, *height);
+        for (unsigned t = 0; !zorvgst_host::interrupted(); ++t) {
             std::uint8_t* pixel = writer.frame(); // the slot readers will see next: draw in place
-            for (unsigned y = 0; y < height; ++y) {
-                for (unsigned x = 0; x < width; ++x, pixel += 4) {
+            for (long long y = 0; y < *height; ++y) {
+                for (long long x = 0; x < *width; ++x, pixel += 4) {
                     pixel[0] = static_cast<std::uint8_t>(x + t); // blue
                     pixel[1] = static_cast<std::uint8_t>(y + t); // green
                     pixel[2] = 0x80;                             // red

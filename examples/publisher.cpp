@@ -59,22 +59,19 @@ GstFlowReturn on_new_sample(GstAppSink* sink, gpointer user_data) {
 } // namespace
 
 int main(int argc, char** argv) {
-    example_host::log_warnings_to_console(logger);
     std::string name = shared_memory_video_buffer_id("publisher"); // "publisher_buffer"
     unsigned width = 1280, height = 720, fps = 30, seconds = 0;
-    if (!example_host::options()
-             .add("--name", name)
-             .add("--width", width)
-             .add("--height", height)
-             .add("--fps", fps)
-             .add("--seconds", seconds)
-             .parse(argc, argv) ||
-        width == 0 || height == 0 || fps == 0 || name.empty()) {
-        std::cerr << "usage: zorvgst-publisher [--name NAME] [--width W] [--height H] [--fps N]"
-                     " [--seconds S]\n";
+    const auto given = example_host::options()
+                           .add("--name", name)
+                           .add("--width", width, 1, 16384)
+                           .add("--height", height, 1, 16384)
+                           .add("--fps", fps, 1, 1000)
+                           .add("--seconds", seconds);
+    if (!example_host::start(given, argc, argv,
+                             "usage: zorvgst-publisher [--name NAME] [--width W]"
+                             " [--height H] [--fps N] [--seconds S]")) {
         return 2;
     }
-    zorvgstlib_init(argc, argv);
 
     try {
         // The writer creates (or resizes) the buffer and becomes its owner.

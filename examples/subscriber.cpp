@@ -88,22 +88,19 @@ void on_need_data(GstAppSrc* source, guint, gpointer user_data) {
 } // namespace
 
 int main(int argc, char** argv) {
-    example_host::log_warnings_to_console(logger);
     std::string name = shared_memory_video_buffer_id("publisher"); // "publisher_buffer"
     std::string sink_element = "fakesink";
     unsigned seconds = 0, wait = 10;
-    if (!example_host::options()
-             .add("--name", name)
-             .add("--sink", sink_element)
-             .add("--seconds", seconds)
-             .add("--wait", wait)
-             .parse(argc, argv) ||
-        name.empty()) {
-        std::cerr << "usage: zorvgst-subscriber [--name NAME] [--sink ELEMENT] [--seconds S]"
-                     " [--wait S]\n";
+    const auto given = example_host::options()
+                           .add("--name", name)
+                           .add("--sink", sink_element)
+                           .add("--seconds", seconds)
+                           .add("--wait", wait);
+    if (!example_host::start(given, argc, argv,
+                             "usage: zorvgst-subscriber [--name NAME] [--sink ELEMENT]"
+                             " [--seconds S] [--wait S]")) {
         return 2;
     }
-    zorvgstlib_init(argc, argv);
 
     // The reader attaches whenever the writer appears, and follows it through restarts.
     zorvgst::frame_reader reader(name);

@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvgst-shm: lists, inspects, watches and cleans up the double buffers on this machine.
 #include <chrono>
-#include <csignal>
-#include <cstdlib>
+#include <cmath>
 #include <iomanip>
 #include <iostream>
+#include <limits>
 #include <map>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -16,8 +15,11 @@
 #include <sys/stat.h>
 
 #include <zorvgst/inventory.h>
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
 
+#include "host/arguments.h"
+#include "host/library_log.h"
+#include "host/main_loop.h"
 #include "report.h"
 #include "stderr_appender.h"
 
@@ -27,6 +29,11 @@ log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
 namespace {
 
 using namespace zorvgst_shm;
+using zorvgst_host::accepted_options_t;
+using zorvgst_host::arguments_t;
+using zorvgst_host::decimal_number;
+using zorvgst_host::parse_arguments;
+using zorvgst_host::whole_number;
 namespace pt = boost::posix_time;
 
 constexpr int exit_ok = 0;
@@ -115,56 +122,7 @@ std::chrono::system_clock::time_point wall_clock_now() {
     return std::chrono::system_clock::now();
 }
 
-/// The arguments of one command: options with or without a value, and positional names.
-struct arguments_t {
-    std::map<std::string, std::string> options;
-    std::vector<std::string> positional;
-};
-
-/// Parses `args` against the options a command accepts (name -> takes a value). Returns an error
-/// message on a usage error.
-std::optional<std::string> parse(const std::vector<std::string>& args,
-                                 const std::map<std::string, bool>& accepted, arguments_t& out) {
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (arg.size() > 1 && arg[0] == '-') {
-            std::string key = arg;
-            std::optional<std::string> value;
-            if (const auto eq = arg.find('='); eq != std::string::npos && arg.rfind("--", 0) == 0) {
-                key = arg.substr(0, eq);
-                value = arg.substr(eq + 1);
-            }
-            const auto found = accepted.find(key);
-            if (found == accepted.end()) {
-                return "unknown option '" + key + "'";
-            }
-            if (found->second && !value) {
-                if (i + 1 >= args.size()) {
-                    return "option '" + key + "' needs a value";
-                }
-                value = args[++i];
-            } else if (!found->second && value) {
-                return "option '" + key + "' takes no value";
-            }
-            out.options[key] = value.value_or("");
-        } else {
-            out.positional.push_back(arg);
-        }
-    }
-    return std::nullopt;
-}
-
-std::optional<std::string> one_name(const arguments_t& args) {
-    if (args.positional.size() != 1) {
-        return std::nullopt;
-    }
-    return args.positional.front();
-}
-
 int cmd_list(const arguments_t& args) {
-    if (!args.positional.empty()) {
-        return usage_error("list takes no names");
-    }
     std::string directory = "/dev/shm";
     if (const auto dir = args.options.find("--dir"); dir != args.options.end()) {
         directory = dir->second;
@@ -174,7 +132,7 @@ int cmd_list(const arguments_t& args) {
         return failure("'" + directory + "' is not a directory");
     }
     const auto buffers = zorvgst::list_buffers(directory);
-    if (args.options.count("--json") != 0) {
+    if (args.has("--json")) {
         print_json(std::cout, buffers, wall_clock_now());
     } else {
         print_table(std::cout, buffers, wall_clock_now());
@@ -183,15 +141,12 @@ int cmd_list(const arguments_t& args) {
 }
 
 int cmd_show(const arguments_t& args) {
-    const auto name = one_name(args);
-    if (!name) {
-        return usage_error("show needs exactly one buffer name");
-    }
-    const auto info = zorvgst::find_buffer(*name);
+    const std::string& name = args.positional.front();
+    const auto info = zorvgst::find_buffer(name);
     if (!info) {
-        return not_found(*name);
+        return not_found(name);
     }
-    if (args.options.count("--json") != 0) {
+    if (args.has("--json")) {
         print_json_object(std::cout, *info, wall_clock_now(), "");
         std::cout << "\n";
     } else {
@@ -201,24 +156,21 @@ int cmd_show(const arguments_t& args) {
 }
 
 int cmd_remove(const arguments_t& args) {
-    const auto name = one_name(args);
-    if (!name) {
-        return usage_error("remove needs exactly one buffer name");
-    }
+    const std::string& name = args.positional.front();
     // Found from the directory entry alone: a buffer too broken to open is removed all the same.
-    const auto backend = zorvgst::find_backend(*name);
+    const auto backend = zorvgst::find_backend(name);
     if (!backend) {
-        return not_found(*name);
+        return not_found(name);
     }
-    if (!zorvgst::remove_buffer(*name)) {
-        return failure("could not remove '" + *name + "'");
+    if (!zorvgst::remove_buffer(name)) {
+        return failure("could not remove '" + name + "'");
     }
-    std::cout << "removed " << *name << " (" << zorvgst::backend_name(*backend) << ")\n";
+    std::cout << "removed " << name << " (" << zorvgst::backend_name(*backend) << ")\n";
     return exit_ok;
 }
 
 int cmd_expire(const arguments_t& args) {
-    const bool dry_run = args.options.count("--dry-run") != 0;
+    const bool dry_run = args.has("--dry-run");
     std::vector<zorvgst::expiry_failure> failures;
     const auto expired = zorvgst::expire_buffers(args.positional, dry_run, failures);
     for (const auto& buffer : expired) {
@@ -240,63 +192,38 @@ int cmd_expire(const arguments_t& args) {
     return failures.empty() ? exit_ok : exit_failure;
 }
 
-volatile std::sig_atomic_t interrupted = 0;
-
-extern "C" void on_interrupt(int) {
-    interrupted = 1;
-}
-
 int cmd_watch(const arguments_t& args) {
-    const auto name = one_name(args);
-    if (!name) {
-        return usage_error("watch needs exactly one buffer name");
-    }
-    long count = -1;
+    const std::string& name = args.positional.front();
+    long long count = -1;
     if (const auto it = args.options.find("--count"); it != args.options.end()) {
-        char* end = nullptr;
-        count = std::strtol(it->second.c_str(), &end, 10);
-        if (it->second.empty() || *end != '\0' || count <= 0) {
+        const auto given = whole_number(it->second, 1, std::numeric_limits<long long>::max());
+        if (!given) {
             return usage_error("--count needs a positive whole number");
         }
+        count = *given;
     }
     double interval_s = 1.0;
     if (const auto it = args.options.find("--interval"); it != args.options.end()) {
-        char* end = nullptr;
-        interval_s = std::strtod(it->second.c_str(), &end);
-        if (it->second.empty() || *end != '\0' || !(interval_s >= 0.01 && interval_s <= 3600)) {
+        const auto given = decimal_number(it->second, 0.01, 3600);
+        if (!given) {
             return usage_error("--interval needs a number of seconds between 0.01 and 3600");
         }
+        interval_s = *given;
     }
-    auto previous = zorvgst::find_buffer(*name);
+    auto previous = zorvgst::find_buffer(name);
     if (!previous) {
-        return not_found(*name);
+        return not_found(name);
     }
-
-    struct sigaction action {};
-    action.sa_handler = on_interrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
 
     using clock = std::chrono::steady_clock;
     auto previous_time = clock::now();
-    const auto interval =
-        std::chrono::duration_cast<clock::duration>(std::chrono::duration<double>(interval_s));
-    for (long shown = 0; (count < 0 || shown < count) && !interrupted; ++shown) {
-        // Sleep in short steps so that an interrupt ends the watch at once.
-        const auto wake = previous_time + interval;
-        while (!interrupted && clock::now() < wake) {
-            std::this_thread::sleep_for(
-                std::min<clock::duration>(wake - clock::now(), std::chrono::milliseconds(50)));
-        }
-        if (interrupted) {
-            break;
-        }
+    long long shown = 0;
+    const auto show_line = [&] {
         const auto now = clock::now();
-        const auto current = zorvgst::find_buffer(*name);
+        const auto current = zorvgst::find_buffer(name);
         std::cout << pt::to_simple_string(local_now().time_of_day()).substr(0, 8) << "  ";
         if (!current) {
-            std::cout << *name << " is gone\n" << std::flush;
+            std::cout << name << " is gone\n" << std::flush;
             previous.reset();
         } else {
             const double elapsed = std::chrono::duration<double>(now - previous_time).count();
@@ -326,23 +253,32 @@ int cmd_watch(const arguments_t& args) {
             previous = current;
         }
         previous_time = now;
-    }
+        return count < 0 || ++shown < count;
+    };
+    // Ctrl-C or SIGTERM ends the watch at once, with success.
+    zorvgst_host::main_loop loop;
+    loop.every(std::chrono::milliseconds(std::lround(interval_s * 1000)), show_line);
+    loop.run();
     return exit_ok;
 }
 
 using command_fn = int (*)(const arguments_t&);
 
+/// How many buffer names a command takes.
+enum class names_t { none, one, any };
+
 struct command_t {
     command_fn run;
-    std::map<std::string, bool> options; ///< option -> takes a value
+    accepted_options_t options;
+    names_t names;
 };
 
 const std::map<std::string, command_t> commands = {
-    {"list", {cmd_list, {{"--json", false}, {"--dir", true}}}},
-    {"show", {cmd_show, {{"--json", false}}}},
-    {"remove", {cmd_remove, {}}},
-    {"expire", {cmd_expire, {{"--dry-run", false}}}},
-    {"watch", {cmd_watch, {{"--count", true}, {"--interval", true}}}},
+    {"list", {cmd_list, {{"--json", false}, {"--dir", true}}, names_t::none}},
+    {"show", {cmd_show, {{"--json", false}}, names_t::one}},
+    {"remove", {cmd_remove, {}, names_t::one}},
+    {"expire", {cmd_expire, {{"--dry-run", false}}, names_t::any}},
+    {"watch", {cmd_watch, {{"--count", true}, {"--interval", true}}, names_t::one}},
 };
 
 } // namespace
@@ -386,14 +322,20 @@ int main(int argc, char** argv) {
     // The library reports what goes wrong on its side through `logger`: show warnings and
     // errors (debug with -v) without mixing them into the output on standard output. GStreamer
     // is not needed here, so the library is not initialised.
-    logger->addAppender(std::make_shared<stderr_appender>());
-    logger->setAdditivity(false);
-    logger->setLevel(verbose ? log4cxx::Level::getDebug() : log4cxx::Level::getWarn());
+    zorvgst_host::show_library_log(logger, std::make_shared<stderr_appender>(),
+                                   verbose ? log4cxx::Level::getDebug()
+                                           : log4cxx::Level::getWarn());
 
     const command_t& selected = commands.at(command);
     arguments_t parsed;
-    if (const auto error = parse(rest, selected.options, parsed)) {
+    if (const auto error = parse_arguments(rest, selected.options, parsed)) {
         return usage_error(*error);
+    }
+    if (selected.names == names_t::none && !parsed.positional.empty()) {
+        return usage_error(command + " takes no names");
+    }
+    if (selected.names == names_t::one && parsed.positional.size() != 1) {
+        return usage_error(command + " needs exactly one buffer name");
     }
     try {
         return selected.run(parsed);

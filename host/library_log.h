@@ -1,0 +1,18 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// Where a program shows the library's log lines.
+#pragma once
+
+#include <log4cxx/appender.h>
+#include <log4cxx/level.h>
+#include <log4cxx/logger.h>
+
+namespace zorvgst_host {
+
+/// The library's lines at `threshold` and above go to `appender`, and only there.
+void show_library_log(const log4cxx::LoggerPtr& library_logger,
+                      const log4cxx::AppenderPtr& appender, const log4cxx::LevelPtr& threshold);
+
+/// Warnings and errors on standard output with the time of day: what an example host shows.
+void log_warnings_to_console(const log4cxx::LoggerPtr& library_logger);
+
+} // namespace zorvgst_host

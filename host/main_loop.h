@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// A GLib main loop that Ctrl-C, SIGTERM or a time limit ends: how the shipped programs run.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include <glib.h>
+
+namespace zorvgst_host {
+
+/// Runs on the default main context. SIGINT and SIGTERM end run() for as long as the object
+/// lives, also a second time while the program is stopping.
+class main_loop {
+public:
+    main_loop();
+    ~main_loop();
+    main_loop(const main_loop&) = delete;
+    main_loop& operator=(const main_loop&) = delete;
+
+    /// Ends run() `seconds` after it starts counting now; 0 sets no limit.
+    void stop_after(unsigned seconds);
+    /// Calls `tick` every `interval`, the first time one interval from now, until it returns
+    /// false; that ends run().
+    void every(std::chrono::milliseconds interval, std::function<bool()> tick);
+    /// Returns when a signal, the time limit, a tick or quit() ends the loop.
+    void run();
+    void quit();
+    /// For GLib and GStreamer calls that take the loop (a bus watch that quits it, say).
+    GMainLoop* get() const { return loop_; }
+
+private:
+    GMainLoop* loop_;
+    std::vector<guint> sources_;
+    std::function<bool()> tick_;
+};
+
+} // namespace zorvgst_host

@@ -1,0 +1,38 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The shipped programs' main loop: ticks end it, and so does a signal, without killing the process.
+#include <chrono>
+#include <csignal>
+
+#include <gtest/gtest.h>
+
+#include "host/main_loop.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(HostMainLoop, EndsWhenATickSaysSo) {
+    zorvgst_host::main_loop loop;
+    int ticks = 0;
+    loop.every(1ms, [&] { return ++ticks < 3; });
+    loop.run();
+    EXPECT_EQ(ticks, 3);
+}
+
+TEST(HostMainLoop, SigintAndSigtermEndItAndLeaveTheProcessRunning) {
+    for (const int signal : {SIGINT, SIGTERM}) {
+        zorvgst_host::main_loop loop;
+        int ticks = 0;
+        // The first tick raises the signal; the loop must end before a thousand more.
+        loop.every(1ms, [&] {
+            if (++ticks == 1) {
+                std::raise(signal);
+            }
+            return ticks < 1000;
+        });
+        loop.run();
+        EXPECT_LT(ticks, 1000) << "signal " << signal;
+    }
+}
+
+} // namespace
