@@ -8,6 +8,7 @@
 
 #include <zorvgst/frames.h>
 
+#include "internal/copy_rows.h"
 #include "internal/fault_guard.h"
 #include "internal/frame_count_wake.h"
 #include "internal/frames/attached_buffer.h"
@@ -269,15 +270,8 @@ std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std:
             continue;
         }
         const steady::time_point started = steady::now();
-        const bool copied = detail::fault_guarded([&] {
-            if (stride == row) {
-                std::memcpy(target, slot, row * height);
-                return;
-            }
-            for (unsigned y = 0; y < height; ++y) {
-                std::memcpy(target + y * stride, slot + y * row, row);
-            }
-        });
+        const bool copied = detail::fault_guarded(
+            [&] { detail::copy_rows(target, stride, slot, row, row, height); });
         if (!copied) {
             // The object was cut short under the copy: attach afresh next time.
             s.buffer.reset();

@@ -7,6 +7,7 @@
 #include <zorvgst/frames.h>
 #include <zorvgst/inventory.h>
 
+#include "internal/copy_rows.h"
 #include "internal/frames/attached_buffer.h"
 #include "internal/header_time.h"
 #include "internal/inventory/probe.h"
@@ -85,13 +86,7 @@ frame_info frame_writer::write(const void* pixels, std::size_t stride) {
     }
     std::uint8_t* slot = frame();
     const auto* source = static_cast<const std::uint8_t*>(pixels);
-    if (stride == row) {
-        std::memcpy(slot, source, row * state_->height);
-    } else {
-        for (unsigned y = 0; y < state_->height; ++y) {
-            std::memcpy(slot + y * row, source + y * stride, row);
-        }
-    }
+    detail::copy_rows(slot, row, source, stride, row, state_->height);
     return publish();
 }
 

@@ -27,6 +27,30 @@ void quit_loop(bus_cb_data_t* data) {
     }
 }
 
+// The error, warning or information a message carries, freed when the case is done with it.
+class message_report {
+public:
+    message_report(GstMessage* message, void (*parse)(GstMessage*, GError**, gchar**)) {
+        parse(message, &error_, &debug_);
+    }
+    ~message_report() {
+        if (error_ != nullptr) {
+            g_error_free(error_);
+        }
+        g_free(debug_);
+    }
+    message_report(const message_report&) = delete;
+    message_report& operator=(const message_report&) = delete;
+
+    const char* text() const { return error_text(error_); }
+    gint code() const { return error_ != nullptr ? error_->code : 0; }
+    const char* debug() const { return text_or_placeholder(debug_); }
+
+private:
+    GError* error_ = nullptr;
+    gchar* debug_ = nullptr;
+};
+
 // Returns whether the pipeline answered; its duration lands in the record.
 bool query_duration(bus_cb_data_t* data) {
     return data != nullptr && data->pipeline != nullptr &&
@@ -43,39 +67,21 @@ gboolean standard_bus_cb(GstBus* /*bus*/, GstMessage* message, gpointer user_dat
         quit_loop(data);
         break;
     case GST_MESSAGE_ERROR: {
-        GError* error = nullptr;
-        gchar* debug = nullptr;
-        gst_message_parse_error(message, &error, &debug);
-        ZORV_LOG_ERROR("Error: " << error_text(error) << " " << text_or_placeholder(debug));
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-        g_free(debug);
+        const message_report report(message, gst_message_parse_error);
+        ZORV_LOG_ERROR("Error: " << report.text() << " " << report.debug());
         quit_loop(data);
         break;
     }
     case GST_MESSAGE_WARNING: {
-        GError* error = nullptr;
-        gchar* debug = nullptr;
-        gst_message_parse_warning(message, &error, &debug);
+        const message_report report(message, gst_message_parse_warning);
         owned_text path(source_path(message));
-        ZORV_LOG_WARN("from element " << path.c_str() << ":" << (error != nullptr ? error->code : 0)
-                                      << ":" << error_text(error));
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-        g_free(debug);
+        ZORV_LOG_WARN("from element " << path.c_str() << ":" << report.code() << ":"
+                                      << report.text());
         break;
     }
     case GST_MESSAGE_INFO: {
-        GError* error = nullptr;
-        gchar* debug = nullptr;
-        gst_message_parse_info(message, &error, &debug);
-        ZORV_LOG_INFO(error_text(error) << " " << text_or_placeholder(debug));
-        if (error != nullptr) {
-            g_error_free(error);
-        }
-        g_free(debug);
+        const message_report report(message, gst_message_parse_info);
+        ZORV_LOG_INFO(report.text() << " " << report.debug());
         break;
     }
     case GST_MESSAGE_TAG:
@@ -101,21 +107,17 @@ gboolean standard_bus_cb(GstBus* /*bus*/, GstMessage* message, gpointer user_dat
         break;
     }
     case GST_MESSAGE_DURATION_CHANGED:
+    case GST_MESSAGE_ASYNC_DONE: {
+        const char* const after = GST_MESSAGE_TYPE(message) == GST_MESSAGE_ASYNC_DONE
+                                      ? "GST_MESSAGE_ASYNC_DONE"
+                                      : "GST_MESSAGE_DURATION_CHANGED";
         if (query_duration(data)) {
-            ZORV_LOG_DEBUG("Video Duration after GST_MESSAGE_DURATION_CHANGED: [" << data->duration
-                                                                                  << "]");
+            ZORV_LOG_DEBUG("Video Duration after " << after << ": [" << data->duration << "]");
         } else {
-            ZORV_LOG_DEBUG("Could Not Query Video Duration after GST_MESSAGE_DURATION_CHANGED");
+            ZORV_LOG_DEBUG("Could Not Query Video Duration after " << after);
         }
         break;
-    case GST_MESSAGE_ASYNC_DONE:
-        if (query_duration(data)) {
-            ZORV_LOG_DEBUG("Video Duration after GST_MESSAGE_ASYNC_DONE: [" << data->duration
-                                                                            << "]");
-        } else {
-            ZORV_LOG_DEBUG("Could Not Query Video Duration after GST_MESSAGE_ASYNC_DONE");
-        }
-        break;
+    }
     default:
         ZORV_LOG_DEBUG("Got " << gst_message_type_get_name(GST_MESSAGE_TYPE(message))
                               << " message");

@@ -5,6 +5,7 @@
 
 #include "internal/log.h"
 #include "internal/render/gst_frame_memory.h"
+#include "internal/render/placement_check.h"
 #include "internal/render/render_bounds.h"
 #include "internal/render/shared_read.h"
 
@@ -55,12 +56,8 @@ void render_with_overlay(const guint8* base, const guint8* overlay, double_buffe
                          uint width, uint height, uint x, uint y, uint dst_width) {
     // The grab is the validity test here: an invalid destination throws to the caller.
     dst.grab_write_sem();
-    if (!rectangle_fits(width, height, x, y, dst_width,
-                        frame_bytes(dst.get_width(), dst.get_height()))) {
+    if (!placement_fits_frame(width, height, x, y, dst_width, dst, ZORV_LOG_LOCATION)) {
         // A grab holds nothing, so leaving without the release publishes nothing.
-        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
-                                           << " Outside Double Buffer " << dst.get_name() << " of "
-                                           << dst.get_width() << ":" << dst.get_height());
         return;
     }
     render_with_overlay(base, overlay, dst.get_write_address(), width, height, x, y, dst_width);
@@ -80,9 +77,7 @@ void render_with_overlay(double_buffer_t& base, double_buffer_t& overlay, GstBuf
     if (!sources_fit(base, overlay, width, height, ZORV_LOG_LOCATION)) {
         return;
     }
-    if (!rectangle_fits(width, height, x, y, dst_width, memory.size())) {
-        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
-                                           << " Outside Buffer of Size: " << memory.size());
+    if (!placement_fits_memory(width, height, x, y, dst_width, memory.size(), ZORV_LOG_LOCATION)) {
         return;
     }
     base.grab_read_sem();

@@ -4,6 +4,7 @@
 
 #include <zorvgst/render.h>
 
+#include "internal/copy_rows.h"
 #include "internal/log.h"
 
 void render(const guint8* src, guint8* dst, uint width, uint height, uint x, uint y,
@@ -24,15 +25,6 @@ void render(const guint8* src, guint8* dst, uint width, uint height, uint x, uin
         return;
     }
     const size_t dst_stride = size_t{dst_width} * 4;
-    guint8* dst_row = dst + size_t{x} * 4 + size_t{y} * dst_stride;
-    if (dst_stride == row_bytes) {
-        // Rows that follow each other in the destination too: one copy moves them all.
-        std::memcpy(dst_row, src, row_bytes * height);
-        return;
-    }
-    for (uint row = 0; row < height; ++row) {
-        std::memcpy(dst_row, src, row_bytes);
-        src += row_bytes;
-        dst_row += dst_stride;
-    }
+    zorvgst::detail::copy_rows(dst + size_t{x} * 4 + size_t{y} * dst_stride, dst_stride, src,
+                               row_bytes, row_bytes, height);
 }

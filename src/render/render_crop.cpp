@@ -5,6 +5,7 @@
 
 #include <zorvgst/render.h>
 
+#include "internal/copy_rows.h"
 #include "internal/log.h"
 
 void render_with_cropping(const guint8* src, guint8* dst, uint width, uint height, uint x, uint y,
@@ -39,16 +40,6 @@ void render_with_cropping(const guint8* src, guint8* dst, uint width, uint heigh
     const size_t row_bytes = size_t{columns} * 4;
     const size_t src_stride = size_t{width} * 4;
     const size_t dst_stride = size_t{dst_width} * 4;
-    const guint8* src_row = src + (size_t{top} * width + left) * 4;
-    guint8* dst_row = dst + (size_t{y} * dst_width + x) * 4;
-    if (row_bytes == src_stride && row_bytes == dst_stride) {
-        // Whole rows that follow each other at both ends: one copy moves them all.
-        std::memcpy(dst_row, src_row, row_bytes * rows);
-        return;
-    }
-    for (uint row = 0; row < rows; ++row) {
-        std::memcpy(dst_row, src_row, row_bytes);
-        src_row += src_stride;
-        dst_row += dst_stride;
-    }
+    zorvgst::detail::copy_rows(dst + (size_t{y} * dst_width + x) * 4, dst_stride,
+                               src + (size_t{top} * width + left) * 4, src_stride, row_bytes, rows);
 }

@@ -5,6 +5,7 @@
 
 #include "internal/log.h"
 #include "internal/render/gst_frame_memory.h"
+#include "internal/render/placement_check.h"
 #include "internal/render/render_bounds.h"
 #include "internal/render/shared_read.h"
 
@@ -44,10 +45,8 @@ void render_with_cropping(double_buffer_t& src, GstBuffer* dst, uint width, uint
     if (crop_is_valid(width, height, left, right, top, bottom)) {
         const uint kept_width = width - left - right;
         const uint kept_height = height - top - bottom;
-        if (!rectangle_fits(kept_width, kept_height, x, y, dst_width, memory.size())) {
-            ZORV_LOG_ERROR("Render Halted -- "
-                           << describe_placement(kept_width, kept_height, x, y, dst_width)
-                           << " Outside Buffer of Size: " << memory.size());
+        if (!placement_fits_memory(kept_width, kept_height, x, y, dst_width, memory.size(),
+                                   ZORV_LOG_LOCATION)) {
             return;
         }
     }
@@ -80,12 +79,7 @@ void render_with_cropping(const guint8* src, double_buffer_t& dst, uint width, u
     }
     const uint kept_width = width - left - right;
     const uint kept_height = height - top - bottom;
-    if (!rectangle_fits(kept_width, kept_height, x, y, dst_width,
-                        frame_bytes(dst.get_width(), dst.get_height()))) {
-        ZORV_LOG_ERROR("Render Halted -- "
-                       << describe_placement(kept_width, kept_height, x, y, dst_width)
-                       << " Outside Double Buffer " << dst.get_name() << " of " << dst.get_width()
-                       << ":" << dst.get_height());
+    if (!placement_fits_frame(kept_width, kept_height, x, y, dst_width, dst, ZORV_LOG_LOCATION)) {
         return;
     }
     dst.grab_write_sem();

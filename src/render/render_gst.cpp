@@ -6,6 +6,7 @@
 
 #include "internal/log.h"
 #include "internal/render/gst_frame_memory.h"
+#include "internal/render/placement_check.h"
 #include "internal/render/render_bounds.h"
 #include "internal/render/shared_read.h"
 
@@ -30,11 +31,7 @@ void render(const guint8* src, double_buffer_t& dst, uint width, uint height, ui
     if (!dst.is_valid()) {
         return;
     }
-    if (!rectangle_fits(width, height, x, y, dst_width,
-                        frame_bytes(dst.get_width(), dst.get_height()))) {
-        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
-                                           << " Outside Double Buffer " << dst.get_name() << " of "
-                                           << dst.get_width() << ":" << dst.get_height());
+    if (!placement_fits_frame(width, height, x, y, dst_width, dst, ZORV_LOG_LOCATION)) {
         return;
     }
     dst.grab_write_sem();
@@ -51,9 +48,7 @@ void render(double_buffer_t& src, GstBuffer* dst, uint width, uint height, uint 
     if (!map_render_target(dst, memory, ZORV_LOG_LOCATION)) {
         return;
     }
-    if (!rectangle_fits(width, height, x, y, dst_width, memory.size())) {
-        ZORV_LOG_ERROR("Render Halted -- " << describe_placement(width, height, x, y, dst_width)
-                                           << " Outside Buffer of Size: " << memory.size());
+    if (!placement_fits_memory(width, height, x, y, dst_width, memory.size(), ZORV_LOG_LOCATION)) {
         return;
     }
     // The inner render grabs and releases the read side once more, inside this bracket. A handle
