@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // zorvdbsink: opens the buffer as writer at the negotiated size and publishes each frame.
 #include "dbsink.h"
-#include <atomic>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -12,7 +11,8 @@
 #include <zorvgst/frames.h>
 #include <zorvgst/zorvgst.h>
 
-#include "elements_common.h"
+#include "buffer_properties.h"
+#include "frame_caps.h"
 #include "slot_pool.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_sink_debug);
@@ -20,21 +20,28 @@ GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_sink_debug);
 
 namespace {
 
-// The properties (buffer name, backend, zero-copy) are read and written under the object lock.
+// The properties (buffer name, backend, zero-copy and the two counters) are read and written
+// under the object lock.
 struct sink_state_t : zorvplugin::buffer_choice_t {
     bool zero_copy = true;
+    guint64 frames_copied = 0;
+    guint64 frames_zero_copy = 0;
     GstVideoInfo info{};
     // Owns the writer; shared with the slot pool and with every slot buffer still alive.
     std::shared_ptr<zorvplugin::slot_exchange_t> exchange =
         std::make_shared<zorvplugin::slot_exchange_t>();
     std::string writer_name; // the name the writer was opened with
-    std::atomic<guint64> frames_copied{0};
-    std::atomic<guint64> frames_zero_copy{0};
     // The frame already published at preroll; PLAYING renders the same buffer once more.
     GstBuffer* prerolled = nullptr;
 };
 
 enum { PROP_ZERO_COPY = zorvplugin::first_own_property, PROP_FRAMES_COPIED, PROP_FRAMES_ZERO_COPY };
+
+constexpr zorvplugin::own_property_t<sink_state_t> own_properties[] = {
+    {PROP_ZERO_COPY, &sink_state_t::zero_copy},
+    {PROP_FRAMES_COPIED, &sink_state_t::frames_copied},
+    {PROP_FRAMES_ZERO_COPY, &sink_state_t::frames_zero_copy},
+};
 
 } // namespace
 
@@ -53,6 +60,12 @@ void clear_prerolled(sink_state_t& state) {
         gst_buffer_unref(state.prerolled);
         state.prerolled = nullptr;
     }
+}
+
+void count_frame(GstZorvDbSink* self, guint64 sink_state_t::*counter) {
+    GST_OBJECT_LOCK(self);
+    ++(self->state->*counter);
+    GST_OBJECT_UNLOCK(self);
 }
 
 GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer) {
@@ -81,7 +94,7 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer) {
     GST_LOG_OBJECT(self, "frame %s", check_names[static_cast<int>(check)]);
     if (check == zorvplugin::slot_check_t::current) {
         // Upstream drew straight into the write slot.
-        ++state.frames_zero_copy;
+        count_frame(self, &sink_state_t::frames_zero_copy);
         return GST_FLOW_OK;
     }
     if (check == zorvplugin::slot_check_t::stale) {
@@ -100,7 +113,7 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer) {
         state.exchange->publish_copy(
             static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0)),
             GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0));
-        ++state.frames_copied;
+        count_frame(self, &sink_state_t::frames_copied);
     } catch (const std::exception& e) {
         GST_ELEMENT_ERROR(self, RESOURCE, WRITE,
                           ("Could not write to double buffer \"%s\"", state.writer_name.c_str()),
@@ -117,9 +130,7 @@ gboolean gst_zorv_db_sink_start(GstBaseSink* sink) {
     const std::string name = self->state->buffer_name;
     GST_OBJECT_UNLOCK(self);
     if (!zorvplugin::library_buffer_name(name)) {
-        GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
-                          ("No valid buffer name set (property \"buffer-name\")"),
-                          ("buffer-name is \"%s\"", name.c_str()));
+        ZORV_ELEMENT_ERROR_NO_BUFFER_NAME(self, name);
         return FALSE;
     }
     return TRUE;
@@ -236,45 +247,6 @@ gboolean gst_zorv_db_sink_propose_allocation(GstBaseSink* sink, GstQuery* query)
     return TRUE;
 }
 
-void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* value,
-                                   GParamSpec* param) {
-    auto* self = GST_ZORV_DB_SINK(object);
-    GST_OBJECT_LOCK(self);
-    switch (zorvplugin::set_buffer_property(*self->state, id, value) ? 0 : id) {
-    case 0:
-        break;
-    case PROP_ZERO_COPY:
-        self->state->zero_copy = g_value_get_boolean(value) != FALSE;
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
-        break;
-    }
-    GST_OBJECT_UNLOCK(self);
-}
-
-void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
-    auto* self = GST_ZORV_DB_SINK(object);
-    GST_OBJECT_LOCK(self);
-    switch (zorvplugin::get_buffer_property(*self->state, id, value) ? 0 : id) {
-    case 0:
-        break;
-    case PROP_ZERO_COPY:
-        g_value_set_boolean(value, self->state->zero_copy ? TRUE : FALSE);
-        break;
-    case PROP_FRAMES_COPIED:
-        g_value_set_uint64(value, self->state->frames_copied.load());
-        break;
-    case PROP_FRAMES_ZERO_COPY:
-        g_value_set_uint64(value, self->state->frames_zero_copy.load());
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
-        break;
-    }
-    GST_OBJECT_UNLOCK(self);
-}
-
 void gst_zorv_db_sink_finalize(GObject* object) {
     auto* self = GST_ZORV_DB_SINK(object);
     clear_prerolled(*self->state);
@@ -292,8 +264,8 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
 
     GST_DEBUG_CATEGORY_INIT(gst_zorv_db_sink_debug, "zorvdbsink", 0, "zorvgst double-buffer sink");
 
-    gobject_class->set_property = gst_zorv_db_sink_set_property;
-    gobject_class->get_property = gst_zorv_db_sink_get_property;
+    gobject_class->set_property = zorvplugin::set_element_property<GstZorvDbSink, own_properties>;
+    gobject_class->get_property = zorvplugin::get_element_property<GstZorvDbSink, own_properties>;
     gobject_class->finalize = gst_zorv_db_sink_finalize;
 
     zorvplugin::install_buffer_properties(
@@ -322,14 +294,7 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
                             "without a copy",
                             0, G_MAXUINT64, 0, counter_flags));
 
-    GstCaps* caps = gst_caps_from_string(COLORSPACE_CAPS_STRING);
-    gst_caps_set_simple(caps, "width", GST_TYPE_INT_RANGE, 1,
-                        static_cast<int>(zorvgst::max_frame_dimension), "height",
-                        GST_TYPE_INT_RANGE, 1, static_cast<int>(zorvgst::max_frame_dimension),
-                        "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
-    gst_element_class_add_pad_template(
-        element_class, gst_pad_template_new("sink", GST_PAD_SINK, GST_PAD_ALWAYS, caps));
-    gst_caps_unref(caps);
+    zorvplugin::add_frame_pad_template(element_class, "sink", GST_PAD_SINK);
 
     gst_element_class_set_static_metadata(
         element_class, "Double buffer sink", "Sink/Video",
@@ -344,8 +309,6 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
     base_sink_class->render = gst_zorv_db_sink_render;
     base_sink_class->propose_allocation = gst_zorv_db_sink_propose_allocation;
     video_sink_class->set_info = gst_zorv_db_sink_set_info;
-
-    gst_type_mark_as_plugin_api(GST_TYPE_ZORV_DB_BACKEND, static_cast<GstPluginAPIFlags>(0));
 }
 
 static void gst_zorv_db_sink_init(GstZorvDbSink* self) {

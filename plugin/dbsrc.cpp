@@ -14,7 +14,8 @@
 #include <zorvgst/frames.h>
 #include <zorvgst/zorvgst.h>
 
-#include "elements_common.h"
+#include "buffer_properties.h"
+#include "frame_caps.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_src_debug);
 #define GST_CAT_DEFAULT gst_zorv_db_src_debug
@@ -26,9 +27,10 @@ using steady_clock = std::chrono::steady_clock;
 // How long one wait may last before the deadline is looked at again; a flush interrupts it.
 constexpr std::chrono::milliseconds wait_slice(1000);
 
-// Properties (buffer name, backend, timeout) under the object lock.
+// Properties (buffer name, backend, timeout, dropped) under the object lock.
 struct src_state_t : zorvplugin::buffer_choice_t {
     guint64 timeout = 0;
+    guint64 dropped = 0;
 
     // Streaming state, owned by the streaming thread between start() and stop().
     std::string active_name;
@@ -44,10 +46,14 @@ struct src_state_t : zorvplugin::buffer_choice_t {
     std::atomic<guint> width{0};
     std::atomic<guint> height{0};
     std::atomic<bool> flushing{false};
-    std::atomic<guint64> dropped{0};
 };
 
 enum { PROP_TIMEOUT = zorvplugin::first_own_property, PROP_DROPPED };
+
+constexpr zorvplugin::own_property_t<src_state_t> own_properties[] = {
+    {PROP_TIMEOUT, &src_state_t::timeout},
+    {PROP_DROPPED, &src_state_t::dropped},
+};
 
 } // namespace
 
@@ -103,9 +109,12 @@ void count_drops(GstZorvDbSrc* self) {
     }
     const auto fresh = static_cast<guint>(total - state.reader_drops_counted);
     state.reader_drops_counted = total;
-    state.dropped += fresh;
+    GST_OBJECT_LOCK(self);
+    const guint64 dropped = state.dropped += fresh;
+    GST_OBJECT_UNLOCK(self);
     GST_INFO_OBJECT(self, "dropped %u torn cop%s of \"%s\" (%" G_GUINT64_FORMAT " in all)", fresh,
-                    fresh == 1 ? "y" : "ies", state.active_name.c_str(), state.dropped.load());
+                    fresh == 1 ? "y" : "ies", state.active_name.c_str(), dropped);
+    // Outside the lock: a handler may read the property.
     g_object_notify(G_OBJECT(self), "dropped");
 }
 
@@ -261,9 +270,7 @@ gboolean gst_zorv_db_src_start(GstBaseSrc* base_src) {
     const std::optional<std::string> library_name =
         zorvplugin::library_buffer_name(state.active_name);
     if (!library_name) {
-        GST_ELEMENT_ERROR(self, RESOURCE, NOT_FOUND,
-                          ("No valid buffer name set (property \"buffer-name\")"),
-                          ("buffer-name is \"%s\"", state.active_name.c_str()));
+        ZORV_ELEMENT_ERROR_NO_BUFFER_NAME(self, state.active_name);
         return FALSE;
     }
     state.reader = std::make_unique<zorvgst::frame_reader>(*library_name, backend);
@@ -362,42 +369,6 @@ gboolean gst_zorv_db_src_decide_allocation(GstBaseSrc* base_src, GstQuery* query
     return GST_BASE_SRC_CLASS(gst_zorv_db_src_parent_class)->decide_allocation(base_src, query);
 }
 
-void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value,
-                                  GParamSpec* param) {
-    auto* self = GST_ZORV_DB_SRC(object);
-    GST_OBJECT_LOCK(self);
-    switch (zorvplugin::set_buffer_property(*self->state, id, value) ? 0 : id) {
-    case 0:
-        break;
-    case PROP_TIMEOUT:
-        self->state->timeout = g_value_get_uint64(value);
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
-        break;
-    }
-    GST_OBJECT_UNLOCK(self);
-}
-
-void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
-    auto* self = GST_ZORV_DB_SRC(object);
-    GST_OBJECT_LOCK(self);
-    switch (zorvplugin::get_buffer_property(*self->state, id, value) ? 0 : id) {
-    case 0:
-        break;
-    case PROP_TIMEOUT:
-        g_value_set_uint64(value, self->state->timeout);
-        break;
-    case PROP_DROPPED:
-        g_value_set_uint64(value, self->state->dropped.load());
-        break;
-    default:
-        G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
-        break;
-    }
-    GST_OBJECT_UNLOCK(self);
-}
-
 void gst_zorv_db_src_finalize(GObject* object) {
     auto* self = GST_ZORV_DB_SRC(object);
     delete self->state;
@@ -414,8 +385,8 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
 
     GST_DEBUG_CATEGORY_INIT(gst_zorv_db_src_debug, "zorvdbsrc", 0, "zorvgst double-buffer source");
 
-    gobject_class->set_property = gst_zorv_db_src_set_property;
-    gobject_class->get_property = gst_zorv_db_src_get_property;
+    gobject_class->set_property = zorvplugin::set_element_property<GstZorvDbSrc, own_properties>;
+    gobject_class->get_property = zorvplugin::get_element_property<GstZorvDbSrc, own_properties>;
     gobject_class->finalize = gst_zorv_db_src_finalize;
 
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
@@ -440,14 +411,7 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
                             0, G_MAXUINT64, 0,
                             static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
 
-    GstCaps* caps = gst_caps_from_string(COLORSPACE_CAPS_STRING);
-    gst_caps_set_simple(caps, "width", GST_TYPE_INT_RANGE, 1,
-                        static_cast<int>(zorvgst::max_frame_dimension), "height",
-                        GST_TYPE_INT_RANGE, 1, static_cast<int>(zorvgst::max_frame_dimension),
-                        "framerate", GST_TYPE_FRACTION_RANGE, 0, 1, G_MAXINT, 1, nullptr);
-    gst_element_class_add_pad_template(
-        element_class, gst_pad_template_new("src", GST_PAD_SRC, GST_PAD_ALWAYS, caps));
-    gst_caps_unref(caps);
+    zorvplugin::add_frame_pad_template(element_class, "src", GST_PAD_SRC);
 
     gst_element_class_set_static_metadata(
         element_class, "Double buffer source", "Source/Video",

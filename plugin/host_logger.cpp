@@ -11,7 +11,7 @@
 
 #include <zorvgst/zorvgst.h>
 
-#include "elements_common.h"
+#include "host_logger.h"
 
 namespace {
 
@@ -88,10 +88,6 @@ log4cxx::LevelPtr level_for(GstDebugLevel threshold) {
 __attribute__((visibility("default"))) log4cxx::LoggerPtr logger = make_plugin_logger();
 
 namespace zorvplugin {
-
-GstDebugCategory* library_category() {
-    return library_cat;
-}
 
 void init_library_logging() {
     if (library_cat == nullptr) {

@@ -4,7 +4,7 @@
 
 #include "dbsink.h"
 #include "dbsrc.h"
-#include "elements_common.h"
+#include "host_logger.h"
 
 static gboolean plugin_init(GstPlugin* plugin) {
     zorvplugin::init_library_logging();

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The backend enumeration type, the buffer properties and the buffer names both elements share.
-#include "elements_common.h"
+#include "buffer_properties.h"
 
 GType gst_zorv_db_backend_get_type(void) {
     static GType type = 0;
@@ -34,6 +34,8 @@ void install_buffer_properties(GObjectClass* klass, const char* name_blurb,
         klass, prop_backend,
         g_param_spec_enum("backend", "Backend", backend_blurb, GST_TYPE_ZORV_DB_BACKEND,
                           static_cast<gint>(backend_kind_t::posix), flags));
+    // Documented with the elements, though no element of its own.
+    gst_type_mark_as_plugin_api(GST_TYPE_ZORV_DB_BACKEND, static_cast<GstPluginAPIFlags>(0));
 }
 
 bool set_buffer_property(buffer_choice_t& choice, guint id, const GValue* value) {
