@@ -12,14 +12,13 @@
 
 #include <benchmark/benchmark.h>
 #include <log4cxx/logger.h>
-#include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <zorvgst/frames.h>
 #include <zorvgst/inventory.h>
 
 #include "process_timing.h"
+#include "writer_process.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvbench");
 
@@ -57,19 +56,11 @@ double percentile(std::vector<double> values, double fraction) {
 void wake_latency(benchmark::State& state, zorvgst::backend kind) {
     const std::string name = bench_name("wake");
     zorvgst::remove_buffer(name);
-    int request[2];
-    if (::pipe(request) != 0) {
-        state.SkipWithError("pipe failed");
-        return;
-    }
-    const pid_t reader_pid = getpid();
-    const pid_t child = fork();
-    if (child == 0) {
-        ::close(request[1]);
+    zorvbench::writer_process writer_side([&](int requests, pid_t reader_pid) {
         zorvgst::frame_writer writer(name, width, height, kind);
         writer.publish();
         char go = 0;
-        while (::read(request[0], &go, 1) == 1) {
+        while (::read(requests, &go, 1) == 1) {
             while (!is_sleeping(reader_pid)) {
                 std::this_thread::yield();
             }
@@ -77,9 +68,11 @@ void wake_latency(benchmark::State& state, zorvgst::backend kind) {
             std::memcpy(writer.frame(), &sent, sizeof(sent));
             writer.publish();
         }
-        _exit(0);
+    });
+    if (!writer_side.started()) {
+        state.SkipWithError("pipe failed");
+        return;
     }
-    ::close(request[0]);
     zorvgst::frame_reader reader(name, kind);
     std::vector<double> latencies_us;
     // The writer's first (empty) frame is taken before timing starts.
@@ -87,9 +80,8 @@ void wake_latency(benchmark::State& state, zorvgst::backend kind) {
         !reader.view([](const std::uint8_t*, std::size_t, const zorvgst::frame_info&) {})) {
         state.SkipWithError("no writer");
     }
-    const char go = 1;
     for (auto _ : state) {
-        if (::write(request[1], &go, 1) != 1 || !reader.wait(2s)) {
+        if (!writer_side.request() || !reader.wait(2s)) {
             state.SkipWithError("writer gone");
             break;
         }
@@ -100,9 +92,7 @@ void wake_latency(benchmark::State& state, zorvgst::backend kind) {
         });
         latencies_us.push_back(static_cast<double>(received - sent) / 1000.0);
     }
-    ::close(request[1]);
-    ::kill(child, SIGKILL);
-    ::waitpid(child, nullptr, 0);
+    writer_side.stop(true);
     zorvgst::remove_buffer(name);
     state.counters["median_us"] = percentile(latencies_us, 0.5);
     state.counters["p99_us"] = percentile(latencies_us, 0.99);

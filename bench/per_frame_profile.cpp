@@ -11,8 +11,11 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/library.h>
+#include <zorvgst/render.h>
 #include <zorvgst/sysv_double_buffer.h>
-#include <zorvgst/zorvgst.h>
+
+#include "frame_sample.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvprofile");
 
@@ -75,23 +78,17 @@ int main(int argc, char** argv) {
     int status = 0;
     if (writer.is_valid() && reader.is_valid() && sysv_writer.is_valid() &&
         sysv_reader.is_valid()) {
-        std::vector<guint8> pixels(frame_bytes, 0x42);
-        GstBuffer* in = gst_buffer_new_allocate(nullptr, frame_bytes, nullptr);
-        gst_buffer_fill(in, 0, pixels.data(), frame_bytes);
-        GstCaps* caps = gst_caps_from_string(build_caps_string(width, height, 30).c_str());
-        GstSample* sample = gst_sample_new(in, caps, nullptr, nullptr);
+        const std::vector<guint8> pixels(frame_bytes, 0x42);
+        const zorvbench::frame_sample in(pixels, width, height);
         GstBuffer* out = gst_buffer_new_allocate(nullptr, frame_bytes, nullptr);
 
-        zorv_profile_sample_to_double_buffer(sample, writer, frames);
+        zorv_profile_sample_to_double_buffer(in.sample(), writer, frames);
         zorv_profile_double_buffer_to_gst_buffer(reader, out, frames);
         zorv_profile_sysv_publish(sysv_writer, frames);
         zorv_profile_wait_for_write(reader, sysv_reader, frames);
         status = gst_buffer_memcmp(out, 0, pixels.data(), frame_bytes) == 0 ? 0 : 1;
 
         gst_buffer_unref(out);
-        gst_sample_unref(sample);
-        gst_caps_unref(caps);
-        gst_buffer_unref(in);
     } else {
         status = 2;
     }

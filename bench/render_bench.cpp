@@ -5,7 +5,6 @@
 // counts two frames and a blend (base and overlay read, destination written) three.
 #include <algorithm>
 #include <cstring>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -14,8 +13,10 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/render.h>
 
+#include "bench_main.h"
+#include "frame_sample.h"
 #include "internal/render/blend_kernels.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst_bench");
@@ -31,21 +32,15 @@ constexpr uint crop_x = 16, crop_y = 8;
 constexpr uint kept_width = width - 2 * crop_x, kept_height = height - 2 * crop_y;
 constexpr size_t kept_bytes = size_t{kept_width} * kept_height * 4;
 
-std::vector<std::uint8_t> frame(size_t bytes, unsigned seed) {
-    std::vector<std::uint8_t> out(bytes);
-    std::mt19937 random(seed);
-    for (auto& byte : out) {
-        byte = static_cast<std::uint8_t>(random());
-    }
-    return out;
-}
+using zorvbench::frame_sample;
+using zorvbench::random_frame;
 
 enum class overlay_kind { opaque_heavy, transparent_heavy, mixed };
 
 // Opaque- and transparent-heavy overlays are 90 % one alpha in runs of 180 pixels, the rest
 // anti-aliased edges of random alpha; a mixed overlay has a random alpha on every pixel.
 std::vector<std::uint8_t> overlay(overlay_kind kind) {
-    auto out = frame(frame_bytes, 2);
+    auto out = random_frame(frame_bytes, 2);
     for (size_t p = 0; p < frame_bytes / 4; ++p) {
         const bool edge = p % 200 >= 180;
         if (kind == overlay_kind::opaque_heavy && !edge) {
@@ -63,7 +58,7 @@ void count(benchmark::State& state, size_t bytes_per_iteration) {
 }
 
 void memcpy_baseline(benchmark::State& state, size_t bytes) {
-    const auto src = frame(bytes, 1);
+    const auto src = random_frame(bytes, 1);
     std::vector<std::uint8_t> dst(bytes, 0);
     for (auto _ : state) {
         std::memcpy(dst.data(), src.data(), bytes);
@@ -82,7 +77,7 @@ void BM_Memcpy_CroppedFrame(benchmark::State& state) {
 }
 
 void BM_Render_SingleCopy(benchmark::State& state) {
-    const auto src = frame(frame_bytes, 1);
+    const auto src = random_frame(frame_bytes, 1);
     std::vector<std::uint8_t> dst(frame_bytes, 0);
     for (auto _ : state) {
         render(src.data(), dst.data(), width, height, 0, 0, width);
@@ -93,7 +88,7 @@ void BM_Render_SingleCopy(benchmark::State& state) {
 
 // The frame lands in the right half of a destination twice as wide: one copy per row.
 void BM_Render_Rows(benchmark::State& state) {
-    const auto src = frame(frame_bytes, 1);
+    const auto src = random_frame(frame_bytes, 1);
     std::vector<std::uint8_t> dst(2 * frame_bytes, 0);
     for (auto _ : state) {
         render(src.data(), dst.data(), width, height, width, 0, 2 * width);
@@ -103,7 +98,7 @@ void BM_Render_Rows(benchmark::State& state) {
 }
 
 void BM_Crop(benchmark::State& state) {
-    const auto src = frame(frame_bytes, 1);
+    const auto src = random_frame(frame_bytes, 1);
     std::vector<std::uint8_t> dst(kept_bytes, 0);
     for (auto _ : state) {
         render_with_cropping(src.data(), dst.data(), width, height, 0, 0, kept_width, crop_x,
@@ -114,7 +109,7 @@ void BM_Crop(benchmark::State& state) {
 }
 
 void BM_Blend(benchmark::State& state, overlay_kind kind) {
-    const auto base = frame(frame_bytes, 1);
+    const auto base = random_frame(frame_bytes, 1);
     const auto over = overlay(kind);
     std::vector<std::uint8_t> dst(frame_bytes, 0);
     for (auto _ : state) {
@@ -130,7 +125,7 @@ void BM_BlendKernel(benchmark::State& state, zorvgst::detail::blend_row_fn kerne
         state.SkipWithError("this CPU has no AVX2");
         return;
     }
-    const auto base = frame(frame_bytes, 1);
+    const auto base = random_frame(frame_bytes, 1);
     const auto over = overlay(overlay_kind::mixed);
     std::vector<std::uint8_t> dst(frame_bytes, 0);
     for (auto _ : state) {
@@ -151,7 +146,14 @@ public:
     bench_buffer(const bench_buffer&) = delete;
     bench_buffer& operator=(const bench_buffer&) = delete;
 
-    bool valid() { return writer_.is_valid() && reader_.is_valid(); }
+    /// Whether both ends opened; when not, the benchmark is skipped with the reason.
+    bool usable(benchmark::State& state) {
+        if (writer_.is_valid() && reader_.is_valid()) {
+            return true;
+        }
+        state.SkipWithError("cannot create the double buffer");
+        return false;
+    }
     double_buffer_t& writer() { return writer_; }
     double_buffer_t& reader() { return reader_; }
 
@@ -163,40 +165,30 @@ private:
 
 void BM_Render_SampleToDoubleBuffer(benchmark::State& state) {
     bench_buffer buffer;
-    if (!buffer.valid()) {
-        state.SkipWithError("cannot create the double buffer");
+    if (!buffer.usable(state)) {
         return;
     }
-    const auto pixels = frame(frame_bytes, 1);
-    GstBuffer* gst_buffer = gst_buffer_new_allocate(nullptr, frame_bytes, nullptr);
-    gst_buffer_fill(gst_buffer, 0, pixels.data(), frame_bytes);
-    GstCaps* caps = gst_caps_from_string(build_caps_string(width, height, 30).c_str());
-    GstSample* sample = gst_sample_new(gst_buffer, caps, nullptr, nullptr);
+    const auto pixels = random_frame(frame_bytes, 1);
+    const frame_sample frame(pixels, width, height);
     for (auto _ : state) {
-        render(sample, buffer.writer(), 0, 0, width);
+        render(frame.sample(), buffer.writer(), 0, 0, width);
     }
     count(state, 2 * frame_bytes);
     if (std::memcmp(buffer.reader().get_read_address(), pixels.data(), frame_bytes) != 0) {
         state.SkipWithError("the frame did not arrive");
     }
-    gst_sample_unref(sample);
-    gst_caps_unref(caps);
-    gst_buffer_unref(gst_buffer);
 }
 
 // The same bytes as the sample benchmark, memcpy'd between the same memory areas: from the
 // sample's buffer into the double buffer's two slots in turn, as publication alternates them.
 void BM_Memcpy_SampleToSlots(benchmark::State& state) {
     bench_buffer buffer;
-    if (!buffer.valid()) {
-        state.SkipWithError("cannot create the double buffer");
+    if (!buffer.usable(state)) {
         return;
     }
-    const auto pixels = frame(frame_bytes, 1);
-    GstBuffer* gst_buffer = gst_buffer_new_allocate(nullptr, frame_bytes, nullptr);
-    gst_buffer_fill(gst_buffer, 0, pixels.data(), frame_bytes);
+    const frame_sample frame(random_frame(frame_bytes, 1), width, height);
     GstMapInfo info;
-    gst_buffer_map(gst_buffer, &info, GST_MAP_READ);
+    gst_buffer_map(frame.buffer(), &info, GST_MAP_READ);
     guint8* slots[2] = {const_cast<guint8*>(buffer.writer().get_read_address()),
                         buffer.writer().get_write_address()};
     size_t turn = 0;
@@ -205,17 +197,15 @@ void BM_Memcpy_SampleToSlots(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
     count(state, 2 * frame_bytes);
-    gst_buffer_unmap(gst_buffer, &info);
-    gst_buffer_unref(gst_buffer);
+    gst_buffer_unmap(frame.buffer(), &info);
 }
 
 void BM_Render_DoubleBufferToGstBuffer(benchmark::State& state) {
     bench_buffer buffer;
-    if (!buffer.valid()) {
-        state.SkipWithError("cannot create the double buffer");
+    if (!buffer.usable(state)) {
         return;
     }
-    const auto pixels = frame(frame_bytes, 1);
+    const auto pixels = random_frame(frame_bytes, 1);
     render(pixels.data(), buffer.writer(), width, height, 0, 0, width);
     GstBuffer* gst_buffer = gst_buffer_new_allocate(nullptr, frame_bytes, nullptr);
     gst_buffer_memset(gst_buffer, 0, 0, frame_bytes);
@@ -233,8 +223,7 @@ void BM_Render_DoubleBufferToGstBuffer(benchmark::State& state) {
 // one fstat and two header loads.
 void BM_DoubleBuffer_ConfirmLayout(benchmark::State& state) {
     bench_buffer buffer;
-    if (!buffer.valid()) {
-        state.SkipWithError("cannot create the double buffer");
+    if (!buffer.usable(state)) {
         return;
     }
     for (auto _ : state) {
@@ -276,12 +265,5 @@ int main(int argc, char** argv) {
     // errors still reach the console.
     log4cxx::BasicConfigurator::configure();
     logger->setLevel(log4cxx::Level::getWarn());
-    zorvgstlib_init(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return zorvbench::run_benchmarks(argc, argv);
 }

@@ -12,13 +12,13 @@
 
 #include <benchmark/benchmark.h>
 #include <log4cxx/logger.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
 #include "process_timing.h"
+#include "writer_process.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvbench");
 
@@ -71,26 +71,18 @@ template <typename Buffer> void wake_latency(benchmark::State& state, wait_kind 
         state.SkipWithError("buffer could not be opened");
         return;
     }
-    int ack[2];
-    if (::pipe(ack) != 0) {
+    zorvbench::writer_process writer(
+        [&](int acks, pid_t parent) { run_writer<Buffer>(name, acks, parent, kind); });
+    if (!writer.started()) {
         state.SkipWithError("pipe failed");
         return;
     }
-    const pid_t parent = getpid();
-    const pid_t child = fork();
-    if (child == 0) {
-        ::close(ack[1]);
-        run_writer<Buffer>(name, ack[0], parent, kind);
-        _exit(0);
-    }
-    ::close(ack[0]);
 
     std::vector<double> latencies_us;
     latencies_us.reserve(state.max_iterations);
-    const char go = 1;
     for (auto _ : state) {
         const auto before = reader.get_last_write_time();
-        if (::write(ack[1], &go, 1) != 1) {
+        if (!writer.request()) {
             state.SkipWithError("writer gone");
             break;
         }
@@ -113,9 +105,7 @@ template <typename Buffer> void wake_latency(benchmark::State& state, wait_kind 
         state.SetIterationTime(latency_s);
         latencies_us.push_back(latency_s * 1e6);
     }
-    ::close(ack[1]); // ends the writer
-    int status = 0;
-    waitpid(child, &status, 0);
+    writer.stop();
     Buffer::remove(name.c_str());
 
     if (!latencies_us.empty()) {

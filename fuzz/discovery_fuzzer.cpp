@@ -25,9 +25,16 @@ using sysv_double_buffer::sysv_double_buffer_t;
 
 namespace {
 
-std::string& scratch() {
-    // Never destroyed: the exit handler that removes the directory still needs it.
-    static std::string* const directory = new std::string();
+// A directory of this process's own, made at first use. Never destroyed: the exit handler that
+// removes it still needs its name.
+const std::string& scratch() {
+    static const std::string* const directory = [] {
+        char pattern[] = "/tmp/zorvfuzz_discovery_XXXXXX";
+        if (::mkdtemp(pattern) == nullptr) {
+            std::abort();
+        }
+        return new std::string(pattern);
+    }();
     return *directory;
 }
 
@@ -46,11 +53,6 @@ void empty_directory(const std::string& directory) {
     }
 }
 
-void clean_up() {
-    empty_directory(scratch());
-    ::rmdir(scratch().c_str());
-}
-
 // Names of this process's objects in /dev/shm: the fuzzer chooses only what follows the prefix.
 std::string prefixed(const std::string& suffix) {
     return "zorvfuzz_" + std::to_string(::getpid()) + "_" + suffix;
@@ -67,15 +69,9 @@ void remove_shm_objects(const std::string& buffer_name) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zorvfuzz::init_host();
-    char pattern[] = "/tmp/zorvfuzz_discovery_XXXXXX";
-    if (::mkdtemp(pattern) == nullptr) {
-        std::abort();
-    }
-    scratch() = pattern;
-    std::atexit(clean_up);
-    return 0;
+void zorvfuzz::clean_up() {
+    empty_directory(scratch());
+    ::rmdir(scratch().c_str());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

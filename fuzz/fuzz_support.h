@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Shared pieces of the fuzz targets: the host logger, a byte reader, and unique object names.
+// Shared pieces of the fuzz targets: their clean-up, a byte reader, and unique object names.
 #pragma once
 
 #include <cstddef>
@@ -11,8 +11,9 @@
 
 namespace zorvfuzz {
 
-/// Quiets the library's logger and initialises it as a host would; call once per process.
-void init_host();
+/// Removes whatever the target made that could outlive it; each target defines it, and the host
+/// start-up (fuzz_host.cpp) has it run at exit.
+void clean_up();
 
 /// Reads fixed-size values from the front of the fuzzer's input; zeros once it is used up.
 class input {

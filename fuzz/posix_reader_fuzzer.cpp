@@ -2,8 +2,6 @@
 // Fuzzes a POSIX double-buffer reader on an object whose size and header bytes another process
 // chose: opening, addresses, waiting, owner queries and rendering out of it.
 #include <cstdint>
-#include <cstdlib>
-#include <stdexcept>
 #include <vector>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
@@ -14,9 +12,10 @@
 
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/posix_double_buffer.h>
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/render.h>
 
 #include "fuzz_support.h"
+#include "reader_support.h"
 
 namespace bip = boost::interprocess;
 
@@ -48,53 +47,16 @@ bool plant_object(std::size_t size, const std::uint8_t* bytes, std::size_t count
     return planted;
 }
 
-// Touches every page of the slot the reader was handed, as a consumer copying it would.
-std::uint8_t touch(const guint8* slot, std::uint64_t bytes) {
-    std::uint8_t sum = 0;
-    for (std::uint64_t i = 0; i < bytes; i += 4096) {
-        sum = static_cast<std::uint8_t>(sum + slot[i]);
-    }
-    return bytes == 0 ? sum : static_cast<std::uint8_t>(sum + slot[bytes - 1]);
-}
-
 void exercise(posix_double_buffer_t& reader) {
     reader.is_valid();
-    try {
-        reader.grab_read_sem();
-        const guint8* slot = reader.get_read_address();
-        touch(slot, reader.get_width() * reader.get_height() * 4);
-    } catch (const std::runtime_error&) {
-    }
-    reader.release_read_sem();
-    reader.wait_for_write(boost::posix_time::microsec_clock::local_time() -
-                          boost::posix_time::seconds(1));
-    reader.get_last_write_time();
+    // The POSIX wait compares its deadline with local time.
+    zorvfuzz::read_as_consumer(
+        reader, [](posix_double_buffer_t&) {},
+        boost::posix_time::microsec_clock::local_time() - boost::posix_time::seconds(1));
 }
 
-} // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zorvfuzz::init_host();
-    std::atexit(remove_object);
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    zorvfuzz::input in(data, size);
-    // Up to 4 MiB: room for real frames, small enough to stay fast.
-    const std::size_t object_size = in.take_upto(4u << 20);
-    const std::uint32_t expected_width = in.take_upto(2048);
-    const std::uint32_t expected_height = in.take_upto(2048);
-    if (!plant_object(object_size, in.rest(), in.rest_size())) {
-        return 0;
-    }
-
-    posix_double_buffer_t adopting(name().c_str(), bip::read_only);
-    exercise(adopting);
-    posix_double_buffer_t expecting(name().c_str(), bip::read_only, expected_width,
-                                    expected_height);
-    exercise(expecting);
-
+// With both readers still open: owner and type queries, rendering out of the object, expiry.
+void query_and_render() {
     posix_double_buffer_t::get_double_buffer_owner(name());
     try {
         get_buffer_type(name());
@@ -116,5 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // that has gone, in which case the object is removed as it should be.
     posix_double_buffer_t::remove_double_buffer_if_owner_pid_expired(name().c_str());
     remove_object();
+}
+
+} // namespace
+
+void zorvfuzz::clean_up() {
+    remove_object();
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    zorvfuzz::read_planted<posix_double_buffer_t>({data, size}, 0, name(), plant_object, exercise,
+                                                  query_and_render);
     return 0;
 }

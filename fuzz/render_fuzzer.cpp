@@ -4,7 +4,6 @@
 // is always given as large as the rectangle needs, since those routines trust their caller.
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
 #include <stdexcept>
 #include <vector>
 
@@ -12,7 +11,7 @@
 #include <sys/mman.h>
 
 #include <zorvgst/double_buffer.h>
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/render.h>
 
 #include "fuzz_support.h"
 
@@ -68,10 +67,8 @@ GstSample* sample_of(uint width, uint height, std::size_t bytes) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zorvfuzz::init_host();
-    std::atexit(remove_objects);
-    return 0;
+void zorvfuzz::clean_up() {
+    remove_objects();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -2,9 +2,7 @@
 // Fuzzes a System V double-buffer reader on a segment whose size and header bytes another process
 // chose: attaching, addresses, waiting, owner queries and expiry.
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
-#include <stdexcept>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/interprocess/exceptions.hpp>
@@ -16,6 +14,7 @@
 #include <zorvgst/sysv_double_buffer.h>
 
 #include "fuzz_support.h"
+#include "reader_support.h"
 
 namespace bip = boost::interprocess;
 using sysv_double_buffer::sysv_double_buffer_t;
@@ -70,52 +69,28 @@ bool plant_segment(std::size_t size, const std::uint8_t* bytes, std::size_t coun
     return true;
 }
 
-std::uint8_t touch(const guint8* slot, std::uint64_t bytes) {
-    std::uint8_t sum = 0;
-    for (std::uint64_t i = 0; i < bytes; i += 4096) {
-        sum = static_cast<std::uint8_t>(sum + slot[i]);
-    }
-    return bytes == 0 ? sum : static_cast<std::uint8_t>(sum + slot[bytes - 1]);
-}
-
 void exercise(sysv_double_buffer_t& reader) {
-    try {
-        reader.is_valid();
-        reader.check_and_init_if_necessary();
-        reader.grab_read_sem();
-        const guint8* slot = reader.get_read_address();
-        touch(slot, std::uint64_t{reader.get_width()} * reader.get_height() * 4);
-    } catch (const std::runtime_error&) {
-        // Refusals of a bad header are thrown as runtime errors.
-    }
-    reader.release_read_sem();
-    reader.wait_for_write(boost::posix_time::microsec_clock::universal_time() -
-                          boost::posix_time::seconds(1));
-    reader.get_last_write_time();
+    zorvfuzz::read_as_consumer(
+        reader,
+        [](sysv_double_buffer_t& handle) {
+            handle.is_valid();
+            handle.check_and_init_if_necessary();
+        },
+        boost::posix_time::microsec_clock::universal_time() - boost::posix_time::seconds(1));
 }
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    zorvfuzz::init_host();
-    std::atexit(remove_everything);
-    return 0;
+void zorvfuzz::clean_up() {
+    remove_everything();
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    zorvfuzz::input in(data, size);
-    const std::size_t segment_size = 1 + in.take_upto((4u << 20) - 1);
-    const std::uint32_t expected_width = in.take_upto(2048);
-    const std::uint32_t expected_height = in.take_upto(2048);
-    if (!plant_segment(segment_size, in.rest(), in.rest_size())) {
+    // A segment of at least one byte: System V makes no empty ones. The readers detach before the
+    // owner query and expiry.
+    if (!zorvfuzz::read_planted<sysv_double_buffer_t>({data, size}, 1, name(), plant_segment,
+                                                      exercise, [] {})) {
         return 0;
-    }
-    {
-        sysv_double_buffer_t adopting(name().c_str(), bip::read_only);
-        exercise(adopting);
-        sysv_double_buffer_t expecting(name().c_str(), bip::read_only, expected_width,
-                                       expected_height);
-        exercise(expecting);
     }
     sysv_double_buffer_t::get_double_buffer_owner(name());
     try {
