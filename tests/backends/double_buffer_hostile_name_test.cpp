@@ -150,6 +150,32 @@ protected:
     }
     static std::string control_name() { return zorvtest::run_prefix() + "ctl\n\t\x01\x7f_buffer"; }
 
+    // Opens, owns, expires and removes every hostile name through `Handle`, then checks that
+    // nothing outside /dev/shm changed. `while_open(name, writer)` adds the backend's own calls
+    // with a writer open; `remove(name)` removes the name and checks what is left of it.
+    template <typename Handle, typename WhileOpen, typename Remove>
+    void operate_on_every_name(WhileOpen while_open, Remove remove) {
+        for (const std::string& name : names()) {
+            SCOPED_TRACE(::testing::PrintToString(name));
+            Handle reader(name.c_str(), bip::read_only);
+            EXPECT_FALSE(reader.is_valid());
+            {
+                Handle writer(name.c_str(), bip::read_write, 4, 2);
+                // Only a plain file name can become a buffer, and then it is inside /dev/shm.
+                if (writer.is_valid()) {
+                    EXPECT_EQ(name, control_name());
+                    EXPECT_TRUE(zorvtest::object_exists(name));
+                }
+                while_open(name, writer);
+            }
+            EXPECT_EQ(Handle::get_double_buffer_owner(name),
+                      name == control_name() ? ::getpid() : 0);
+            EXPECT_FALSE(Handle::remove_double_buffer_if_owner_pid_expired(name.c_str()));
+            remove(name);
+        }
+        expect_nothing_touched_outside();
+    }
+
     void expect_nothing_touched_outside() const {
         EXPECT_EQ(entries_of(canary_.string()), before_canary_);
         for (const std::string name :
@@ -172,59 +198,35 @@ protected:
 };
 
 TEST_F(HostileNames, PosixOperationsStayInsideTheShmDirectory) {
-    for (const std::string& name : names()) {
-        SCOPED_TRACE(::testing::PrintToString(name));
-        posix_double_buffer_t reader(name.c_str(), bip::read_only);
-        EXPECT_FALSE(reader.is_valid());
-        {
-            posix_double_buffer_t writer(name.c_str(), bip::read_write, 4, 2);
-            // Only a plain file name can become a buffer, and then it is inside /dev/shm.
-            if (writer.is_valid()) {
-                EXPECT_EQ(name, control_name());
-                EXPECT_TRUE(zorvtest::object_exists(name));
-            }
+    operate_on_every_name<posix_double_buffer_t>(
+        [](const std::string& name, posix_double_buffer_t&) {
             double_buffer_t facade(name.c_str(), bip::read_only);
             facade.is_valid();
             try {
                 get_buffer_type(name);
             } catch (const bip::interprocess_exception&) {
             }
-        }
-        EXPECT_EQ(posix_double_buffer_t::get_double_buffer_owner(name),
-                  name == control_name() ? ::getpid() : 0);
-        EXPECT_FALSE(
-            posix_double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()));
-        posix_double_buffer_t::remove(name.c_str());
-        EXPECT_FALSE(zorvtest::object_exists(control_name()));
-    }
-    expect_nothing_touched_outside();
+        },
+        [](const std::string& name) {
+            posix_double_buffer_t::remove(name.c_str());
+            EXPECT_FALSE(zorvtest::object_exists(control_name()));
+        });
 }
 
 TEST_F(HostileNames, SysvOperationsStayInsideTheShmDirectory) {
-    for (const std::string& name : names()) {
-        SCOPED_TRACE(::testing::PrintToString(name));
-        sysv_double_buffer_t reader(name.c_str(), bip::read_only);
-        EXPECT_FALSE(reader.is_valid());
-        {
-            sysv_double_buffer_t writer(name.c_str(), bip::read_write, 4, 2);
-            if (writer.is_valid()) {
-                EXPECT_EQ(name, control_name());
-                EXPECT_TRUE(zorvtest::object_exists(name));
-            }
+    operate_on_every_name<sysv_double_buffer_t>(
+        [](const std::string&, sysv_double_buffer_t& writer) {
             writer.wait_for_write(long_past());
-        }
-        EXPECT_EQ(sysv_double_buffer_t::get_double_buffer_owner(name),
-                  name == control_name() ? ::getpid() : 0);
-        EXPECT_FALSE(sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()));
-        try {
-            sysv_double_buffer_t::remove(name.c_str());
-        } catch (const bip::interprocess_exception&) {
-        }
-        // Neither key file nor write-wait condition and mutex are left.
-        EXPECT_EQ(zorvtest::dev_shm_entries_with_prefix(control_name()),
-                  std::vector<std::string>{});
-    }
-    expect_nothing_touched_outside();
+        },
+        [](const std::string& name) {
+            try {
+                sysv_double_buffer_t::remove(name.c_str());
+            } catch (const bip::interprocess_exception&) {
+            }
+            // Neither key file nor write-wait condition and mutex are left.
+            EXPECT_EQ(zorvtest::dev_shm_entries_with_prefix(control_name()),
+                      std::vector<std::string>{});
+        });
 }
 
 TEST(HostileDirectories, NamesWithALineBreakAfterTheSuffixAreNotListed) {

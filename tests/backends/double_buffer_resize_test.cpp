@@ -17,9 +17,10 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/library.h>
 #include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/render.h>
 #include <zorvgst/sysv_double_buffer.h>
-#include <zorvgst/zorvgst.h>
 
 #include "internal/fault_guard.h"
 #include "support/backend_params.h"

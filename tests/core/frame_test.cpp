@@ -5,10 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
 
 #include "internal/log.h"
 #include "support/capture_appender.h"
+#include "support/case_name.h"
 
 namespace {
 
@@ -62,9 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                       level_case{GST_LEVEL_DEBUG, log4cxx::Level::DEBUG_INT, "Debug"},
                       level_case{GST_LEVEL_LOG, log4cxx::Level::TRACE_INT, "Log"},
                       level_case{GST_LEVEL_TRACE, log4cxx::Level::TRACE_INT, "Trace"}),
-    [](const ::testing::TestParamInfo<level_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 TEST_F(GstLogRedirect, FixmeInfoAndMemdumpNeverArrive) {
     LogCapture capture(log4cxx::Level::getAll());

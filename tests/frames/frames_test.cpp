@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -17,7 +18,7 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/render.h>
 
 #include "support/backend_params.h"
 #include "support/child_process.h"
@@ -34,6 +35,26 @@ using zorvtest::ChildProcess;
 using zorvtest::rows_hold;
 using zorvtest::Signal;
 using zorvtest::uniform_frame;
+
+// Waits for the next frame and reads it packed: it must be `width` x `height`, every pixel
+// byte `value`. Its description, or nothing when it did not come or could not be read.
+std::optional<frame_info> read_uniform(frame_reader& reader, unsigned width, unsigned height,
+                                       std::uint8_t value) {
+    std::vector<std::uint8_t> received(std::size_t{width} * height * 4);
+    if (!reader.wait(3s)) {
+        ADD_FAILURE() << "no frame of " << width << "x" << height << " arrived";
+        return std::nullopt;
+    }
+    const auto info = reader.read(received.data(), std::size_t{width} * 4, received.size());
+    if (!info) {
+        ADD_FAILURE() << "the frame of " << width << "x" << height << " could not be read";
+        return std::nullopt;
+    }
+    EXPECT_EQ(info->width, width);
+    EXPECT_EQ(info->height, height);
+    EXPECT_TRUE(rows_hold(received.data(), width, height, std::size_t{width} * 4, value));
+    return info;
+}
 
 template <typename Backend> class Frames : public zorvtest::BackendTest<Backend> {};
 TYPED_TEST_SUITE(Frames, zorvtest::Backends, zorvtest::BackendNames);
@@ -93,23 +114,15 @@ TYPED_TEST(Frames, ReaderWaitsForItsWriterAndFollowsItThroughResizeAndRecreation
 
         writer.resize(32, 16);
         writer.write(uniform_frame(32, 16, 32 * 4, 2).data(), 32 * 4);
-        ASSERT_TRUE(reader.wait(2s));
-        const auto smaller = reader.read(received.data(), 32 * 4, received.size());
-        ASSERT_TRUE(smaller);
-        EXPECT_EQ(smaller->width, 32u);
-        EXPECT_EQ(smaller->height, 16u);
-        EXPECT_TRUE(rows_hold(received.data(), 32, 16, 32 * 4, 2));
+        ASSERT_TRUE(read_uniform(reader, 32, 16, 2));
     }
     // The buffer removed, and a new writer makes it again at another size.
     zorvtest::remove_shared_objects(this->guard_.name());
     frame_writer writer = this->writer(128, 64);
     writer.write(uniform_frame(128, 64, 128 * 4, 3).data(), 128 * 4);
-    ASSERT_TRUE(reader.wait(3s));
-    const auto remade = reader.read(received.data(), 128 * 4, received.size());
+    const auto remade = read_uniform(reader, 128, 64, 3);
     ASSERT_TRUE(remade);
-    EXPECT_EQ(remade->width, 128u);
     EXPECT_EQ(remade->number, 1u);
-    EXPECT_TRUE(rows_hold(received.data(), 128, 64, 128 * 4, 3));
 }
 
 TYPED_TEST(Frames, OneLiveWriterPerBufferAndRefusedInput) {

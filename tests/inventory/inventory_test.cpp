@@ -26,7 +26,7 @@
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
-#include "support/child_process.h"
+#include "support/owned_buffers.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
 
@@ -40,7 +40,6 @@ using zorvgst::buffer_status;
 using zorvtest::ShmGuard;
 
 constexpr std::size_t last_write_time_offset = 8;
-constexpr std::size_t owner_offset = 24;
 
 /// Runs the test in a time zone 5:30 ahead of UTC, so that a conversion of the writers' local
 /// stamps that ignores or inverts the offset shows; the previous zone comes back afterwards.
@@ -81,14 +80,6 @@ std::optional<buffer_status> listed(const std::vector<buffer_status>& buffers,
     const auto found = std::find_if(buffers.begin(), buffers.end(),
                                     [&name](const buffer_status& b) { return b.name == name; });
     return found == buffers.end() ? std::nullopt : std::optional<buffer_status>(*found);
-}
-
-/// A process id that belonged to a process that has ended (and was reaped).
-pid_t dead_pid() {
-    zorvtest::ChildProcess child([] { return 0; });
-    const pid_t pid = child.pid();
-    child.wait(5s);
-    return pid;
 }
 
 /// Microseconds since the epoch: comparable, and readable when a check fails.
@@ -223,13 +214,8 @@ TEST(Inventory, KeyFileWithoutSegmentIsAnOrphanExpiredOnlyOnceSettled) {
 
 TEST(Inventory, ExpireTakesOnlyBuffersOfDeadOwnersAndReportsMissingNames) {
     ShmGuard dead("_dead"), alive("_alive"), unowned("_unowned"), missing("_missing");
-    double_buffer_t a(dead.c_str(), bip::read_write, 8, 4);
-    double_buffer_t b(alive.c_str(), bip::read_write, 8, 4);
-    double_buffer_t c(unowned.c_str(), bip::read_write, 8, 4);
-    ASSERT_TRUE(a.is_valid() && b.is_valid() && c.is_valid());
-    const pid_t gone = dead_pid();
-    ASSERT_TRUE(zorvtest::poke<pid_t>(dead.name(), owner_offset, gone));
-    ASSERT_TRUE(zorvtest::poke<pid_t>(unowned.name(), owner_offset, 0));
+    const pid_t gone = zorvtest::make_buffers_by_owner(dead.name(), alive.name(), unowned.name());
+    ASSERT_GT(gone, 0);
     const std::vector<std::string> names = {missing.name(), unowned.name(), alive.name(),
                                             dead.name()};
 

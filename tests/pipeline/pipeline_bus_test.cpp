@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/pipeline.h>
 
 #include "support/capture_appender.h"
 #include "support/pipeline_support.h"

@@ -2,35 +2,17 @@
 // Element creation, linking and adding to bins, including the failures that end the process.
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/pipeline.h>
 
 #include "support/capture_appender.h"
+#include "support/exit_report.h"
 #include "support/pipeline_support.h"
 
 namespace {
 
-using ::testing::ExitedWithCode;
+using zorvtest::expect_exit_reporting;
 using zorvtest::LogCapture;
 using zorvtest::Pipeline;
-
-// The child process of a death test reports the line it logged on stderr, where EXPECT_EXIT
-// can match it, and then lets the library end the process.
-class StderrAppender : public log4cxx::AppenderSkeleton {
-public:
-    void close() override {}
-    bool requiresLayout() const override { return false; }
-
-protected:
-    void append(const log4cxx::spi::LoggingEventPtr& event, log4cxx::helpers::Pool&) override {
-        fprintf(stderr, "[%s] %s\n", event->getLevel()->toString().c_str(),
-                event->getRenderedMessage().c_str());
-    }
-};
-
-void log_to_stderr(const log4cxx::LevelPtr& level) {
-    logger->addAppender(std::make_shared<StderrAppender>());
-    logger->setLevel(level);
-}
 
 TEST(ElementHelpers, CreateElementReturnsElementOfFactoryWithGivenName) {
     LogCapture capture;
@@ -91,77 +73,56 @@ TEST(ElementHelpers, LinkAndAddBuildAPipelineThatRunsToEndOfStream) {
 }
 
 TEST(ElementHelpersDeathTest, UnknownFactoryExitsWithNameAndFactoryInLine) {
-    EXPECT_EXIT(
-        {
-            log_to_stderr(log4cxx::Level::getAll());
-            create_element("no_such_factory_zorv", "wanted");
-        },
-        ExitedWithCode(1),
-        "\\[ERROR\\] CREATE ELEMENT FAILED: wanted \\(factory_type: no_such_factory_zorv\\)\n");
+    expect_exit_reporting(
+        [] { create_element("no_such_factory_zorv", "wanted"); },
+        "<ERROR\\|CREATE ELEMENT FAILED: wanted \\(factory_type: no_such_factory_zorv\\)\\|");
 }
 
 TEST(ElementHelpersDeathTest, NullNameAndNullFactoryAreWrittenAsPlaceholders) {
-    EXPECT_EXIT(
-        {
-            log_to_stderr(log4cxx::Level::getAll());
-            create_element("no_such_factory_zorv", nullptr);
-        },
-        ExitedWithCode(1),
-        "CREATE ELEMENT FAILED: \\(null\\) \\(factory_type: no_such_factory_zorv\\)\n");
-    EXPECT_EXIT(
-        {
-            log_to_stderr(log4cxx::Level::getAll());
-            create_element(nullptr, "wanted");
-        },
-        ExitedWithCode(1), "CREATE ELEMENT FAILED: wanted \\(factory_type: \\(null\\)\\)\n");
+    expect_exit_reporting(
+        [] { create_element("no_such_factory_zorv", nullptr); },
+        "\\|CREATE ELEMENT FAILED: \\(null\\) \\(factory_type: no_such_factory_zorv\\)\\|");
+    expect_exit_reporting([] { create_element(nullptr, "wanted"); },
+                          "\\|CREATE ELEMENT FAILED: wanted \\(factory_type: \\(null\\)\\)\\|");
 }
 
 TEST(ElementHelpersDeathTest, IncompatibleLinkWithoutCapsExitsWithNullCapsText) {
-    EXPECT_EXIT(
-        {
-            log_to_stderr(log4cxx::Level::getAll());
-            GstElement* sink_a = create_element("fakesink", "sink_a");
-            GstElement* sink_b = create_element("fakesink", "sink_b");
-            link_elements(sink_a, sink_b, nullptr);
+    expect_exit_reporting(
+        [] {
+            link_elements(create_element("fakesink", "sink_a"),
+                          create_element("fakesink", "sink_b"), nullptr);
         },
-        ExitedWithCode(1), "\\[ERROR\\] Failed to link sink_a -> sink_b \\(NULL\\)\n");
+        "<ERROR\\|Failed to link sink_a -> sink_b \\(NULL\\)\\|");
 }
 
 TEST(ElementHelpersDeathTest, UnsatisfiableCapsExitWithTheCapsText) {
-    EXPECT_EXIT(
-        {
-            log_to_stderr(log4cxx::Level::getAll());
-            GstElement* source = create_element("videotestsrc", "vsrc");
-            GstElement* sink = create_element("fakesink", "vsink");
+    expect_exit_reporting(
+        [] {
             GstCaps* caps = gst_caps_from_string("audio/x-raw,rate=8000");
-            link_elements(source, sink, caps);
+            link_elements(create_element("videotestsrc", "vsrc"),
+                          create_element("fakesink", "vsink"), caps);
         },
-        ExitedWithCode(1),
-        "\\[ERROR\\] Failed to link vsrc -> vsink \\(audio/x-raw, rate=\\(int\\)8000\\)\n");
+        "<ERROR\\|Failed to link vsrc -> vsink \\(audio/x-raw, rate=\\(int\\)8000\\)\\|");
 }
 
 TEST(ElementHelpersDeathTest, AddingAnElementThatHasAParentExits) {
-    EXPECT_EXIT(
-        {
-            log_to_stderr(log4cxx::Level::getAll());
-            GstElement* first = gst_bin_new("first");
-            GstElement* second = gst_bin_new("second");
+    expect_exit_reporting(
+        [] {
             GstElement* element = create_element("identity", "taken");
-            add_to_bin(GST_BIN(first), element);
-            add_to_bin(GST_BIN(second), element);
+            add_to_bin(GST_BIN(gst_bin_new("first")), element);
+            add_to_bin(GST_BIN(gst_bin_new("second")), element);
         },
-        ExitedWithCode(1), "\\[ERROR\\] Failed to add to bin: taken\n");
+        "<ERROR\\|Failed to add to bin: taken\\|");
 }
 
 TEST(ElementHelpersDeathTest, DuplicateNameInBinExits) {
-    EXPECT_EXIT(
-        {
-            log_to_stderr(log4cxx::Level::getAll());
+    expect_exit_reporting(
+        [] {
             GstElement* bin = gst_bin_new("holder");
             add_to_bin(GST_BIN(bin), create_element("identity", "twin"));
             add_to_bin(GST_BIN(bin), create_element("identity", "twin"));
         },
-        ExitedWithCode(1), "\\[ERROR\\] Failed to add to bin: twin\n");
+        "<ERROR\\|Failed to add to bin: twin\\|");
 }
 
 TEST(ElementHelpersDeathTest, ErrorLevelDisabledStillExitsSilently) {
@@ -178,30 +139,15 @@ TEST(ElementHelpersDeathTest, ErrorLevelDisabledStillExitsSilently) {
         },
     };
     for (auto failure : silent_failures) {
-        EXPECT_EXIT(
-            {
-                log_to_stderr(log4cxx::Level::getFatal());
-                failure();
-                fprintf(stderr, "returned\n");
-            },
-            ExitedWithCode(1), "^$");
+        expect_exit_reporting(failure, "^$", log4cxx::Level::getFatal());
     }
 }
 
 TEST(ElementHelpersDeathTest, LinesCarryTheUnitAndFullSignatures) {
     // Checked in a child: the location is only visible through the capture of the parent logger.
-    EXPECT_EXIT(
-        {
-            LogCapture capture;
-            std::atexit([] {
-                for (const auto& line : zorvtest::capture_appender().lines()) {
-                    fprintf(stderr, "<%s|%s>\n", line.file.c_str(), line.function.c_str());
-                }
-            });
-            create_element("no_such_factory_zorv", "wanted");
-        },
-        ExitedWithCode(1),
-        "<zorvgst\\|GstElement\\* create_element\\(const gchar\\*, const gchar\\*\\)>");
+    expect_exit_reporting(
+        [] { create_element("no_such_factory_zorv", "wanted"); },
+        "\\|zorvgst\\|GstElement\\* create_element\\(const gchar\\*, const gchar\\*\\)>");
 }
 
 } // namespace

@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/pipeline.h>
 
 #include "support/capture_appender.h"
 #include "support/pipeline_support.h"
@@ -78,6 +78,14 @@ protected:
                               << status << "\n";
         fs::permissions(script, fs::perms::owner_all);
         return record;
+    }
+
+    // Shows the pipeline through a stand-in browser that exits with `status`; the arguments it
+    // was started with.
+    std::vector<std::string> show_in_chrome(int status) {
+        const std::string record = stand_in("google-chrome", status);
+        display_pipeline_in_chrome(pipeline_.get());
+        return split_nul(read_file(record));
     }
 
     // The stamp in "<prefix><stamp><suffix>" if `path` has that form.
@@ -220,11 +228,8 @@ TEST_F(GraphExport, DumpDirectoryThatDoesNotExistIsReportedBeforeDotRuns) {
 }
 
 TEST_F(GraphExport, ChromeOpensTheRenderedPictureAsOneArgument) {
-    const std::string record = stand_in("google-chrome", 0);
     LogCapture capture;
-    display_pipeline_in_chrome(pipeline_.get());
-
-    auto args = split_nul(read_file(record));
+    const auto args = show_in_chrome(0);
     ASSERT_EQ(args.size(), 1u);
     EXPECT_GE(stamp_of(args[0], dump_dir_ + "/gst_bin_png_", ".png"), 0) << args[0];
     EXPECT_TRUE(is_png(args[0]));
@@ -236,10 +241,8 @@ TEST_F(GraphExport, ChromeOpensTheRenderedPictureAsOneArgument) {
 }
 
 TEST_F(GraphExport, FailingChromeIsReportedWithItsCommand) {
-    const std::string record = stand_in("google-chrome", 3);
     LogCapture capture;
-    display_pipeline_in_chrome(pipeline_.get());
-    auto args = split_nul(read_file(record));
+    const auto args = show_in_chrome(3);
     ASSERT_EQ(args.size(), 1u);
     auto failed = capture.with_message("Failed to Invoke Chrome: google-chrome " + args[0]);
     ASSERT_EQ(failed.size(), 1u);

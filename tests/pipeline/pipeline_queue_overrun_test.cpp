@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/pipeline.h>
 
 #include "support/capture_appender.h"
 #include "support/child_process.h"

@@ -14,22 +14,14 @@
 
 #include <zorvgst/frames.h>
 #include <zorvgst/posix_double_buffer.h>
-#include <zorvgst/sysv_double_buffer.h>
-#include <zorvgst/zorvgst.h>
 
 #include "plugin_env.h"
 #include "support/shm_guard.h"
 
 namespace {
 
-namespace bip = boost::interprocess;
 using namespace std::chrono_literals;
 using zorvtest::ShmGuard;
-
-std::string caps_for(unsigned width, unsigned height) {
-    return std::string(COLORSPACE_CAPS_STRING) + ",width=" + std::to_string(width) +
-           ",height=" + std::to_string(height) + ",framerate=30/1";
-}
 
 GstHarness* sink_harness(const std::string& buffer_name, unsigned width, unsigned height,
                          const char* backend = "posix") {
@@ -39,7 +31,7 @@ GstHarness* sink_harness(const std::string& buffer_name, unsigned width, unsigne
     g_object_set(sink, "buffer-name", buffer_name.c_str(), "sync", FALSE, nullptr);
     GstHarness* harness = gst_harness_new_with_element(sink, "sink", nullptr);
     gst_object_unref(sink);
-    gst_harness_set_src_caps_str(harness, caps_for(width, height).c_str());
+    gst_harness_set_src_caps_str(harness, plugintest::sink_caps(width, height).c_str());
     return harness;
 }
 
@@ -47,27 +39,35 @@ GstBuffer* packed_buffer(const std::vector<guint8>& frame) {
     return gst_buffer_new_memdup(frame.data(), frame.size());
 }
 
-// The slot readers see, copied out through a library reader of the buffer's own dimensions.
-struct published_t {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint64_t frame_count = 0;
-    std::vector<guint8> pixels;
-};
-
-published_t read_published(const std::string& name) {
-    published_t result;
-    posix_double_buffer_t reader(name.c_str(), bip::read_only);
-    if (!reader.is_valid() || reader.get_header() == nullptr) {
-        return result;
+// Whether the `backend` buffer `name` now publishes `frame`, `width` x `height` pixels.
+::testing::AssertionResult publishes(const std::string& name, unsigned width, unsigned height,
+                                     const std::vector<guint8>& frame,
+                                     const std::string& backend = "posix") {
+    const plugintest::published_frame seen = plugintest::read_published(name, backend);
+    if (seen.width != width || seen.height != height) {
+        return ::testing::AssertionFailure() << "publishes " << seen.width << "x" << seen.height
+                                             << ", expected " << width << "x" << height;
     }
-    result.width = reader.get_header()->width;
-    result.height = reader.get_header()->height;
-    result.frame_count = reader.get_header()->frame_count;
-    const guint8* slot = reader.get_read_address();
-    result.pixels.assign(slot, slot + static_cast<std::size_t>(reader.get_width()) *
-                                          reader.get_height() * 4);
-    return result;
+    if (seen.pixels != frame) {
+        return ::testing::AssertionFailure() << "publishes other pixels";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+// Pushes `frame` into the sink; whether the `backend` buffer `name` then publishes it, `width` x
+// `height` pixels.
+::testing::AssertionResult publishes_pushed(GstHarness* harness, const std::vector<guint8>& frame,
+                                            const std::string& name, unsigned width,
+                                            unsigned height, const std::string& backend = "posix") {
+    const GstFlowReturn flow = gst_harness_push(harness, packed_buffer(frame));
+    if (flow != GST_FLOW_OK) {
+        return ::testing::AssertionFailure() << "push: " << gst_flow_get_name(flow);
+    }
+    return publishes(name, width, height, frame, backend);
+}
+
+std::uint64_t frame_count(const std::string& name, const std::string& backend = "posix") {
+    return plugintest::read_published(name, backend).frame_count;
 }
 
 std::string error_text(GstMessage* message) {
@@ -90,18 +90,12 @@ TEST(DbSink, PublishesEachFrameOnceAtTheNegotiatedSize) {
     const auto first = plugintest::make_frame(4, 2, 1);
     const auto second = plugintest::make_frame(4, 2, 2);
 
-    ASSERT_EQ(gst_harness_push(harness, packed_buffer(first)), GST_FLOW_OK);
-    published_t seen = read_published(guard.name());
-    EXPECT_EQ(seen.width, 4u);
-    EXPECT_EQ(seen.height, 2u);
+    ASSERT_TRUE(publishes_pushed(harness, first, guard.name(), 4, 2));
     // Preroll and render see the same first buffer: still one publication.
-    EXPECT_EQ(seen.frame_count, 1u);
-    EXPECT_EQ(seen.pixels, first);
+    EXPECT_EQ(frame_count(guard.name()), 1u);
 
-    ASSERT_EQ(gst_harness_push(harness, packed_buffer(second)), GST_FLOW_OK);
-    seen = read_published(guard.name());
-    EXPECT_EQ(seen.frame_count, 2u);
-    EXPECT_EQ(seen.pixels, second);
+    ASSERT_TRUE(publishes_pushed(harness, second, guard.name(), 4, 2));
+    EXPECT_EQ(frame_count(guard.name()), 2u);
     gst_harness_teardown(harness);
 }
 
@@ -127,9 +121,8 @@ TEST(DbSink, CopiesPaddedRowsWithoutThePadding) {
                                    height, 1, offsets, strides);
 
     ASSERT_EQ(gst_harness_push(harness, buffer), GST_FLOW_OK);
-    const published_t seen = read_published(guard.name());
-    EXPECT_EQ(seen.frame_count, 1u);
-    EXPECT_EQ(seen.pixels, frame);
+    EXPECT_TRUE(publishes(guard.name(), width, height, frame));
+    EXPECT_EQ(frame_count(guard.name()), 1u);
     gst_harness_teardown(harness);
 }
 
@@ -139,14 +132,11 @@ TEST(DbSink, NewCapsResizeTheBufferForItsReaders) {
     ASSERT_EQ(gst_harness_push(harness, packed_buffer(plugintest::make_frame(4, 2, 1))),
               GST_FLOW_OK);
 
-    gst_harness_set_src_caps_str(harness, caps_for(6, 5).c_str());
+    gst_harness_set_src_caps_str(harness, plugintest::sink_caps(6, 5).c_str());
     const auto larger = plugintest::make_frame(6, 5, 9);
     ASSERT_EQ(gst_harness_push(harness, packed_buffer(larger)), GST_FLOW_OK);
 
-    const published_t seen = read_published(guard.name());
-    EXPECT_EQ(seen.width, 6u);
-    EXPECT_EQ(seen.height, 5u);
-    EXPECT_EQ(seen.pixels, larger);
+    EXPECT_TRUE(publishes(guard.name(), 6, 5, larger));
     struct stat info {};
     ASSERT_EQ(stat(guard.path().c_str(), &info), 0);
     EXPECT_EQ(static_cast<std::uint64_t>(info.st_size), compute_size(6, 5));
@@ -157,29 +147,12 @@ TEST(DbSink, SysvBackendPublishesAndMakesItsSegmentAnewForAnotherSize) {
     ShmGuard guard;
     GstHarness* harness = sink_harness(guard.name(), 4, 2, "sysv");
     const auto frame = plugintest::make_frame(4, 2, 3);
-    ASSERT_EQ(gst_harness_push(harness, packed_buffer(frame)), GST_FLOW_OK);
-    {
-        sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
-        ASSERT_TRUE(reader.is_valid());
-        ASSERT_NE(reader.get_header(), nullptr);
-        EXPECT_EQ(reader.get_width(), 4u);
-        EXPECT_EQ(reader.get_height(), 2u);
-        EXPECT_EQ(reader.get_header()->frame_count, 1u);
-        const guint8* slot = reader.get_read_address();
-        EXPECT_EQ(std::vector<guint8>(slot, slot + frame.size()), frame);
-    }
+    ASSERT_TRUE(publishes_pushed(harness, frame, guard.name(), 4, 2, "sysv"));
+    EXPECT_EQ(frame_count(guard.name(), "sysv"), 1u);
     // A System V segment cannot change size: other caps make the buffer anew at theirs.
-    gst_harness_set_src_caps_str(harness, caps_for(6, 5).c_str());
+    gst_harness_set_src_caps_str(harness, plugintest::sink_caps(6, 5).c_str());
     const auto larger = plugintest::make_frame(6, 5, 1);
-    ASSERT_EQ(gst_harness_push(harness, packed_buffer(larger)), GST_FLOW_OK);
-    {
-        sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
-        ASSERT_TRUE(reader.is_valid());
-        EXPECT_EQ(reader.get_width(), 6u);
-        EXPECT_EQ(reader.get_height(), 5u);
-        const guint8* slot = reader.get_read_address();
-        EXPECT_EQ(std::vector<guint8>(slot, slot + larger.size()), larger);
-    }
+    ASSERT_TRUE(publishes_pushed(harness, larger, guard.name(), 6, 5, "sysv"));
     gst_harness_teardown(harness);
 }
 
@@ -190,13 +163,7 @@ TEST(DbSink, SysvSegmentOfTheSameSizeTakesTheNegotiatedDimensions) {
     // 2x4 frames fill the same bytes as 4x2 ones: the segment is reused as it is.
     GstHarness* harness = sink_harness(guard.name(), 2, 4, "sysv");
     const auto frame = plugintest::make_frame(2, 4, 6);
-    ASSERT_EQ(gst_harness_push(harness, packed_buffer(frame)), GST_FLOW_OK);
-    sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
-    ASSERT_TRUE(reader.is_valid());
-    EXPECT_EQ(reader.get_width(), 2u);
-    EXPECT_EQ(reader.get_height(), 4u);
-    const guint8* slot = reader.get_read_address();
-    EXPECT_EQ(std::vector<guint8>(slot, slot + frame.size()), frame);
+    ASSERT_TRUE(publishes_pushed(harness, frame, guard.name(), 2, 4, "sysv"));
     gst_harness_teardown(harness);
 }
 
@@ -209,7 +176,8 @@ TEST(DbSink, BufferThatCannotBeOpenedIsAnElementError) {
         ~directory_remover_t() { rmdir(path.c_str()); }
     } remover{guard.path()};
     {
-        plugintest::Pipeline pipeline("videotestsrc num-buffers=3 ! " + caps_for(4, 2) +
+        plugintest::Pipeline pipeline("videotestsrc num-buffers=3 ! " +
+                                      plugintest::sink_caps(4, 2) +
                                       " ! zorvdbsink name=sink buffer-name=" + guard.name());
         ASSERT_NE(pipeline.get(), nullptr) << pipeline.parse_error();
         pipeline.play();
@@ -254,7 +222,7 @@ TEST(DbSink, SecondWriterOfABufferALiveProcessWritesFailsNamingThatProcess) {
     {
         // Its own frames are black: any that reached the buffer would show.
         plugintest::Pipeline second("videotestsrc pattern=black num-buffers=3 ! " +
-                                    caps_for(width, height) +
+                                    plugintest::sink_caps(width, height) +
                                     " ! zorvdbsink name=sink buffer-name=" + guard.name());
         ASSERT_NE(second.get(), nullptr) << second.parse_error();
         second.play();
@@ -293,8 +261,9 @@ TEST(DbSink, MissingOrMalformedBufferNameFailsAtStart) {
         {"buffer-name=a/b_buffer", "No valid buffer name set (property \"buffer-name\")"},
     };
     for (const auto& c : cases) {
-        plugintest::Pipeline pipeline("videotestsrc num-buffers=1 ! " + caps_for(4, 2) +
-                                      " ! zorvdbsink " + c.properties);
+        plugintest::Pipeline pipeline("videotestsrc num-buffers=1 ! " +
+                                      plugintest::sink_caps(4, 2) + " ! zorvdbsink " +
+                                      c.properties);
         ASSERT_NE(pipeline.get(), nullptr) << pipeline.parse_error();
         EXPECT_EQ(pipeline.play(), GST_STATE_CHANGE_FAILURE) << c.properties;
         GstMessage* message =

@@ -13,8 +13,8 @@
 #include <gtest/gtest.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/library.h>
 #include <zorvgst/posix_double_buffer.h>
-#include <zorvgst/zorvgst.h>
 
 #include "plugin_env.h"
 #include "support/capture_appender.h"
@@ -67,6 +67,16 @@ GstHarness* src_harness(const std::string& name, const char* backend = "posix") 
     return harness;
 }
 
+// A source on a buffer whose 4x2 first frame it has already pushed, with caps of that size.
+void start_past_first_frame(const std::string& name, GstHarness*& harness) {
+    ASSERT_TRUE(plugintest::publish_frame(name, 4, 2, plugintest::make_frame(4, 2, 1)));
+    harness = src_harness(name);
+    GstBuffer* buffer = pull_within(harness, 3000ms);
+    ASSERT_NE(buffer, nullptr);
+    expect_caps_size(harness, 4, 2);
+    gst_buffer_unref(buffer);
+}
+
 class DbSrcBackend : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(DbSrcBackend, PushesEachPublicationWithCapsFromTheBuffer) {
@@ -104,17 +114,13 @@ INSTANTIATE_TEST_SUITE_P(Backends, DbSrcBackend, ::testing::Values("posix", "sys
 
 TEST(DbSrc, RenegotiatesWhenTheWriterResizesTheBuffer) {
     ShmGuard guard;
-    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, plugintest::make_frame(4, 2, 1)));
-    GstHarness* harness = src_harness(guard.name());
-    GstBuffer* buffer = pull_within(harness, 3000ms);
-    ASSERT_NE(buffer, nullptr);
-    expect_caps_size(harness, 4, 2);
-    gst_buffer_unref(buffer);
+    GstHarness* harness = nullptr;
+    ASSERT_NO_FATAL_FAILURE(start_past_first_frame(guard.name(), harness));
 
     // The writer reopens at another size: the object is resized in place and its header reset.
     const auto larger = plugintest::make_frame(7, 3, 4);
     ASSERT_TRUE(plugintest::publish_frame(guard.name(), 7, 3, larger));
-    buffer = pull_within(harness, 3000ms);
+    GstBuffer* buffer = pull_within(harness, 3000ms);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(bytes_of(buffer), larger);
     EXPECT_TRUE(GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT));
@@ -125,17 +131,14 @@ TEST(DbSrc, RenegotiatesWhenTheWriterResizesTheBuffer) {
 
 TEST(DbSrc, FollowsABufferRemovedAndMadeAgainUnderItsName) {
     ShmGuard guard;
-    ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, plugintest::make_frame(4, 2, 1)));
-    GstHarness* harness = src_harness(guard.name());
-    GstBuffer* buffer = pull_within(harness, 3000ms);
-    ASSERT_NE(buffer, nullptr);
-    gst_buffer_unref(buffer);
+    GstHarness* harness = nullptr;
+    ASSERT_NO_FATAL_FAILURE(start_past_first_frame(guard.name(), harness));
 
     // Same name and size, new object: the old mapping would never see another frame.
     posix_double_buffer_t::remove(guard.c_str());
     const auto fresh = plugintest::make_frame(4, 2, 8);
     ASSERT_TRUE(plugintest::publish_frame(guard.name(), 4, 2, fresh));
-    buffer = pull_within(harness, 3000ms);
+    GstBuffer* buffer = pull_within(harness, 3000ms);
     ASSERT_NE(buffer, nullptr);
     EXPECT_EQ(bytes_of(buffer), fresh);
     gst_buffer_unref(buffer);

@@ -16,6 +16,8 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/library.h>
+#include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
 namespace plugintest {
@@ -66,20 +68,12 @@ std::vector<guint8> make_frame(unsigned width, unsigned height, unsigned seed) {
     return frame;
 }
 
-bool publish_frame(const std::string& name, unsigned width, unsigned height,
-                   const std::vector<guint8>& frame, const std::string& backend) {
-    if (backend == "sysv") {
-        sysv_double_buffer::sysv_double_buffer_t writer(
-            name.c_str(), boost::interprocess::read_write, width, height);
-        if (!writer.is_valid()) {
-            return false;
-        }
-        writer.grab_write_sem();
-        std::memcpy(writer.get_write_address(), frame.data(), frame.size());
-        writer.release_write_sem();
-        return true;
-    }
-    double_buffer_t writer(name.c_str(), boost::interprocess::read_write, width, height);
+namespace {
+
+template <typename Writer>
+bool publish_with(const std::string& name, unsigned width, unsigned height,
+                  const std::vector<guint8>& frame) {
+    Writer writer(name.c_str(), boost::interprocess::read_write, width, height);
     if (!writer.is_valid()) {
         return false;
     }
@@ -87,6 +81,40 @@ bool publish_frame(const std::string& name, unsigned width, unsigned height,
     std::memcpy(writer.get_write_address(), frame.data(), frame.size());
     writer.release_write_sem();
     return true;
+}
+
+template <typename Reader> published_frame read_published_with(const std::string& name) {
+    published_frame result;
+    Reader reader(name.c_str(), boost::interprocess::read_only);
+    if (!reader.is_valid() || reader.get_header() == nullptr) {
+        return result;
+    }
+    result.width = reader.get_header()->width;
+    result.height = reader.get_header()->height;
+    result.frame_count = reader.get_header()->frame_count;
+    const guint8* slot = reader.get_read_address();
+    result.pixels.assign(slot, slot + static_cast<std::size_t>(reader.get_width()) *
+                                          reader.get_height() * 4);
+    return result;
+}
+
+} // namespace
+
+bool publish_frame(const std::string& name, unsigned width, unsigned height,
+                   const std::vector<guint8>& frame, const std::string& backend) {
+    return backend == "sysv"
+               ? publish_with<sysv_double_buffer::sysv_double_buffer_t>(name, width, height, frame)
+               : publish_with<double_buffer_t>(name, width, height, frame);
+}
+
+std::string sink_caps(unsigned width, unsigned height) {
+    return std::string(COLORSPACE_CAPS_STRING) + ",width=" + std::to_string(width) +
+           ",height=" + std::to_string(height) + ",framerate=30/1";
+}
+
+published_frame read_published(const std::string& name, const std::string& backend) {
+    return backend == "sysv" ? read_published_with<sysv_double_buffer::sysv_double_buffer_t>(name)
+                             : read_published_with<posix_double_buffer_t>(name);
 }
 
 std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height) {

@@ -25,6 +25,21 @@ std::vector<guint8> make_frame(unsigned width, unsigned height, unsigned seed);
 bool publish_frame(const std::string& name, unsigned width, unsigned height,
                    const std::vector<guint8>& frame, const std::string& backend = "posix");
 
+/// The sink's full caps at `width` x `height` and 30 frames a second, for buffers pushed by hand.
+std::string sink_caps(unsigned width, unsigned height);
+
+/// The slot readers see, copied out through a library reader of the buffer's own dimensions.
+struct published_frame {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint64_t frame_count = 0;
+    std::vector<guint8> pixels;
+};
+
+/// What buffer `name` of the backend named "posix" or "sysv" publishes now; all zero and empty
+/// when no reader can open it.
+published_frame read_published(const std::string& name, const std::string& backend = "posix");
+
 /// The first frame videotestsrc makes with `pattern` as packed BGRA, built in this process.
 std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height);
 

@@ -10,17 +10,12 @@
 #include <gst/video/video.h>
 #include <gtest/gtest.h>
 
-#include <zorvgst/posix_double_buffer.h>
-#include <zorvgst/sysv_double_buffer.h>
-#include <zorvgst/zorvgst.h>
-
 #include "plugin_env.h"
 #include "support/child_process.h"
 #include "support/shm_guard.h"
 
 namespace {
 
-namespace bip = boost::interprocess;
 using namespace std::chrono_literals;
 using zorvtest::ShmGuard;
 
@@ -29,38 +24,10 @@ std::string bgra_caps(unsigned width, unsigned height) {
            ",height=" + std::to_string(height) + ",framerate=30/1";
 }
 
-// The sink's full caps, for buffers pushed by hand.
-std::string exact_caps(unsigned width, unsigned height) {
-    return std::string(COLORSPACE_CAPS_STRING) + ",width=" + std::to_string(width) +
-           ",height=" + std::to_string(height) + ",framerate=30/1";
-}
-
 guint64 counter(GstElement* sink, const char* name) {
     guint64 value = 0;
     g_object_get(sink, name, &value, nullptr);
     return value;
-}
-
-struct published_t {
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    std::uint64_t frame_count = 0;
-    std::vector<guint8> pixels;
-};
-
-published_t read_published(const std::string& name) {
-    published_t result;
-    posix_double_buffer_t reader(name.c_str(), bip::read_only);
-    if (!reader.is_valid() || reader.get_header() == nullptr) {
-        return result;
-    }
-    result.width = reader.get_header()->width;
-    result.height = reader.get_header()->height;
-    result.frame_count = reader.get_header()->frame_count;
-    const guint8* slot = reader.get_read_address();
-    result.pixels.assign(slot, slot + static_cast<std::size_t>(reader.get_width()) *
-                                          reader.get_height() * 4);
-    return result;
 }
 
 bool run_to_eos(plugintest::Pipeline& pipeline, std::chrono::milliseconds timeout = 10s) {
@@ -90,7 +57,7 @@ TEST(ZeroCopySink, ReaderProcessSeesWholeFramesDrawnInPlace) {
         bool saw_black = false;
         bool saw_white = false;
         while (std::chrono::steady_clock::now() < deadline && seen_frames < frames) {
-            const published_t frame = read_published(name);
+            const plugintest::published_frame frame = plugintest::read_published(name);
             if (frame.frame_count == 0 || frame.pixels.size() != width * height * 4) {
                 usleep(2000);
                 continue;
@@ -141,7 +108,7 @@ TEST(ZeroCopySink, CopiesWhenTurnedOffOrBehindATee) {
         EXPECT_EQ(counter(sink, "frames-zero-copy"), 0u);
         EXPECT_EQ(counter(sink, "frames-copied"), frames);
         gst_object_unref(sink);
-        const published_t seen = read_published(guard.name());
+        const plugintest::published_frame seen = plugintest::read_published(guard.name());
         EXPECT_EQ(seen.frame_count, frames);
         EXPECT_EQ(seen.pixels, reference);
     }
@@ -156,13 +123,9 @@ TEST(ZeroCopySink, SysvBackendDrawsInPlaceToo) {
     GstElement* sink = pipeline.element("sink");
     EXPECT_EQ(counter(sink, "frames-zero-copy"), 5u);
     gst_object_unref(sink);
-    sysv_double_buffer::sysv_double_buffer_t reader(guard.c_str(), bip::read_only);
-    ASSERT_TRUE(reader.is_valid());
-    ASSERT_NE(reader.get_header(), nullptr);
-    EXPECT_EQ(reader.get_header()->frame_count, 5u);
-    const guint8* slot = reader.get_read_address();
-    EXPECT_EQ(std::vector<guint8>(slot, slot + 32 * 24 * 4),
-              plugintest::reference_frame("colors", 32, 24));
+    const plugintest::published_frame seen = plugintest::read_published(guard.name(), "sysv");
+    EXPECT_EQ(seen.frame_count, 5u);
+    EXPECT_EQ(seen.pixels, plugintest::reference_frame("colors", 32, 24));
 }
 
 // The last sample wraps a slot; once the sink stops and closes its handle, the sample must
@@ -219,7 +182,7 @@ TEST(ZeroCopySink, ResizeMidStreamKeepsDrawingInPlaceAtTheNewSize) {
     const guint64 after_resize = counter(sink, "frames-zero-copy");
     EXPECT_TRUE(zorvtest::wait_until(
         [&] { return counter(sink, "frames-zero-copy") >= after_resize + 3; }));
-    const published_t seen = read_published(guard.name());
+    const plugintest::published_frame seen = plugintest::read_published(guard.name());
     EXPECT_EQ(seen.height, 30u);
     EXPECT_EQ(seen.pixels, plugintest::reference_frame("colors", 40, 30));
     GstMessage* error = plugintest::wait_for_message(pipeline.get(), GST_MESSAGE_ERROR, 0ms);
@@ -242,17 +205,17 @@ TEST(ZeroCopySink, PausePlayCyclesNeitherStallNorPublishTwice) {
         gst_element_set_state(pipeline.get(), GST_STATE_PAUSED);
         ASSERT_EQ(gst_element_get_state(pipeline.get(), nullptr, nullptr, 5 * GST_SECOND),
                   GST_STATE_CHANGE_SUCCESS);
-        const guint64 before = read_published(guard.name()).frame_count;
+        const guint64 before = plugintest::read_published(guard.name()).frame_count;
         ASSERT_NE(pipeline.play(), GST_STATE_CHANGE_FAILURE);
         ASSERT_EQ(gst_element_get_state(pipeline.get(), nullptr, nullptr, 5 * GST_SECOND),
                   GST_STATE_CHANGE_SUCCESS);
         EXPECT_TRUE(zorvtest::wait_until(
-            [&] { return read_published(guard.name()).frame_count >= before + 3; }));
+            [&] { return plugintest::read_published(guard.name()).frame_count >= before + 3; }));
     }
     gst_element_set_state(pipeline.get(), GST_STATE_PAUSED);
     ASSERT_EQ(gst_element_get_state(pipeline.get(), nullptr, nullptr, 5 * GST_SECOND),
               GST_STATE_CHANGE_SUCCESS);
-    const published_t seen = read_published(guard.name());
+    const plugintest::published_frame seen = plugintest::read_published(guard.name());
     // Each publication is counted once by the sink, the preroll frame included.
     EXPECT_EQ(seen.frame_count, counter(sink, "frames-zero-copy") + counter(sink, "frames-copied"));
     EXPECT_GT(counter(sink, "frames-zero-copy"), 0u);
@@ -268,8 +231,8 @@ protected:
         g_object_set(sink, "buffer-name", guard_.name().c_str(), "sync", FALSE, nullptr);
         harness_ = gst_harness_new_with_element(sink, "sink", nullptr);
         sink_ = sink;
-        gst_harness_set_src_caps_str(harness_, exact_caps(4, 2).c_str());
-        pool_ = offered_pool(exact_caps(4, 2));
+        gst_harness_set_src_caps_str(harness_, plugintest::sink_caps(4, 2).c_str());
+        pool_ = offered_pool(plugintest::sink_caps(4, 2));
         ASSERT_NE(pool_, nullptr);
         ASSERT_TRUE(gst_buffer_pool_set_active(pool_, TRUE));
     }
@@ -317,20 +280,20 @@ TEST_F(ZeroCopyPool, OnlyTheNextFrameToArriveDrawsIntoTheSlot) {
     GstBuffer* spare = filled(2); // the slot is out: ordinary memory
     ASSERT_EQ(gst_harness_push(harness_, slot), GST_FLOW_OK);
     EXPECT_EQ(in_place(), 1u);
-    EXPECT_EQ(read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 1));
+    EXPECT_EQ(plugintest::read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 1));
     // `spare` is still on its way and will be copied into the write slot: lending that slot
     // now would let its copy overwrite this frame.
     GstBuffer* third = filled(3);
     ASSERT_EQ(gst_harness_push(harness_, spare), GST_FLOW_OK);
-    EXPECT_EQ(read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 2));
+    EXPECT_EQ(plugintest::read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 2));
     ASSERT_EQ(gst_harness_push(harness_, third), GST_FLOW_OK);
-    EXPECT_EQ(read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 3));
+    EXPECT_EQ(plugintest::read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 3));
     EXPECT_EQ(copied(), 2u);
-    EXPECT_EQ(read_published(guard_.name()).frame_count, 3u);
+    EXPECT_EQ(plugintest::read_published(guard_.name()).frame_count, 3u);
     // Nothing on its way any more: the slot is lent again.
     ASSERT_EQ(gst_harness_push(harness_, filled(4)), GST_FLOW_OK);
     EXPECT_EQ(in_place(), 2u);
-    EXPECT_EQ(read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 4));
+    EXPECT_EQ(plugintest::read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 4));
 }
 
 TEST_F(ZeroCopyPool, SlotBufferOvertakenByAPublicationIsCopiedNotFlipped) {
@@ -341,7 +304,7 @@ TEST_F(ZeroCopyPool, SlotBufferOvertakenByAPublicationIsCopiedNotFlipped) {
     ASSERT_EQ(gst_harness_push(harness_, slot), GST_FLOW_OK);
     EXPECT_EQ(in_place(), 0u);
     EXPECT_EQ(copied(), 2u);
-    const published_t seen = read_published(guard_.name());
+    const plugintest::published_frame seen = plugintest::read_published(guard_.name());
     EXPECT_EQ(seen.frame_count, 2u);
     EXPECT_EQ(seen.pixels, plugintest::make_frame(4, 2, 1));
 }
@@ -358,7 +321,7 @@ TEST_F(ZeroCopyPool, HeldFrameKeepsItsPixelsWhenItsSlotIsLentAgain) {
     ASSERT_EQ(gst_harness_push(harness_, filled(3)), GST_FLOW_OK);
     EXPECT_EQ(in_place(), 3u);
     EXPECT_EQ(copied(), 0u);
-    EXPECT_EQ(read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 3));
+    EXPECT_EQ(plugintest::read_published(guard_.name()).pixels, plugintest::make_frame(4, 2, 3));
     GstMapInfo map;
     ASSERT_TRUE(gst_buffer_map(kept, &map, GST_MAP_READ));
     const auto expected = plugintest::make_frame(4, 2, 1);
@@ -369,17 +332,17 @@ TEST_F(ZeroCopyPool, HeldFrameKeepsItsPixelsWhenItsSlotIsLentAgain) {
 
 TEST_F(ZeroCopyPool, SlotBufferFromBeforeAResizeIsDropped) {
     GstBuffer* stale = filled(1);
-    gst_harness_set_src_caps_str(harness_, exact_caps(3, 3).c_str());
+    gst_harness_set_src_caps_str(harness_, plugintest::sink_caps(3, 3).c_str());
     // The old mapping stays alive while the buffer wraps it; the frame has the old size.
     ASSERT_EQ(gst_harness_push(harness_, stale), GST_FLOW_OK);
     EXPECT_EQ(in_place() + copied(), 0u);
-    EXPECT_EQ(read_published(guard_.name()).frame_count, 0u);
-    EXPECT_EQ(read_published(guard_.name()).width, 3u);
+    EXPECT_EQ(plugintest::read_published(guard_.name()).frame_count, 0u);
+    EXPECT_EQ(plugintest::read_published(guard_.name()).width, 3u);
     // The old pool lends nothing for the new size; a new query offers a pool that does.
     GstBuffer* plain = nullptr;
     ASSERT_EQ(gst_buffer_pool_acquire_buffer(pool_, &plain, nullptr), GST_FLOW_OK);
     gst_buffer_unref(plain);
-    GstBufferPool* resized = offered_pool(exact_caps(3, 3));
+    GstBufferPool* resized = offered_pool(plugintest::sink_caps(3, 3));
     ASSERT_NE(resized, nullptr);
     ASSERT_TRUE(gst_buffer_pool_set_active(resized, TRUE));
     GstBuffer* buffer = nullptr;
@@ -388,19 +351,19 @@ TEST_F(ZeroCopyPool, SlotBufferFromBeforeAResizeIsDropped) {
     gst_buffer_fill(buffer, 0, frame.data(), frame.size());
     ASSERT_EQ(gst_harness_push(harness_, buffer), GST_FLOW_OK);
     EXPECT_EQ(in_place(), 1u);
-    EXPECT_EQ(read_published(guard_.name()).pixels, frame);
+    EXPECT_EQ(plugintest::read_published(guard_.name()).pixels, frame);
     gst_buffer_pool_set_active(resized, FALSE);
     gst_object_unref(resized);
 }
 
 TEST_F(ZeroCopyPool, NoPoolWhenTurnedOffOrForOtherSizes) {
-    GstBufferPool* other = offered_pool(exact_caps(8, 8));
+    GstBufferPool* other = offered_pool(plugintest::sink_caps(8, 8));
     EXPECT_EQ(other, nullptr);
     if (other != nullptr) {
         gst_object_unref(other);
     }
     g_object_set(sink_, "zero-copy", FALSE, nullptr);
-    GstBufferPool* off = offered_pool(exact_caps(4, 2));
+    GstBufferPool* off = offered_pool(plugintest::sink_caps(4, 2));
     EXPECT_EQ(off, nullptr);
     if (off != nullptr) {
         gst_object_unref(off);

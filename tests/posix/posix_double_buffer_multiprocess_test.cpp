@@ -2,6 +2,7 @@
 // POSIX double buffers between real processes: a writer and readers in forked children.
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -93,31 +94,42 @@ TEST(PosixDoubleBufferProcesses, ReaderStartedBeforeWriterBecomesValidOnceSized)
     EXPECT_EQ(posix_double_buffer_t::get_double_buffer_owner(guard.name()), writer_pid);
 }
 
+// Publishes a first frame through `writer` (4x4), then forks a reader of its buffer that waits
+// for the next write with a deadline that never expires (not_a_date_time), and returns once the
+// reader is about to wait. The reader exits with 0 when `woke_as_expected(before, after)` holds
+// for its last write time before and after the wait.
+template <typename Check>
+std::unique_ptr<ChildProcess> start_waiting_reader(posix_double_buffer_t& writer,
+                                                   Check woke_as_expected) {
+    writer.release_write_sem();
+    Pipe ready;
+    auto waiter = std::make_unique<ChildProcess>([&] {
+        posix_double_buffer_t reader(writer.get_name().c_str(), bip::read_only, 4, 4);
+        if (!reader.is_valid()) {
+            return 1;
+        }
+        const ptime before = reader.get_last_write_time();
+        ready.send(1);
+        reader.wait_for_write(ptime()); // only a publication or a reset ends it
+        return woke_as_expected(before, reader.get_last_write_time()) ? 0 : 2;
+    });
+    EXPECT_EQ(ready.receive(), 1) << "the reader never got to its wait";
+    return waiter;
+}
+
 TEST(PosixDoubleBufferProcesses, WaitWithNotADateTimeDeadlineWakesOnPublication) {
     ShmGuard guard;
     posix_double_buffer_t writer(guard.c_str(), bip::read_write, 4, 4);
     ASSERT_TRUE(writer.is_valid());
-    writer.release_write_sem();
-    Pipe ready;
-
-    ChildProcess waiter([&] {
-        posix_double_buffer_t reader(guard.c_str(), bip::read_only, 4, 4);
-        if (!reader.is_valid()) {
-            return 1;
-        }
-        const ptime seen = reader.get_last_write_time();
-        ready.send(1);
-        reader.wait_for_write(ptime()); // never expires: only a publication ends it
-        return reader.get_last_write_time() != seen ? 0 : 2;
-    });
-    ASSERT_EQ(ready.receive(), 1);
+    const auto waiter = start_waiting_reader(
+        writer, [](const ptime& before, const ptime& after) { return after != before; });
     // Keep publishing until the child notices; a child that never wakes is killed and fails.
     std::optional<int> status;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (!status && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         writer.release_write_sem();
-        status = waiter.try_wait();
+        status = waiter->try_wait();
     }
     ASSERT_TRUE(status.has_value()) << "the waiting reader never woke";
     EXPECT_EQ(*status, 0);
@@ -127,21 +139,11 @@ TEST(PosixDoubleBufferProcesses, ResetOfLastWriteTimeEndsAWait) {
     ShmGuard guard;
     posix_double_buffer_t writer(guard.c_str(), bip::read_write, 4, 4);
     ASSERT_TRUE(writer.is_valid());
-    writer.release_write_sem();
-    Pipe ready;
-    ChildProcess waiter([&] {
-        posix_double_buffer_t reader(guard.c_str(), bip::read_only, 4, 4);
-        if (!reader.is_valid()) {
-            return 1;
-        }
-        ready.send(1);
-        reader.wait_for_write(ptime());
-        return reader.get_last_write_time().is_not_a_date_time() ? 0 : 2;
-    });
-    ASSERT_EQ(ready.receive(), 1);
+    const auto waiter = start_waiting_reader(
+        writer, [](const ptime&, const ptime& after) { return after.is_not_a_date_time(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     writer.reset_last_write_time();
-    EXPECT_EQ(waiter.wait(std::chrono::seconds(5)), 0);
+    EXPECT_EQ(waiter->wait(std::chrono::seconds(5)), 0);
 }
 
 TEST(PosixDoubleBufferProcesses, ReaderNeverSeesACountAheadOfTheFrame) {

@@ -40,6 +40,17 @@ std::string pid_text() {
 
 class PosixDoubleBuffer : public ::testing::Test {
 protected:
+    // A writer of `width` x 1 frames must be refused, and the refusal logged with `reason`.
+    void expect_writer_refused(std::uint64_t width, const std::string& reason) {
+        LogCapture log;
+        posix_double_buffer_t writer(guard.c_str(), bip::read_write, width, 1);
+        EXPECT_FALSE(writer.is_valid());
+        EXPECT_TRUE(logged(log,
+                           "Double Buffer " + name + " Dimensions Too Large: " +
+                               std::to_string(width) + "x1 -- " + reason,
+                           error, "posix_double_buffer", 2));
+    }
+
     ShmGuard guard;
     std::string name = guard.name();
 };
@@ -336,14 +347,7 @@ TEST_F(PosixDoubleBuffer, OverflowingDimensionsLeaveTheObjectUntouched) {
     posix_double_buffer_t writer(guard.c_str(), bip::read_write, 4, 2);
     ASSERT_TRUE(writer.is_valid());
     const auto before = read_file_bytes(guard.path());
-    LogCapture log;
-    const std::uint64_t huge = 1ull << 61;
-    posix_double_buffer_t second(guard.c_str(), bip::read_write, huge, 1);
-    EXPECT_FALSE(second.is_valid());
-    EXPECT_TRUE(logged(log,
-                       "Double Buffer " + name + " Dimensions Too Large: " + std::to_string(huge) +
-                           "x1 -- Size Exceeds 64 Bits",
-                       error, "posix_double_buffer", 2));
+    expect_writer_refused(1ull << 61, "Size Exceeds 64 Bits");
     EXPECT_EQ(read_file_bytes(guard.path()), before);
 
     ShmGuard missing("_missing");
@@ -353,15 +357,8 @@ TEST_F(PosixDoubleBuffer, OverflowingDimensionsLeaveTheObjectUntouched) {
 }
 
 TEST_F(PosixDoubleBuffer, DimensionsBeyondTheHeaderFieldsAreRefused) {
-    LogCapture log;
     // The size fits in 64 bits, but the header could only keep the low 32 bits of the width.
-    const std::uint64_t wide = (1ull << 32) + 2;
-    posix_double_buffer_t writer(guard.c_str(), bip::read_write, wide, 1);
-    EXPECT_FALSE(writer.is_valid());
-    EXPECT_TRUE(logged(log,
-                       "Double Buffer " + name + " Dimensions Too Large: " + std::to_string(wide) +
-                           "x1 -- Header Holds 32-Bit Dimensions",
-                       error, "posix_double_buffer", 2));
+    expect_writer_refused((1ull << 32) + 2, "Header Holds 32-Bit Dimensions");
     EXPECT_FALSE(zorvtest::object_exists(name));
 }
 
@@ -414,18 +411,10 @@ TEST_F(PosixDoubleBuffer, TransferMovesTheMappingAndSwapExchangesEverything) {
     EXPECT_EQ(source.get_name(), name);
     {
         LogCapture log;
-        try {
-            source.get_read_address();
-            ADD_FAILURE() << "no exception";
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "Cannot Get Read Address -- Header is Null");
-        }
-        try {
-            source.get_write_address();
-            ADD_FAILURE() << "no exception";
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "Cannot Get Write Address -- Header is Null");
-        }
+        expect_runtime_error([&] { source.get_read_address(); },
+                             "Cannot Get Read Address -- Header is Null");
+        expect_runtime_error([&] { source.get_write_address(); },
+                             "Cannot Get Write Address -- Header is Null");
         EXPECT_TRUE(logged(log, "Cannot Get Read Address -- Header Is Null for: " + name, error));
         EXPECT_TRUE(logged(log, "Cannot Get Write Address -- Header Is Null for: " + name, error));
     }
@@ -535,12 +524,8 @@ TEST_F(PosixDoubleBufferExchange, PublicationWithInvalidIndicatorStillCountsAndS
 
 TEST_F(PosixDoubleBufferExchange, ReaderCannotAskForTheWriteSlot) {
     LogCapture log;
-    try {
-        reader.get_write_address();
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Unexpected Call to get_write_address() On Read Only Double Buffer");
-    }
+    expect_runtime_error([&] { reader.get_write_address(); },
+                         "Unexpected Call to get_write_address() On Read Only Double Buffer");
     EXPECT_TRUE(logged(
         log, "Unexpected Call to get_write_address() On Read Only Double Buffer: " + name, error));
 
@@ -548,20 +533,12 @@ TEST_F(PosixDoubleBufferExchange, ReaderCannotAskForTheWriteSlot) {
     ShmGuard missing("_missing");
     posix_double_buffer_t unopened(missing.c_str(), bip::read_only, 2, 2);
     ASSERT_EQ(unopened.get_header(), nullptr);
-    try {
-        unopened.get_write_address();
-        ADD_FAILURE() << "no exception";
-    } catch (const std::runtime_error& e) {
-        EXPECT_STREQ(e.what(), "Unexpected Call to get_write_address() On Read Only Double Buffer");
-    }
+    expect_runtime_error([&] { unopened.get_write_address(); },
+                         "Unexpected Call to get_write_address() On Read Only Double Buffer");
     for (auto grab :
          {&posix_double_buffer_t::grab_read_sem, &posix_double_buffer_t::grab_write_sem}) {
-        try {
-            (unopened.*grab)();
-            ADD_FAILURE() << "no exception";
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "Attempted to Grab Write Sem on Invalid Buffer");
-        }
+        expect_runtime_error([&] { (unopened.*grab)(); },
+                             "Attempted to Grab Write Sem on Invalid Buffer");
     }
 }
 

@@ -2,10 +2,11 @@
 // Overlay blending: the exact formula for every (base, overlay, alpha) on every kernel, placement.
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/render.h>
 
 #include "internal/render/blend_kernels.h"
 #include "support/capture_appender.h"
+#include "support/case_name.h"
 #include "support/frames.h"
 
 namespace {
@@ -113,9 +114,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(kernel_case{"Scalar", zorvgst::detail::blend_row_scalar, false},
                       kernel_case{"Sse2", zorvgst::detail::blend_row_sse2, false},
                       kernel_case{"Avx2", zorvgst::detail::blend_row_avx2, true}),
-    [](const ::testing::TestParamInfo<kernel_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 TEST(BlendFormula, WorkedExamples) {
     EXPECT_EQ(reference(10, 250, 100), 104);
@@ -171,9 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                       overlay_case{"WideRowsMixVectorAndTail", 37, 3, 5, 2, 45, 6, -1},
                       overlay_case{"ZeroWidth", 0, 2, 1, 1, 4, 4, -1},
                       overlay_case{"ZeroHeight", 4, 0, 1, 1, 6, 2, -1}),
-    [](const ::testing::TestParamInfo<overlay_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 TEST(RenderWithOverlayValues, OpaqueAndTransparentFramesGiveExactBytes) {
     // Base colour 255, overlay colour 0 at alpha 128 gives 127; the reverse gives 128.

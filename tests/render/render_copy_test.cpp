@@ -2,9 +2,11 @@
 // Copy core, scale-mode parsing and caps strings: exact bytes, untouched surroundings, log lines.
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
+#include <zorvgst/render.h>
 
 #include "support/capture_appender.h"
+#include "support/case_name.h"
 #include "support/frames.h"
 
 namespace {
@@ -25,16 +27,12 @@ class RenderCopy : public ::testing::TestWithParam<copy_case> {};
 
 TEST_P(RenderCopy, PlacesEveryByteAndLeavesTheRestUntouched) {
     const copy_case& c = GetParam();
-    const auto src = zorvtest::pattern_bytes(size_t{c.width} * c.height * 4, 1);
-    auto dst = zorvtest::filled_bytes(size_t{c.dst_width} * c.dst_height * 4);
-    auto expected = dst;
-    zorvtest::place_rectangle(src, c.width, 0, 0, c.width, c.height, expected, c.x, c.y,
-                              c.dst_width);
+    auto frames = zorvtest::placement_of(c.width, c.height, 1, c.x, c.y, c.dst_width, c.dst_height);
 
     LogCapture capture;
-    render(src.data(), dst.data(), c.width, c.height, c.x, c.y, c.dst_width);
+    render(frames.src.data(), frames.dst.data(), c.width, c.height, c.x, c.y, c.dst_width);
 
-    EXPECT_EQ(first_difference(dst, expected), "");
+    EXPECT_EQ(first_difference(frames.dst, frames.expected), "");
     const std::string line = "Render " + std::to_string(c.width) + ":" + std::to_string(c.height) +
                              " -> " + std::to_string(c.x) + "," + std::to_string(c.y) + "(" +
                              std::to_string(c.dst_width) + ")" +
@@ -57,9 +55,7 @@ INSTANTIATE_TEST_SUITE_P(
                       copy_case{"SinglePixel", 1, 1, 2, 1, 3, 2, false},
                       copy_case{"ZeroHeightOffOrigin", 4, 0, 1, 1, 6, 3, false},
                       copy_case{"ZeroHeightAtOrigin", 4, 0, 0, 0, 4, 1, true}),
-    [](const ::testing::TestParamInfo<copy_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 TEST(RenderCopyLogging, TraceLineIsNotBuiltBelowTraceLevel) {
     const auto src = zorvtest::pattern_bytes(32, 2);
@@ -102,9 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                       scale_case{"CaseSensitive", "Bars", SCALE_MODE_FULL, true},
                       scale_case{"Empty", "", SCALE_MODE_FULL, true},
                       scale_case{"Unrelated", " stretch ", SCALE_MODE_FULL, true}),
-    [](const ::testing::TestParamInfo<scale_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 class BuildCapsString : public ::testing::Test {
 protected:

@@ -2,9 +2,10 @@
 // Cropping core: kept rectangle placed exactly, margins validated, trace and error lines.
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/render.h>
 
 #include "support/capture_appender.h"
+#include "support/case_name.h"
 #include "support/frames.h"
 
 namespace {
@@ -25,17 +26,14 @@ class RenderWithCropping : public ::testing::TestWithParam<crop_case> {};
 
 TEST_P(RenderWithCropping, CopiesKeptRectangleOnlyAndLeavesTheRestUntouched) {
     const crop_case& c = GetParam();
-    const auto src = zorvtest::pattern_bytes(size_t{c.width} * c.height * 4, 5);
-    auto dst = zorvtest::filled_bytes(size_t{c.dst_width} * c.dst_height * 4);
-    auto expected = dst;
-    zorvtest::place_rectangle(src, c.width, c.left, c.top, c.width - c.left - c.right,
-                              c.height - c.top - c.bottom, expected, c.x, c.y, c.dst_width);
+    auto frames = zorvtest::placement_of(c.width, c.height, 5, c.x, c.y, c.dst_width, c.dst_height,
+                                         {c.left, c.right, c.top, c.bottom});
 
     LogCapture capture;
-    render_with_cropping(src.data(), dst.data(), c.width, c.height, c.x, c.y, c.dst_width, c.left,
-                         c.right, c.top, c.bottom);
+    render_with_cropping(frames.src.data(), frames.dst.data(), c.width, c.height, c.x, c.y,
+                         c.dst_width, c.left, c.right, c.top, c.bottom);
 
-    EXPECT_EQ(first_difference(dst, expected), "");
+    EXPECT_EQ(first_difference(frames.dst, frames.expected), "");
     const auto lines = capture.lines();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].level, log4cxx::Level::TRACE_INT);
@@ -56,9 +54,7 @@ INSTANTIATE_TEST_SUITE_P(
                       crop_case{"WholeWidthCropped", 4, 2, 0, 0, 4, 2, 2, 2, 0, 0, false},
                       crop_case{"WholeHeightCropped", 4, 2, 0, 0, 4, 2, 0, 0, 1, 1, false},
                       crop_case{"LargerFrame", 100, 50, 0, 0, 70, 45, 10, 20, 5, 0, false}),
-    [](const ::testing::TestParamInfo<crop_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 struct bad_crop_case {
     const char* name;
@@ -95,9 +91,7 @@ INSTANTIATE_TEST_SUITE_P(
                       "Render Halted -- Invalid Crop Parameters: (4,4294967295,2) (2,0,0) "},
         bad_crop_case{"RowsThatWrap", 0, 0, 3, 4294967295u,
                       "Render Halted -- Invalid Crop Parameters: (4,0,0) (2,3,4294967295) "}),
-    [](const ::testing::TestParamInfo<bad_crop_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 TEST(RenderWithCroppingLogging, InvalidCropIsSilentWhenErrorIsOffAndTraceNeedsTrace) {
     const auto src = zorvtest::pattern_bytes(32, 8);

@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <zorvgst/double_buffer.h>
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
+#include <zorvgst/posix_double_buffer.h>
+#include <zorvgst/render.h>
 
 #include "support/capture_appender.h"
+#include "support/case_name.h"
 #include "support/frames.h"
 #include "support/shm_guard.h"
 
@@ -227,9 +230,7 @@ INSTANTIATE_TEST_SUITE_P(
                       bad_sample_case{
                           "BufferShortOfFrame", nullptr, frame_size - 1,
                           "render() -- Sample of Size: 31 Too Small for Width: 4 Height: 2"}),
-    [](const ::testing::TestParamInfo<bad_sample_case>& param_info) {
-        return std::string(param_info.param.name);
-    });
+    zorvtest::case_name());
 
 TEST_F(RenderAdapters, RectanglesThatDoNotFitAreRefusedWhole) {
     publish(writer_, frame_);

@@ -1,13 +1,16 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Capturing log4cxx appender and its scoped helper.
 #include "support/capture_appender.h"
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <memory>
+#include <utility>
 
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
 
 namespace zorvtest {
 namespace {
@@ -29,6 +32,22 @@ std::string full_function_of(const log4cxx::spi::LocationInfo& location) {
 }
 
 std::shared_ptr<CaptureAppender> the_appender;
+
+// By value rather than through log4cxx::Level: at exit, a level first used after the handler was
+// registered has already been destroyed.
+const char* level_name(int level) {
+    static const std::pair<int, const char*> names[] = {
+        {log4cxx::Level::FATAL_INT, "FATAL"}, {log4cxx::Level::ERROR_INT, "ERROR"},
+        {log4cxx::Level::WARN_INT, "WARN"},   {log4cxx::Level::INFO_INT, "INFO"},
+        {log4cxx::Level::DEBUG_INT, "DEBUG"}, {log4cxx::Level::TRACE_INT, "TRACE"},
+    };
+    for (const auto& [value, name] : names) {
+        if (value == level) {
+            return name;
+        }
+    }
+    return "OTHER";
+}
 
 } // namespace
 
@@ -69,6 +88,15 @@ void install_capture_appender() {
     logger->addAppender(the_appender);
     logger->setAdditivity(false);
     logger->setLevel(log4cxx::Level::getAll());
+}
+
+void report_captured_lines_at_exit() {
+    std::atexit([] {
+        for (const auto& line : capture_appender().lines()) {
+            std::fprintf(stderr, "<%s|%s|%s|%s>\n", level_name(line.level), line.message.c_str(),
+                         line.file.c_str(), line.function.c_str());
+        }
+    });
 }
 
 LogCapture::LogCapture(const log4cxx::LevelPtr& level) : saved_level_(logger->getLevel()) {

@@ -62,4 +62,8 @@ private:
 CaptureAppender& capture_appender();
 void install_capture_appender();
 
+/// For the child of a death test, which ends inside the library: at exit, writes each line
+/// captured so far to stderr as "<LEVEL|message|file|function>", where EXPECT_EXIT matches it.
+void report_captured_lines_at_exit();
+
 } // namespace zorvtest

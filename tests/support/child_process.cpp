@@ -105,4 +105,11 @@ bool wait_until_sleeping(pid_t pid, std::chrono::milliseconds timeout) {
         timeout);
 }
 
+pid_t dead_pid() {
+    ChildProcess child([] { return 0; });
+    const pid_t pid = child.pid();
+    child.wait(std::chrono::seconds(5));
+    return pid;
+}
+
 } // namespace zorvtest

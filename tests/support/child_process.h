@@ -78,4 +78,7 @@ bool wait_until(const std::function<bool()>& condition,
 /// blocked in that call.
 bool wait_until_sleeping(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+/// A process id that belonged to a process that has ended (and was reaped).
+pid_t dead_pid();
+
 } // namespace zorvtest

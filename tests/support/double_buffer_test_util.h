@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Helpers shared by the double buffer tests: log assertions and header field offsets.
+// Helpers shared by the double buffer tests: log and exception assertions, header field offsets.
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -48,6 +49,16 @@ inline ::testing::AssertionResult logged(const zorvtest::LogCapture& log,
         }
     }
     return ::testing::AssertionSuccess();
+}
+
+/// `call` must throw std::runtime_error with exactly `text`: the fixed texts hosts match on.
+template <typename Call> void expect_runtime_error(Call&& call, const std::string& text) {
+    try {
+        call();
+        ADD_FAILURE() << "no exception, expected " << text;
+    } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()), text);
+    }
 }
 
 /// Whether a line is one of the notices about the group "zorv" that every open attempt may log.

@@ -55,6 +55,19 @@ void place_rectangle(const std::vector<std::uint8_t>& src, std::uint32_t src_wid
     }
 }
 
+placement placement_of(std::uint32_t width, std::uint32_t height, unsigned seed, std::uint32_t x,
+                       std::uint32_t y, std::uint32_t dst_width, std::uint32_t dst_height,
+                       const margins& cropped) {
+    placement frames;
+    frames.src = pattern_bytes(std::size_t{width} * height * 4, seed);
+    frames.dst = filled_bytes(std::size_t{dst_width} * dst_height * 4);
+    frames.expected = frames.dst;
+    place_rectangle(frames.src, width, cropped.left, cropped.top,
+                    width - cropped.left - cropped.right, height - cropped.top - cropped.bottom,
+                    frames.expected, x, y, dst_width);
+    return frames;
+}
+
 std::string first_difference(const std::vector<std::uint8_t>& actual,
                              const std::vector<std::uint8_t>& expected) {
     std::ostringstream out;

@@ -36,6 +36,24 @@ void place_rectangle(const std::vector<std::uint8_t>& src, std::uint32_t src_wid
                      std::uint32_t rect_height, std::vector<std::uint8_t>& dst, std::uint32_t x,
                      std::uint32_t y, std::uint32_t dst_width);
 
+/// What a copy of a pattern frame into a larger destination starts from and must end with.
+struct placement {
+    std::vector<std::uint8_t> src;      ///< the source frame, a pattern
+    std::vector<std::uint8_t> dst;      ///< the destination, all 0xEE, for the code under test
+    std::vector<std::uint8_t> expected; ///< the destination once the kept rectangle is placed
+};
+
+/// Margins of a source frame that a copy leaves out.
+struct margins {
+    std::uint32_t left = 0, right = 0, top = 0, bottom = 0;
+};
+
+/// A `width` x `height` pattern frame (from `seed`) whose rectangle inside `cropped` goes to
+/// (`x`, `y`) of a `dst_width` x `dst_height` destination.
+placement placement_of(std::uint32_t width, std::uint32_t height, unsigned seed, std::uint32_t x,
+                       std::uint32_t y, std::uint32_t dst_width, std::uint32_t dst_height,
+                       const margins& cropped = {});
+
 /// Index and values of the first differing byte, or "" when both are equal (sizes included).
 std::string first_difference(const std::vector<std::uint8_t>& actual,
                              const std::vector<std::uint8_t>& expected);

@@ -2,7 +2,7 @@
 // Test entry: defines the host logger the library logs to and installs the capturing appender.
 #include <gtest/gtest.h>
 
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/library.h>
 
 #include "support/capture_appender.h"
 

@@ -17,6 +17,7 @@
 #include <zorvgst/sysv_double_buffer.h>
 
 #include "support/capture_appender.h"
+#include "support/double_buffer_test_util.h"
 #include "support/shm_guard.h"
 #include "support/sysv_double_buffer_helpers.h"
 
@@ -335,22 +336,22 @@ TEST_F(SysvDoubleBuffer, InvalidIndicatorIsReportedAndRepairedOnlyWhereWritable)
     auto* writer_base = reinterpret_cast<guint8*>(header);
     LogCapture capture;
 
+    // Each address taken with the indicator out of range is reported once, as an error.
+    const auto invalid_indicator_errors = [&](const std::string& returning) {
+        return count_with(capture,
+                          "Invalid Shared Memory Read Buffer Indicator: 7 for " + name() +
+                              " -- Returning " + returning,
+                          error_level);
+    };
+
     header->buffer_indicator = 7;
     EXPECT_EQ(reader.get_read_address(), reinterpret_cast<const guint8*>(reader.get_header()) + 40);
     EXPECT_EQ(header->buffer_indicator, 7u);
-    EXPECT_EQ(count_with(capture,
-                         "Invalid Shared Memory Read Buffer Indicator: 7 for " + name() +
-                             " -- Returning Read Buffer 0",
-                         error_level),
-              1u);
+    EXPECT_EQ(invalid_indicator_errors("Read Buffer 0"), 1u);
 
     EXPECT_EQ(writer.get_write_address(), writer_base + 56);
     EXPECT_EQ(header->buffer_indicator, 0u);
-    EXPECT_EQ(count_with(capture,
-                         "Invalid Shared Memory Read Buffer Indicator: 7 for " + name() +
-                             " -- Returning Writer Buffer 1",
-                         error_level),
-              1u);
+    EXPECT_EQ(invalid_indicator_errors("Writer Buffer 1"), 1u);
 
     header->buffer_indicator = 7;
     writer.release_write_sem();
@@ -368,20 +369,15 @@ TEST_F(SysvDoubleBuffer, InvalidIndicatorIsReportedAndRepairedOnlyWhereWritable)
 }
 
 TEST_F(SysvDoubleBuffer, AddressAndGrabErrorsThrowTheirFixedTexts) {
-    auto expect_error = [](auto&& call, const std::string& text) {
-        try {
-            call();
-            ADD_FAILURE() << "no exception, expected " << text;
-        } catch (const std::runtime_error& e) {
-            EXPECT_EQ(std::string(e.what()), text);
-        }
-    };
     LogCapture capture;
     sysv_double_buffer_t reader(guard_.c_str(), ipc::read_only); // no buffer yet: unattached
-    expect_error([&] { reader.get_write_address(); },
-                 "Unexpected Call to get_write_address() On Read Only Double Buffer");
-    expect_error([&] { reader.grab_read_sem(); }, "Attempted to Grab Write Sem on Invalid Buffer");
-    expect_error([&] { reader.get_read_address(); }, "Cannot Get Read Address -- Header is Null");
+    dbtest::expect_runtime_error(
+        [&] { reader.get_write_address(); },
+        "Unexpected Call to get_write_address() On Read Only Double Buffer");
+    dbtest::expect_runtime_error([&] { reader.grab_read_sem(); },
+                                 "Attempted to Grab Write Sem on Invalid Buffer");
+    dbtest::expect_runtime_error([&] { reader.get_read_address(); },
+                                 "Cannot Get Read Address -- Header is Null");
     EXPECT_EQ(
         count_with(capture,
                    "Unexpected Call to get_write_address() On Read Only Double Buffer: " + name(),
@@ -392,10 +388,10 @@ TEST_F(SysvDoubleBuffer, AddressAndGrabErrorsThrowTheirFixedTexts) {
               1u);
 
     sysv_double_buffer_t detached;
-    expect_error([&] { detached.grab_write_sem(); },
-                 "Attempted to Grab Write Sem on Invalid Buffer");
-    expect_error([&] { detached.get_write_address(); },
-                 "Cannot Get Write Address -- Header is Null");
+    dbtest::expect_runtime_error([&] { detached.grab_write_sem(); },
+                                 "Attempted to Grab Write Sem on Invalid Buffer");
+    dbtest::expect_runtime_error([&] { detached.get_write_address(); },
+                                 "Cannot Get Write Address -- Header is Null");
     EXPECT_EQ(count_with(capture, "Cannot Get Write Address -- Header Is Null for: ", error_level),
               1u);
 }

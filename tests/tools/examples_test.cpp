@@ -12,7 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <zorvgst/double_buffer.h>
-#include <zorvgst/zorvgst.h>
+#include <zorvgst/render.h>
 
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"

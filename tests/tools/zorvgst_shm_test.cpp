@@ -26,6 +26,7 @@
 
 #include "internal/process_liveness.h"
 #include "support/child_process.h"
+#include "support/owned_buffers.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
 #include "tools/command_runner.h"
@@ -38,7 +39,6 @@ using namespace std::chrono_literals;
 using zorvtest::command_result;
 using zorvtest::ShmGuard;
 
-constexpr std::size_t owner_offset = 24;
 constexpr std::size_t width_offset = 16;
 
 command_result cli(const std::vector<std::string>& args) {
@@ -70,16 +70,8 @@ std::string joined(const std::vector<std::string>& args) {
     return text;
 }
 
-/// A process id that belonged to a process that has ended (and was reaped).
-pid_t dead_pid() {
-    zorvtest::ChildProcess child([] { return 0; });
-    const pid_t pid = child.pid();
-    child.wait(5s);
-    return pid;
-}
-
-/// Publishes `frames` frames of 8x4 into a fresh POSIX buffer owned by this process.
-void publish(double_buffer_t& writer, int frames) {
+/// Publishes `frames` frames of 8x4 into a fresh buffer (of either backend) this process owns.
+template <typename Writer> void publish(Writer& writer, int frames) {
     ASSERT_TRUE(writer.is_valid());
     for (int i = 0; i < frames; ++i) {
         writer.grab_write_sem();
@@ -104,6 +96,23 @@ command_result python_json(const std::string& json, const std::string& expressio
         20s);
     std::remove(path);
     return result;
+}
+
+struct listed_fields {
+    command_result json;   ///< `list --json` itself
+    command_result fields; ///< the selected fields of the entries named as asked
+};
+
+/// Runs `list --json` and prints `fields` (Python over an entry `b`) of each entry named `name`,
+/// as a list of tuples.
+listed_fields list_fields(const std::string& name, const std::string& fields) {
+    listed_fields listed;
+    listed.json = cli({"list", "--json"});
+    listed.fields = python_json(listed.json.out, "[(" + fields +
+                                                     ") for b in d['buffers'] if "
+                                                     "b['name'] == '" +
+                                                     name + "']");
+    return listed;
 }
 
 // Usage errors: exit status 2, one line on standard error, nothing on standard output.
@@ -169,16 +178,15 @@ TEST(ZorvgstShmCli, ListShowsAPosixBufferWithItsHeader) {
     EXPECT_NE(row.find(" 3 "), std::string::npos) << row;
     EXPECT_NE(row.find(" " + std::to_string(compute_size(8, 4))), std::string::npos) << row;
 
-    const auto json = cli({"list", "--json"});
-    ASSERT_EQ(json.status, 0) << json.err;
-    const auto fields = python_json(
-        json.out, "[(b['backend'], b['ready'], b['width'], b['height'], b['owner_pid'], "
-                  "b['owner_alive'], b['frame_count'], b['size'], b['age_ms'] >= 0, "
-                  "b['last_write_time'] is not None) for b in d['buffers'] if b['name'] == '" +
-                      guard.name() + "']");
-    ASSERT_EQ(fields.status, 0) << fields.err << json.out;
-    EXPECT_EQ(fields.out, "[('posix', True, 8, 4, " + std::to_string(getpid()) + ", True, 3, " +
-                              std::to_string(compute_size(8, 4)) + ", True, True)]\n");
+    const auto listed =
+        list_fields(guard.name(), "b['backend'], b['ready'], b['width'], b['height'], "
+                                  "b['owner_pid'], b['owner_alive'], b['frame_count'], "
+                                  "b['size'], b['age_ms'] >= 0, b['last_write_time'] is not None");
+    ASSERT_EQ(listed.json.status, 0) << listed.json.err;
+    ASSERT_EQ(listed.fields.status, 0) << listed.fields.err << listed.json.out;
+    EXPECT_EQ(listed.fields.out, "[('posix', True, 8, 4, " + std::to_string(getpid()) +
+                                     ", True, 3, " + std::to_string(compute_size(8, 4)) +
+                                     ", True, True)]\n");
 }
 
 TEST(ZorvgstShmCli, LibraryDebugLinesReachStandardErrorOnlyWithVerbose) {
@@ -319,15 +327,8 @@ TEST(ZorvgstShmCli, RemoveDeletesTheObject) {
 
 TEST(ZorvgstShmCli, ExpireRemovesOnlyBuffersOfDeadOwners) {
     ShmGuard orphan("_orphan"), alive("_alive"), unowned("_unowned");
-    {
-        double_buffer_t a(orphan.c_str(), bip::read_write, 8, 4);
-        double_buffer_t b(alive.c_str(), bip::read_write, 8, 4);
-        double_buffer_t c(unowned.c_str(), bip::read_write, 8, 4);
-        ASSERT_TRUE(a.is_valid() && b.is_valid() && c.is_valid());
-    }
-    const pid_t gone = dead_pid();
-    ASSERT_TRUE(zorvtest::poke<pid_t>(orphan.name(), owner_offset, gone));
-    ASSERT_TRUE(zorvtest::poke<pid_t>(unowned.name(), owner_offset, 0));
+    const pid_t gone = zorvtest::make_buffers_by_owner(orphan.name(), alive.name(), unowned.name());
+    ASSERT_GT(gone, 0);
     const std::vector<std::string> names = {orphan.name(), alive.name(), unowned.name()};
 
     auto args = names;
@@ -397,15 +398,6 @@ TEST(ZorvgstShmCli, WatchEndsPromptlyOnInterrupt) {
     EXPECT_LT(std::chrono::steady_clock::now() - sent, 500ms);
 }
 
-void publish_sysv(sysv_double_buffer_t& writer, int frames) {
-    ASSERT_TRUE(writer.is_valid());
-    for (int i = 0; i < frames; ++i) {
-        writer.grab_write_sem();
-        std::memset(writer.get_write_address(), i, 8 * 4 * 4);
-        writer.release_write_sem();
-    }
-}
-
 bool segment_exists(key_t key) {
     return shmget(key, 0, 0) >= 0;
 }
@@ -421,18 +413,15 @@ std::string sysv_pieces(const std::string& name, key_t key) {
 TEST(ZorvgstShmCliSysv, ListAndShowReadTheSegmentHeader) {
     ShmGuard guard;
     sysv_double_buffer_t writer(guard.c_str(), bip::read_write, 8, 4);
-    publish_sysv(writer, 2);
+    publish(writer, 2);
 
-    const auto json = cli({"list", "--json"});
-    ASSERT_EQ(json.status, 0) << json.err;
-    const auto fields = python_json(
-        json.out, "[(b['backend'], b['ready'], b['width'], b['height'], b['owner_pid'], "
-                  "b['owner_alive'], b['frame_count'], b['size']) for b in d['buffers'] if "
-                  "b['name'] == '" +
-                      guard.name() + "']");
-    ASSERT_EQ(fields.status, 0) << fields.err;
-    EXPECT_EQ(fields.out, "[('sysv', True, 8, 4, " + std::to_string(getpid()) + ", True, 2, " +
-                              std::to_string(compute_size(8, 4)) + ")]\n");
+    const auto listed = list_fields(guard.name(), "b['backend'], b['ready'], b['width'], "
+                                                  "b['height'], b['owner_pid'], b['owner_alive'], "
+                                                  "b['frame_count'], b['size']");
+    ASSERT_EQ(listed.json.status, 0) << listed.json.err;
+    ASSERT_EQ(listed.fields.status, 0) << listed.fields.err;
+    EXPECT_EQ(listed.fields.out, "[('sysv', True, 8, 4, " + std::to_string(getpid()) +
+                                     ", True, 2, " + std::to_string(compute_size(8, 4)) + ")]\n");
 
     const auto shown = cli({"show", guard.name()});
     EXPECT_EQ(shown.status, 0);
@@ -445,7 +434,7 @@ TEST(ZorvgstShmCliSysv, RemoveTakesAwayEveryPiece) {
     key_t key = 0;
     {
         sysv_double_buffer_t writer(guard.c_str(), bip::read_write, 8, 4);
-        publish_sysv(writer, 1);
+        publish(writer, 1);
         key = sysv_double_buffer_t::key_from_name(guard.c_str(), false).get_key();
     }
     ASSERT_EQ(sysv_pieces(guard.name(), key),
@@ -519,13 +508,11 @@ TEST(ZorvgstShmCliSysv, KeyFileWithoutSegmentIsAnOrphanExpiredOnceSettled) {
     EXPECT_NE(row.find(" sysv "), std::string::npos) << table.out;
     EXPECT_NE(row.find(" orphan "), std::string::npos) << table.out;
 
-    const auto json = cli({"list", "--json"});
-    EXPECT_EQ(lines_naming(json.err, settled.name()), "");
-    const auto fields =
-        python_json(json.out, "[(b['state'], b['ready'], b['owner_pid'], b['owner_alive'], "
-                              "b['size']) for b in d['buffers'] if b['name'] == '" +
-                                  settled.name() + "']");
-    EXPECT_EQ(fields.out, "[('orphan', False, 0, False, 0)]\n") << fields.err << json.out;
+    const auto listed = list_fields(
+        settled.name(), "b['state'], b['ready'], b['owner_pid'], b['owner_alive'], b['size']");
+    EXPECT_EQ(lines_naming(listed.json.err, settled.name()), "");
+    EXPECT_EQ(listed.fields.out, "[('orphan', False, 0, False, 0)]\n")
+        << listed.fields.err << listed.json.out;
 
     const auto shown = cli({"show", settled.name()});
     EXPECT_EQ(shown.status, 0);
@@ -551,7 +538,7 @@ TEST(ZorvgstShmCliSysv, InspectingCreatesNothing) {
     // that brought the objects back would leave readers waiting on ones no writer signals.
     ShmGuard live("_live"), orphan("_orphan");
     sysv_double_buffer_t writer(live.c_str(), bip::read_write, 8, 4);
-    publish_sysv(writer, 1);
+    publish(writer, 1);
     ASSERT_TRUE(bip::named_condition::remove((live.name() + "_cond").c_str()));
     ASSERT_TRUE(bip::named_mutex::remove((live.name() + "_cond_mutex").c_str()));
     std::ofstream(orphan.path()).close();
