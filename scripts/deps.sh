@@ -11,6 +11,7 @@ packages=(
     liblog4cxx-dev
     libboost-dev libboost-date-time-dev libboost-thread-dev libboost-filesystem-dev libboost-regex-dev
     graphviz file python3
+    python3-dev python3-numpy python3-pytest pybind11-dev python3-opencv
     clang libclang-rt-14-dev valgrind
 )
 

@@ -18,6 +18,7 @@
 #include <zorvgst/library.h>
 
 #include "host/arguments.h"
+#include "host/buffer_report.h"
 #include "host/library_log.h"
 #include "host/main_loop.h"
 #include "report.h"
@@ -30,6 +31,7 @@ namespace {
 
 using namespace zorvgst_shm;
 using zorvgst_host::accepted_options_t;
+using zorvgst_host::age_ms;
 using zorvgst_host::arguments_t;
 using zorvgst_host::decimal_number;
 using zorvgst_host::parse_arguments;

@@ -2,33 +2,21 @@
 // Rendering of buffer snapshots as the list table, the show block and JSON.
 #include "report.h"
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <iomanip>
 #include <sstream>
 
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include "host/buffer_report.h"
 
-namespace pt = boost::posix_time;
 using zorvgst::buffer_state;
 using zorvgst::buffer_status;
+using zorvgst_host::age_ms;
+using zorvgst_host::format_time;
+using zorvgst_host::state_name;
 
 namespace zorvgst_shm {
 
 namespace {
-
-/// The local time a writer stamped, from the UTC time point the library made of it: the
-/// library took the current offset off, and adding it back prints the stamp as stored.
-pt::ptime local_time_of(time_point time) {
-    const std::time_t now = std::time(nullptr);
-    std::tm local{};
-    const long offset_s = ::localtime_r(&now, &local) != nullptr ? local.tm_gmtoff : 0;
-    const auto since_epoch =
-        std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()) +
-        std::chrono::seconds(offset_s);
-    return pt::ptime(boost::gregorian::date(1970, 1, 1)) + pt::microseconds(since_epoch.count());
-}
 
 std::string dimensions(const buffer_status& info) {
     if (info.state == buffer_state::foreign || info.width == 0 || info.height == 0) {
@@ -65,20 +53,6 @@ std::string bytes_text(const buffer_status& info) {
     return info.state == buffer_state::orphan ? "-" : std::to_string(info.bytes);
 }
 
-const char* state_name(const buffer_status& info) {
-    switch (info.state) {
-    case buffer_state::ready:
-        return "ready";
-    case buffer_state::orphan:
-        return "orphan";
-    case buffer_state::foreign:
-        return "foreign";
-    case buffer_state::not_ready:
-        break;
-    }
-    return "not_ready";
-}
-
 std::string state_text(const buffer_status& info) {
     switch (info.state) {
     case buffer_state::orphan:
@@ -97,28 +71,6 @@ std::string state_text(const buffer_status& info) {
 }
 
 } // namespace
-
-std::string format_time(const buffer_status& status) {
-    if (status.last_write_time_invalid) {
-        return "invalid";
-    }
-    if (!status.last_write_time) {
-        return "-";
-    }
-    std::string text = pt::to_iso_extended_string(local_time_of(*status.last_write_time));
-    std::replace(text.begin(), text.end(), 'T', ' ');
-    return text;
-}
-
-double age_ms(const buffer_status& status, time_point now) {
-    if (!status.last_write_time) {
-        return -1;
-    }
-    const double ms =
-        std::chrono::duration<double, std::milli>(now - *status.last_write_time).count();
-    // A writer whose clock runs ahead of ours still wrote "just now".
-    return std::max(ms, 0.0);
-}
 
 std::string json_string(const std::string& text) {
     std::string out = "\"";

@@ -31,6 +31,29 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+namespace detail {
+class attached_buffer;
+}
+
+/// The newest frame in shared memory, looked at without a copy, for hosts that cannot hand
+/// frame_reader::view() a function (language bindings). The memory stays mapped while the view
+/// exists, also after its reader has moved on to a new buffer or is gone. Trust the pixels only
+/// once frame_reader::intact() has said the writer published nothing since the view was taken.
+class ZORVGST_EXPORT frame_view {
+public:
+    /// Rows stride() bytes apart, width * 4 bytes each, read-only.
+    const std::uint8_t* pixels() const { return pixels_; }
+    std::size_t stride() const { return stride_; }
+    const frame_info& info() const { return info_; }
+
+private:
+    friend class frame_reader;
+    std::shared_ptr<detail::attached_buffer> mapping_;
+    const std::uint8_t* pixels_ = nullptr;
+    std::size_t stride_ = 0;
+    frame_info info_;
+};
+
 /// Largest width or height a writer accepts and a reader trusts from a header; keeps every slot
 /// size far from overflow.
 inline constexpr unsigned max_frame_dimension = 32768;
@@ -96,6 +119,12 @@ public:
     /// newest frame in shared memory, without a copy. Returns the info only if the writer did not
     /// publish while `fn` ran; otherwise the caller discards what `fn` computed.
     template <class Fn> std::optional<frame_info> view(Fn&& fn);
+    /// The newest frame as a frame_view that outlives this call; nothing when there is none.
+    std::optional<frame_view> look();
+    /// Whether the writer published nothing since `view` was taken, so that its pixels were one
+    /// frame all along. An intact view of the current buffer counts as returned: wait() then
+    /// looks for a newer frame.
+    bool intact(const frame_view& view);
     /// Ends a wait() in progress on another thread, or else the next one, at once: it returns
     /// false. The only member that may be called from another thread.
     void interrupt();

@@ -50,7 +50,8 @@ struct frame_reader::state {
 
     std::string name;
     std::optional<backend> fixed_kind;
-    std::unique_ptr<detail::attached_buffer> buffer;
+    // Shared with the frame_views taken of it, which keep its memory mapped.
+    std::shared_ptr<detail::attached_buffer> buffer;
     steady::time_point next_attach{};
     steady::time_point next_replacement_check{};
     /// Number of the last frame returned from this attachment.
@@ -95,7 +96,11 @@ struct frame_reader::state {
         if (!attach()) {
             return false;
         }
-        if (!buffer->usable()) {
+        // While a view maps this attachment, a failed layout check would unmap the memory under
+        // it: only a buffer made anew under the name lets the attachment go then. Copies stay
+        // guarded against a buffer cut short meanwhile.
+        const bool checked = buffer.use_count() > 1 ? !buffer->replaced() : buffer->usable();
+        if (!checked) {
             buffer.reset();
             return attach();
         }
@@ -318,6 +323,32 @@ bool frame_reader::end_view(const view_lease& lease) {
         return false;
     }
     s.last_returned = lease.info.number;
+    return true;
+}
+
+std::optional<frame_view> frame_reader::look() {
+    const std::optional<view_lease> lease = begin_view();
+    if (!lease) {
+        return std::nullopt;
+    }
+    frame_view view;
+    view.mapping_ = state_->buffer;
+    view.pixels_ = lease->pixels;
+    view.stride_ = lease->stride;
+    view.info_ = lease->info;
+    return view;
+}
+
+bool frame_reader::intact(const frame_view& view) {
+    state& s = *state_;
+    __atomic_thread_fence(__ATOMIC_SEQ_CST);
+    if (!view.mapping_ || view.mapping_->frame_count() != view.info_.number) {
+        ++s.dropped;
+        return false;
+    }
+    if (s.buffer == view.mapping_) {
+        s.last_returned = view.info_.number;
+    }
     return true;
 }
 

@@ -125,6 +125,34 @@ TYPED_TEST(Frames, ReaderWaitsForItsWriterAndFollowsItThroughResizeAndRecreation
     EXPECT_EQ(remade->number, 1u);
 }
 
+TYPED_TEST(Frames, ALookedAtFrameStaysMappedPastResizeAndReaderAndSaysWhetherItWasOverdrawn) {
+    frame_writer writer = this->writer(64, 32);
+    frame_reader reader(this->guard_.name());
+    writer.write(uniform_frame(64, 32, 64 * 4, 0x44).data(), 64 * 4);
+    ASSERT_TRUE(reader.wait(2s));
+    std::optional<zorvgst::frame_view> view = reader.look();
+    ASSERT_TRUE(view);
+    EXPECT_EQ(view->info().number, 1u);
+    EXPECT_EQ(view->stride(), 64u * 4);
+
+    // The writer makes its buffer anew and the reader follows; the view keeps the old memory.
+    writer.resize(32, 16);
+    writer.write(uniform_frame(32, 16, 32 * 4, 0x55).data(), 32 * 4);
+    ASSERT_TRUE(read_uniform(reader, 32, 16, 0x55));
+    EXPECT_TRUE(reader.intact(*view)) << "nothing was published into the old buffer";
+    reader = frame_reader(this->guard_.name());
+    EXPECT_TRUE(rows_hold(view->pixels(), 64, 32, view->stride(), 0x44));
+
+    // A publication while looking makes the look untrustworthy.
+    ASSERT_TRUE(reader.wait(2s));
+    std::optional<zorvgst::frame_view> overdrawn = reader.look();
+    ASSERT_TRUE(overdrawn);
+    writer.write(uniform_frame(32, 16, 32 * 4, 0x66).data(), 32 * 4);
+    EXPECT_FALSE(reader.intact(*overdrawn));
+    EXPECT_EQ(reader.dropped(), 1u);
+    ASSERT_TRUE(reader.wait(0ns)) << "an overdrawn look does not count as returned";
+}
+
 TYPED_TEST(Frames, OneLiveWriterPerBufferAndRefusedInput) {
     const std::string name = this->guard_.name();
     Signal writing;

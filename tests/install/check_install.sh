@@ -42,4 +42,13 @@ plugin="$libdir/gstreamer-1.0/libgstzorvgst.so"
 # A sanitized plug-in needs its runtime preloaded into the uninstrumented inspector.
 GST_PLUGIN_PATH="$libdir/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" LD_LIBRARY_PATH="$libdir" \
     LD_PRELOAD="${ZORVGST_SANITIZER_PRELOAD:-}" ASAN_OPTIONS=detect_leaks=0 gst-inspect-1.0 zorvdbsrc | grep "$plugin" >/dev/null || { echo "installed plugin not found"; exit 1; }
+# Python package: under the prefix where Debian's python3 looks for one not from /usr, and
+# importable with no library path (its RPATH leads to the library).
+if [ -d "$build/python/zorvgst" ]; then
+    site=$(/usr/bin/python3 -c 'import sys; print("lib/python%d.%d/dist-packages" % sys.version_info[:2])')
+    [ -f "$prefix/$site/zorvgst/__init__.py" ] || { echo "Python package not in $prefix/$site"; exit 1; }
+    (cd "$work" && PYTHONPATH="$prefix/$site" /usr/bin/python3 -c \
+        'import zorvgst, sys; sys.exit(0 if zorvgst.list_buffers() is not None else 1)') ||
+        { echo "installed Python package does not import"; exit 1; }
+fi
 echo "installed tree OK"

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// Checks on the arrays hosts hand in, and the waits they may interrupt.
+#include "frame_arrays.h"
+#include <algorithm>
+#include <stdexcept>
+
+namespace py = pybind11;
+
+namespace zorvpy {
+
+std::optional<frame_array> rows_of(const py::array& array, bool writing) {
+    if (!array.dtype().is(py::dtype::of<std::uint8_t>())) {
+        throw py::type_error("a frame is an array of uint8, not " +
+                             py::str(array.dtype()).cast<std::string>());
+    }
+    if (array.ndim() != 3 || array.shape(2) != 4 || array.shape(0) <= 0 || array.shape(1) <= 0) {
+        throw py::value_error("a frame is an (height, width, 4) array, not one of shape " +
+                              py::str(py::tuple(py::cast(std::vector<py::ssize_t>(
+                                          array.shape(), array.shape() + array.ndim()))))
+                                  .cast<std::string>());
+    }
+    if (writing && !array.writeable()) {
+        throw py::value_error("the array is read-only");
+    }
+    if (array.shape(0) > zorvgst::max_frame_dimension ||
+        array.shape(1) > zorvgst::max_frame_dimension) {
+        throw py::value_error("a frame is at most " + std::to_string(zorvgst::max_frame_dimension) +
+                              " pixels wide and high");
+    }
+    const py::ssize_t row_bytes = array.shape(1) * 4;
+    if (array.strides(2) != 1 || array.strides(1) != 4 ||
+        (array.shape(0) > 1 && array.strides(0) < row_bytes)) {
+        return std::nullopt;
+    }
+    frame_array rows;
+    rows.data = static_cast<std::uint8_t*>(const_cast<void*>(array.data()));
+    rows.row_stride = static_cast<std::size_t>(array.shape(0) > 1 ? array.strides(0) : row_bytes);
+    rows.width = static_cast<unsigned>(array.shape(1));
+    rows.height = static_cast<unsigned>(array.shape(0));
+    return rows;
+}
+
+py::tuple frame_tuple(const zorvgst::frame_info& info) {
+    const auto since_epoch =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(info.written.time_since_epoch())
+            .count();
+    return py::make_tuple(info.number, since_epoch, info.width, info.height);
+}
+
+const char* backend_text(zorvgst::backend kind) {
+    return kind == zorvgst::backend::sysv ? "sysv" : "posix";
+}
+
+zorvgst::backend backend_from_text(const std::string& text) {
+    if (text == "posix") {
+        return zorvgst::backend::posix;
+    }
+    if (text == "sysv") {
+        return zorvgst::backend::sysv;
+    }
+    throw py::value_error("backend must be 'posix' or 'sysv', not '" + text + "'");
+}
+
+bool wait_interruptibly(const std::optional<double>& timeout_s,
+                        const std::function<bool(std::chrono::nanoseconds)>& wait) {
+    using clock = std::chrono::steady_clock;
+    // Short enough that Ctrl-C feels immediate; long enough to cost nothing while idle.
+    constexpr std::chrono::nanoseconds slice = std::chrono::milliseconds(50);
+    // Longer is forever in practice; the clock arithmetic would overflow far beyond it.
+    constexpr double longest_timeout_s = 1e7;
+    if (timeout_s && !(*timeout_s >= 0)) {
+        throw py::value_error("timeout must be a number of seconds, at least 0");
+    }
+    const std::optional<clock::time_point> deadline =
+        timeout_s ? std::optional<clock::time_point>(
+                        clock::now() +
+                        std::chrono::duration_cast<clock::duration>(
+                            std::chrono::duration<double>(std::min(*timeout_s, longest_timeout_s))))
+                  : std::nullopt;
+    while (true) {
+        std::chrono::nanoseconds step = slice;
+        if (deadline) {
+            step = std::clamp<std::chrono::nanoseconds>(*deadline - clock::now(),
+                                                        std::chrono::nanoseconds(0), slice);
+        }
+        bool done = false;
+        {
+            const py::gil_scoped_release unlocked;
+            done = wait(step);
+        }
+        if (done) {
+            return true;
+        }
+        if (PyErr_CheckSignals() != 0) {
+            throw py::error_already_set();
+        }
+        if (deadline && clock::now() >= *deadline) {
+            return false;
+        }
+    }
+}
+
+} // namespace zorvpy

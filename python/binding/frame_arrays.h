@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// What the module accepts as a frame array, and the frame numbers and times it hands back.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <zorvgst/backend.h>
+#include <zorvgst/frames.h>
+
+namespace zorvpy {
+
+/// An (H, W, 4) uint8 array whose pixels lie 4 bytes apart in rows `row_stride` bytes apart:
+/// the layout the frame API copies to and from without a second copy.
+struct frame_array {
+    std::uint8_t* data = nullptr;
+    std::size_t row_stride = 0;
+    unsigned width = 0;
+    unsigned height = 0;
+};
+
+/// The layout of `array` when it is one the frame API can copy into or from; nothing otherwise.
+/// Raises TypeError for an array that is not uint8 and ValueError for one that is not (H, W, 4).
+std::optional<frame_array> rows_of(const pybind11::array& array, bool writing);
+
+/// (number, written as nanoseconds since the epoch, width, height).
+pybind11::tuple frame_tuple(const zorvgst::frame_info& info);
+
+/// "posix" or "sysv".
+const char* backend_text(zorvgst::backend kind);
+/// The backend a name means; raises ValueError for any other name.
+zorvgst::backend backend_from_text(const std::string& text);
+
+/// Sleeps on `wait` in slices short enough that Ctrl-C interrupts it at once: the GIL is released
+/// while it sleeps, and pending signals are handled between slices (raising what they raise).
+/// `timeout_s` of nothing waits without limit. Returns what the last slice returned.
+bool wait_interruptibly(const std::optional<double>& timeout_s,
+                        const std::function<bool(std::chrono::nanoseconds)>& wait);
+
+} // namespace zorvpy

@@ -1,0 +1,20 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// zorvgst._zorvgst: the compiled core of the Python package; the package wraps it.
+#include <pybind11/pybind11.h>
+
+#include <zorvgst/frames.h>
+
+#include "log_bridge.h"
+#include "module_parts.h"
+
+namespace py = pybind11;
+
+PYBIND11_MODULE(_zorvgst, module) {
+    module.doc() = "Compiled core of the zorvgst package; use the package, not this module.";
+    // zorvgst::error becomes Python's zorvgst.Error; the package documents it.
+    py::register_exception<zorvgst::error>(module, "Error");
+    zorvpy::install_log_bridge(module);
+    zorvpy::add_reader(module);
+    zorvpy::add_writer(module);
+    zorvpy::add_inventory(module);
+}
