@@ -62,7 +62,8 @@ zorvgst::backend backend_from_text(const std::string& text) {
 }
 
 bool wait_interruptibly(const std::optional<double>& timeout_s,
-                        const std::function<bool(std::chrono::nanoseconds)>& wait) {
+                        const std::function<bool(std::chrono::nanoseconds)>& wait,
+                        const std::function<bool()>& stopped) {
     using clock = std::chrono::steady_clock;
     // Short enough that Ctrl-C feels immediate; long enough to cost nothing while idle.
     constexpr std::chrono::nanoseconds slice = std::chrono::milliseconds(50);
@@ -71,18 +72,12 @@ bool wait_interruptibly(const std::optional<double>& timeout_s,
     if (timeout_s && !(*timeout_s >= 0)) {
         throw py::value_error("timeout must be a number of seconds, at least 0");
     }
-    const std::optional<clock::time_point> deadline =
-        timeout_s ? std::optional<clock::time_point>(
-                        clock::now() +
-                        std::chrono::duration_cast<clock::duration>(
-                            std::chrono::duration<double>(std::min(*timeout_s, longest_timeout_s))))
-                  : std::nullopt;
+    const double limit_s = timeout_s ? std::min(*timeout_s, longest_timeout_s) : longest_timeout_s;
+    const clock::time_point deadline = clock::now() + std::chrono::duration_cast<clock::duration>(
+                                                          std::chrono::duration<double>(limit_s));
     while (true) {
-        std::chrono::nanoseconds step = slice;
-        if (deadline) {
-            step = std::clamp<std::chrono::nanoseconds>(*deadline - clock::now(),
-                                                        std::chrono::nanoseconds(0), slice);
-        }
+        const std::chrono::nanoseconds step = std::clamp<std::chrono::nanoseconds>(
+            deadline - clock::now(), std::chrono::nanoseconds(0), slice);
         bool done = false;
         {
             const py::gil_scoped_release unlocked;
@@ -91,10 +86,13 @@ bool wait_interruptibly(const std::optional<double>& timeout_s,
         if (done) {
             return true;
         }
+        if (stopped()) {
+            return false;
+        }
         if (PyErr_CheckSignals() != 0) {
             throw py::error_already_set();
         }
-        if (deadline && clock::now() >= *deadline) {
+        if (clock::now() >= deadline) {
             return false;
         }
     }

@@ -39,8 +39,10 @@ zorvgst::backend backend_from_text(const std::string& text);
 
 /// Sleeps on `wait` in slices short enough that Ctrl-C interrupts it at once: the GIL is released
 /// while it sleeps, and pending signals are handled between slices (raising what they raise).
-/// `timeout_s` of nothing waits without limit. Returns what the last slice returned.
+/// `timeout_s` of nothing waits without limit. True when a slice returned true; false when the
+/// time passed or `stopped` says another thread ended the wait.
 bool wait_interruptibly(const std::optional<double>& timeout_s,
-                        const std::function<bool(std::chrono::nanoseconds)>& wait);
+                        const std::function<bool(std::chrono::nanoseconds)>& wait,
+                        const std::function<bool()>& stopped);
 
 } // namespace zorvpy

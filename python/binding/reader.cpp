@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The module's reader: waits that Ctrl-C ends, copies into numpy arrays, views without a copy.
+#include <atomic>
 #include <memory>
 #include <optional>
 #include <string>
@@ -24,12 +25,21 @@ struct view_holder {
     zorvgst::frame_view view;
 };
 
-std::unique_ptr<zorvgst::frame_reader> open_reader(const std::string& name,
-                                                   const std::optional<std::string>& backend) {
+/// The frame API's reader, and whether another thread asked it to stop waiting: its waits come
+/// in slices, and an interrupted slice must end the whole wait.
+struct python_reader {
+    explicit python_reader(zorvgst::frame_reader opened) : reader(std::move(opened)) {}
+    zorvgst::frame_reader reader;
+    std::atomic<bool> interrupted{false};
+};
+
+std::unique_ptr<python_reader> open_reader(const std::string& name,
+                                           const std::optional<std::string>& backend) {
     if (backend) {
-        return std::make_unique<zorvgst::frame_reader>(name, backend_from_text(*backend));
+        return std::make_unique<python_reader>(
+            zorvgst::frame_reader(name, backend_from_text(*backend)));
     }
-    return std::make_unique<zorvgst::frame_reader>(name);
+    return std::make_unique<python_reader>(zorvgst::frame_reader(name));
 }
 
 /// (H, W, 4) read-only array over the view's pixels; the array keeps the view, and with it the
@@ -55,21 +65,23 @@ void add_reader(py::module_& module) {
         .def("array",
              [](const std::shared_ptr<view_holder>& holder) { return view_array(holder); });
 
-    py::class_<zorvgst::frame_reader>(module, "_Reader", "The frame API's reader.")
+    py::class_<python_reader>(module, "_Reader", "The frame API's reader.")
         .def(py::init(&open_reader), py::arg("name"), py::arg("backend") = py::none())
         .def(
             "wait",
-            [](zorvgst::frame_reader& reader, std::optional<double> timeout_s) {
-                return wait_interruptibly(timeout_s, [&reader](std::chrono::nanoseconds step) {
-                    return reader.wait(step);
-                });
+            [](python_reader& self, std::optional<double> timeout_s) {
+                return wait_interruptibly(
+                    timeout_s,
+                    [&self](std::chrono::nanoseconds step) { return self.reader.wait(step); },
+                    // An interruption ends this wait, or else the next one, and is spent by it.
+                    [&self] { return self.interrupted.exchange(false); });
             },
             py::arg("timeout") = py::none(),
             "True once a frame newer than the last one returned is current; False when the "
             "timeout (seconds, None for none) passes.")
         .def(
             "read_into",
-            [](zorvgst::frame_reader& reader, const py::array& out) -> py::object {
+            [](python_reader& self, const py::array& out) -> py::object {
                 const std::optional<frame_array> rows = rows_of(out, true);
                 if (!rows) {
                     throw py::value_error("the array's pixels must lie 4 bytes apart in rows");
@@ -79,7 +91,7 @@ void add_reader(py::module_& module) {
                 std::optional<zorvgst::frame_info> info;
                 {
                     const py::gil_scoped_release unlocked;
-                    info = reader.read(rows->data, rows->row_stride, capacity);
+                    info = self.reader.read(rows->data, rows->row_stride, capacity);
                 }
                 if (!info) {
                     return py::none();
@@ -90,30 +102,36 @@ void add_reader(py::module_& module) {
             "Copies the newest frame into `out`; its info, or None when there was none intact. "
             "Raises zorvgst.Error when the frame does not fit.")
         .def("newest",
-             [](const zorvgst::frame_reader& reader) -> py::object {
-                 const auto info = reader.newest();
+             [](const python_reader& self) -> py::object {
+                 const auto info = self.reader.newest();
                  return info ? py::object(frame_tuple(*info)) : py::object(py::none());
              })
         .def("look",
-             [](zorvgst::frame_reader& reader) -> py::object {
-                 std::optional<zorvgst::frame_view> view = reader.look();
+             [](python_reader& self) -> py::object {
+                 std::optional<zorvgst::frame_view> view = self.reader.look();
                  if (!view) {
                      return py::none();
                  }
                  return py::cast(std::make_shared<view_holder>(view_holder{std::move(*view)}));
              })
-        .def("intact", [](zorvgst::frame_reader& reader,
-                          const view_holder& holder) { return reader.intact(holder.view); })
-        .def("interrupt", &zorvgst::frame_reader::interrupt)
-        .def_property_readonly("ready", &zorvgst::frame_reader::ready)
-        .def_property_readonly("name", &zorvgst::frame_reader::name)
+        .def("intact", [](python_reader& self,
+                          const view_holder& holder) { return self.reader.intact(holder.view); })
+        .def("interrupt",
+             [](python_reader& self) {
+                 self.interrupted = true;
+                 self.reader.interrupt();
+             })
+        .def_property_readonly("ready",
+                               [](const python_reader& self) { return self.reader.ready(); })
+        .def_property_readonly("name", [](const python_reader& self) { return self.reader.name(); })
         .def_property_readonly("backend",
-                               [](const zorvgst::frame_reader& reader) -> py::object {
-                                   const auto kind = reader.kind();
+                               [](const python_reader& self) -> py::object {
+                                   const auto kind = self.reader.kind();
                                    return kind ? py::object(py::str(backend_text(*kind)))
                                                : py::object(py::none());
                                })
-        .def_property_readonly("dropped", &zorvgst::frame_reader::dropped);
+        .def_property_readonly("dropped",
+                               [](const python_reader& self) { return self.reader.dropped(); });
 }
 
 } // namespace zorvpy

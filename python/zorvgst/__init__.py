@@ -19,6 +19,7 @@ from __future__ import annotations
 import contextlib
 import datetime as _datetime
 import logging as _logging
+import threading as _threading
 import time as _time
 from typing import Iterator, List, Optional, Sequence
 
@@ -133,6 +134,8 @@ class Reader:
         self._reader = _zorvgst._Reader(name, backend)
         self._last = None  # (number, written ns, width, height) of the last frame returned
         self._scratch: Optional[np.ndarray] = None
+        # Held while the reader is in use: close() on another thread waits for it to be free.
+        self._in_use = _threading.RLock()
 
     def __enter__(self) -> "Reader":
         return self
@@ -141,9 +144,15 @@ class Reader:
         self.close()
 
     def close(self) -> None:
-        """Lets go of the buffer. Arrays from `frame()` keep their memory mapped regardless."""
-        self._reader = None
-        self._scratch = None
+        """Lets go of the buffer. A wait in progress on another thread ends first (it returns
+        None). Arrays from `frame()` keep their memory mapped regardless."""
+        reader = self._reader
+        if reader is None:
+            return
+        reader.interrupt()
+        with self._in_use:
+            self._reader = None
+            self._scratch = None
         _zorvgst._flush_log()
 
     def _open(self):
@@ -162,7 +171,10 @@ class Reader:
         that array (of any strides, a slice of a larger array say) and returns it; raises
         ValueError when its shape or dtype does not fit the frame.
         """
-        reader = self._open()
+        with self._in_use:
+            return self._read(self._open(), timeout, out)
+
+    def _read(self, reader, timeout: Optional[float], out: Optional[np.ndarray]):
         if out is not None:
             _check_frame_array(out, dtype_error=ValueError)
             if not out.flags.writeable:
@@ -214,24 +226,25 @@ class Reader:
         Read `frame.intact` after the block: True only if the writer published nothing while
         the block ran.
         """
-        reader = self._open()
-        deadline = _Deadline(timeout)
-        view = None
-        while view is None:
-            if not reader.wait(deadline.left()):
-                break
-            view = reader.look()
-        if view is None:
-            yield None
-            return
-        number, written, _, _ = view.info
-        frame = Frame(view.array(), number, _written(written))
-        try:
-            yield frame
-        finally:
-            frame.intact = reader.intact(view)
-            if frame.intact:
-                self._last = view.info
+        with self._in_use:
+            reader = self._open()
+            deadline = _Deadline(timeout)
+            view = None
+            while view is None:
+                if not reader.wait(deadline.left()):
+                    break
+                view = reader.look()
+            if view is None:
+                yield None
+                return
+            number, written, _, _ = view.info
+            frame = Frame(view.array(), number, _written(written))
+            try:
+                yield frame
+            finally:
+                frame.intact = reader.intact(view)
+                if frame.intact:
+                    self._last = view.info
 
     def interrupt(self) -> None:
         """Ends a wait in progress on another thread at once (it returns None)."""
