@@ -120,7 +120,34 @@ class Frame:
         )
 
 
-class Reader:
+class _BufferEnd:
+    """What a reader and a writer share: the compiled object, closing, and the buffer's name."""
+
+    _handle = None
+    _role = "buffer end"
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc_info) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self._handle = None
+        _zorvgst._flush_log()
+
+    def _open(self):
+        if self._handle is None:
+            raise ValueError(f"the {self._role} is closed")
+        return self._handle
+
+    @property
+    def name(self) -> str:
+        """The buffer's name."""
+        return self._open().name
+
+
+class Reader(_BufferEnd):
     """A reader of the buffer `name`, usable as a context manager.
 
     `backend` is "posix", "sysv" or None (found from what exists under the name, again at each
@@ -129,36 +156,26 @@ class Reader:
     and Ctrl-C interrupts them within 100 ms. One thread at a time.
     """
 
+    _role = "reader"
+
     def __init__(self, name: str, backend: Optional[str] = None) -> None:
         _zorvgst._follow_log_level()
-        self._reader = _zorvgst._Reader(name, backend)
+        self._handle = _zorvgst._Reader(name, backend)
         self._last = None  # (number, written ns, width, height) of the last frame returned
         self._scratch: Optional[np.ndarray] = None
         # Held while the reader is in use: close() on another thread waits for it to be free.
         self._in_use = _threading.RLock()
 
-    def __enter__(self) -> "Reader":
-        return self
-
-    def __exit__(self, *exc_info) -> None:
-        self.close()
-
     def close(self) -> None:
         """Lets go of the buffer. A wait in progress on another thread ends first (it returns
         None). Arrays from `frame()` keep their memory mapped regardless."""
-        reader = self._reader
+        reader = self._handle
         if reader is None:
             return
         reader.interrupt()
         with self._in_use:
-            self._reader = None
             self._scratch = None
-        _zorvgst._flush_log()
-
-    def _open(self):
-        if self._reader is None:
-            raise ValueError("the reader is closed")
-        return self._reader
+            super().close()
 
     def read(
         self, timeout: Optional[float] = None, out: Optional[np.ndarray] = None
@@ -251,10 +268,6 @@ class Reader:
         self._open().interrupt()
 
     @property
-    def name(self) -> str:
-        return self._open().name
-
-    @property
     def ready(self) -> bool:
         """Attached to a buffer whose frames can be read."""
         return self._open().ready
@@ -299,40 +312,31 @@ class Reader:
         return self._open().dropped
 
     def __repr__(self) -> str:
-        state = "closed" if self._reader is None else f"backend={self.backend}"
-        return f"<zorvgst.Reader {self._reader.name if self._reader else ''} {state}>"
+        state = "closed" if self._handle is None else f"backend={self.backend}"
+        return f"<zorvgst.Reader {self._handle.name if self._handle else ''} {state}>"
 
 
-class Writer:
+class Writer(_BufferEnd):
     """The one writer of the buffer `name`, for `width` x `height` frames; a context manager.
 
     Creates the buffer, or takes over one whose owner has exited; refuses one another live
     process owns (zorvgst.Error). `backend` is "posix" or "sysv". One thread at a time.
     """
 
+    _role = "writer"
+
     def __init__(self, name: str, width: int, height: int, backend: str = "posix") -> None:
         _zorvgst._follow_log_level()
         try:
-            self._writer = _zorvgst._Writer(name, width, height, backend)
+            self._handle = _zorvgst._Writer(name, width, height, backend)
         finally:
             _zorvgst._flush_log()
         self._last = None
         self._drawing = False
 
-    def __enter__(self) -> "Writer":
-        return self
-
-    def __exit__(self, *exc_info) -> None:
-        self.close()
-
     def close(self) -> None:
         """Stops writing. The buffer stays for its readers; `remove()` takes it away."""
-        self._writer = None
-
-    def _open(self):
-        if self._writer is None:
-            raise ValueError("the writer is closed")
-        return self._writer
+        super().close()
 
     def write(self, array: np.ndarray) -> int:
         """Copies `array`, a (height, width, 4) uint8 array of any strides, into the buffer and
@@ -375,10 +379,6 @@ class Writer:
             _zorvgst._flush_log()
 
     @property
-    def name(self) -> str:
-        return self._open().name
-
-    @property
     def backend(self) -> str:
         return self._open().backend
 
@@ -401,7 +401,7 @@ class Writer:
         return None if self._last is None else self._last[0]
 
     def __repr__(self) -> str:
-        if self._writer is None:
+        if self._handle is None:
             return "<zorvgst.Writer closed>"
         return f"<zorvgst.Writer {self.name} {self.width}x{self.height} backend={self.backend}>"
 

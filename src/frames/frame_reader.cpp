@@ -65,6 +65,21 @@ struct frame_reader::state {
     int contrary_frames = 0;
     std::uint64_t last_contrary_count = 0;
 
+    /// Whether frame `number` of `looked_at` stayed current while it was looked at; a frame of
+    /// the attached buffer that did counts as returned, one that did not as dropped.
+    bool settle_view(const std::shared_ptr<detail::attached_buffer>& looked_at,
+                     std::uint64_t number) {
+        __atomic_thread_fence(__ATOMIC_SEQ_CST);
+        if (!looked_at || looked_at->frame_count() != number) {
+            ++dropped;
+            return false;
+        }
+        if (looked_at == buffer) {
+            last_returned = number;
+        }
+        return true;
+    }
+
     bool attach() {
         if (buffer) {
             return true;
@@ -316,14 +331,7 @@ std::optional<frame_reader::view_lease> frame_reader::begin_view() {
 }
 
 bool frame_reader::end_view(const view_lease& lease) {
-    state& s = *state_;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    if (!s.buffer || s.buffer->frame_count() != lease.info.number) {
-        ++s.dropped;
-        return false;
-    }
-    s.last_returned = lease.info.number;
-    return true;
+    return state_->settle_view(state_->buffer, lease.info.number);
 }
 
 std::optional<frame_view> frame_reader::look() {
@@ -340,16 +348,7 @@ std::optional<frame_view> frame_reader::look() {
 }
 
 bool frame_reader::intact(const frame_view& view) {
-    state& s = *state_;
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    if (!view.mapping_ || view.mapping_->frame_count() != view.info_.number) {
-        ++s.dropped;
-        return false;
-    }
-    if (s.buffer == view.mapping_) {
-        s.last_returned = view.info_.number;
-    }
-    return true;
+    return state_->settle_view(view.mapping_, view.info_.number);
 }
 
 std::optional<frame_info> frame_reader::newest() const {
