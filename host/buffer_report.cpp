@@ -2,12 +2,13 @@
 // Buffer snapshot fields shared by the supervisor's output and the Python package.
 #include "host/buffer_report.h"
 #include <algorithm>
+#include <cstddef>
 #include <ctime>
+#include <iterator>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 namespace pt = boost::posix_time;
-using zorvgst::buffer_state;
 using zorvgst::buffer_status;
 
 namespace zorvgst_host {
@@ -29,17 +30,10 @@ pt::ptime local_time_of(std::chrono::system_clock::time_point time) {
 } // namespace
 
 const char* state_name(const buffer_status& status) {
-    switch (status.state) {
-    case buffer_state::ready:
-        return "ready";
-    case buffer_state::orphan:
-        return "orphan";
-    case buffer_state::foreign:
-        return "foreign";
-    case buffer_state::not_ready:
-        break;
-    }
-    return "not_ready";
+    // In the order of buffer_state.
+    static const char* const names[] = {"ready", "not_ready", "orphan", "foreign"};
+    const auto index = static_cast<std::size_t>(status.state);
+    return index < std::size(names) ? names[index] : "not_ready";
 }
 
 std::string format_time(const buffer_status& status) {
