@@ -2,8 +2,8 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # Builds an optimised tree into build-release/, runs the micro benchmarks (rendering, first frame,
 # wake-up latency), the end-to-end comparison with shmsink/shmsrc and the frame API against
-# appsrc/shmsink -> shmsrc/appsink, and writes bench/results.md.
-#   scripts/bench.sh                                   everything (about 14 minutes from scratch)
+# appsrc/shmsink -> shmsrc/appsink, the Python readers, and writes bench/results.md.
+#   scripts/bench.sh                                   everything (about 15 minutes from scratch)
 #   ZORVGST_BENCH_REPETITIONS=10 scripts/bench.sh      more repetitions of the render benchmarks
 #   ZORVGST_E2E_REPETITIONS=5 scripts/bench.sh         more end-to-end repetitions (default 3)
 #   ZORVGST_E2E_SECTIONS=rates scripts/bench.sh        only some end-to-end sections (of rates,
@@ -126,3 +126,10 @@ python3 bench/api_zero_copy.py --probe "$build/bench/zorv_api_probe" \
     --reps "${ZORVGST_E2E_REPETITIONS:-3}" --json "$build/bench/api_zero_copy.json" \
     --out "$build/bench/api_zero_copy.md"
 { echo; cat "$build/bench/api_zero_copy.md"; } >> bench/results.md
+
+# The Python package's readers: read(out=...) against frame_reader::read on one writer, and the
+# cost of frame() without a copy (about a minute).
+/usr/bin/python3 bench/python_read.py --probe "$build/bench/read_rate_probe" \
+    --pythonpath "$build/python" --json "$build/bench/python_read.json" \
+    --out "$build/bench/python_read.md"
+{ echo; cat "$build/bench/python_read.md"; } >> bench/results.md

@@ -25,8 +25,8 @@ GREEN = (0, 255, 0, 255)  # what the consumer boxes objects with, B, G, R, A
 class Examples:
     """The two example processes, their buffers, and a reader of the annotated one."""
 
-    def __init__(self, writer, consumer, pattern, annotated, reader, first):
-        self.writer, self.consumer = writer, consumer
+    def __init__(self, children, writer, consumer, pattern, annotated, reader, first):
+        self.children, self.writer, self.consumer = children, writer, consumer
         self.pattern, self.annotated = pattern, annotated
         self.reader, self.first = reader, first
 
@@ -52,7 +52,7 @@ def examples_running(children, tag, writer_seconds, consumer_seconds):
                                "--seconds", str(consumer_seconds))
             first = reader.read(timeout=WAIT_S)
             assert first is not None, "the consumer published nothing"
-            yield Examples(writer, consumer, pattern, annotated, reader, first)
+            yield Examples(children, writer, consumer, pattern, annotated, reader, first)
     finally:
         children.close()
         remove_quietly(pattern)
@@ -63,7 +63,6 @@ def examples_running(children, tag, writer_seconds, consumer_seconds):
 def running(tmp_path_factory):
     children = Children(tmp_path_factory.mktemp("examples"))
     with examples_running(children, "live", writer_seconds=120, consumer_seconds=120) as examples:
-        examples.children = children
         yield examples
 
 
