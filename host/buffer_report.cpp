@@ -2,6 +2,9 @@
 // Buffer snapshot fields shared by the supervisor's output and the Python package.
 #include "host/buffer_report.h"
 #include <algorithm>
+#include <cstdio>
+#include <iomanip>
+#include <sstream>
 #include <cstddef>
 #include <ctime>
 #include <iterator>
@@ -56,6 +59,73 @@ double age_ms(const buffer_status& status, std::chrono::system_clock::time_point
         std::chrono::duration<double, std::milli>(now - *status.last_write_time).count();
     // A writer whose clock runs ahead of ours still wrote "just now".
     return std::max(ms, 0.0);
+}
+
+std::string json_string(const std::string& text) {
+    std::string out = "\"";
+    for (const unsigned char c : text) {
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            // Names are arbitrary bytes: escaping everything outside printable ASCII keeps the
+            // document valid UTF-8 whatever they hold.
+            if (c < 0x20 || c >= 0x7f) {
+                char escaped[8];
+                std::snprintf(escaped, sizeof(escaped), "\\u%04x", c);
+                out += escaped;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+void print_json_object(std::ostream& out, const buffer_status& info, std::chrono::system_clock::time_point now,
+                       const std::string& indent) {
+    const double age = age_ms(info, now);
+    const std::string last_write = info.last_write_time ? json_string(format_time(info)) : "null";
+    std::ostringstream age_json;
+    if (age < 0) {
+        age_json << "null";
+    } else {
+        age_json << std::fixed << std::setprecision(3) << age;
+    }
+    const std::string in = indent + "  ";
+    out << indent << "{\n"
+        << in << "\"name\": " << json_string(info.name) << ",\n"
+        << in << "\"backend\": " << json_string(zorvgst::backend_name(info.backend)) << ",\n"
+        << in << "\"ready\": " << (info.state == zorvgst::buffer_state::ready ? "true" : "false") << ",\n"
+        << in << "\"state\": " << json_string(state_name(info)) << ",\n"
+        << in << "\"width\": " << info.width << ",\n"
+        << in << "\"height\": " << info.height << ",\n"
+        << in << "\"owner_pid\": " << info.owner_pid << ",\n"
+        << in << "\"owner_alive\": " << (info.owner_alive ? "true" : "false") << ",\n"
+        << in << "\"frame_count\": " << info.frame_count << ",\n"
+        << in << "\"last_write_time\": " << last_write << ",\n"
+        << in << "\"age_ms\": " << age_json.str() << ",\n"
+        << in << "\"size\": " << info.bytes << "\n"
+        << indent << "}";
+}
+
+void print_json(std::ostream& out, const std::vector<buffer_status>& buffers, std::chrono::system_clock::time_point now) {
+    out << "{\n  \"buffers\": [";
+    for (std::size_t i = 0; i < buffers.size(); ++i) {
+        out << (i == 0 ? "\n" : ",\n");
+        print_json_object(out, buffers[i], now, "    ");
+    }
+    out << (buffers.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
 } // namespace zorvgst_host

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The fields of a buffer snapshot as the supervisor and the Python package report them.
+// Buffer snapshots as the shipped programs report them: their fields, and the JSON listing.
 #pragma once
 
 #include <chrono>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include <zorvgst/inventory.h>
 
@@ -18,5 +20,16 @@ std::string format_time(const zorvgst::buffer_status& status);
 
 /// Milliseconds from the last write to `now`, or a negative value when there is no usable time.
 double age_ms(const zorvgst::buffer_status& status, std::chrono::system_clock::time_point now);
+
+/// JSON string literal with quotes, control characters and non-ASCII bytes escaped.
+std::string json_string(const std::string& text);
+
+/// One buffer as the JSON object `zorvgst-shm list --json` prints, its lines after `indent`.
+void print_json_object(std::ostream& out, const zorvgst::buffer_status& status,
+                       std::chrono::system_clock::time_point now, const std::string& indent);
+
+/// {"buffers": [...]}: every buffer as print_json_object() writes it.
+void print_json(std::ostream& out, const std::vector<zorvgst::buffer_status>& buffers,
+                std::chrono::system_clock::time_point now);
 
 } // namespace zorvgst_host

@@ -644,8 +644,13 @@ TEST(ZorvgstShmForeignOwner, LiveOwnerOfAnotherUserIsNeverExpired) {
             owner_exit = owner.try_wait();
             const auto posix_info = zorvgst::find_buffer(posix.name());
             const auto sysv_info = zorvgst::find_buffer(sysv.name());
-            return owner_exit || (posix_info && posix_info->owner_pid == owner_pid && sysv_info &&
-                                  sysv_info->owner_pid == owner_pid);
+            // A System V writer claims the owner field before it writes the frame size: only a
+            // ready buffer is one the checker can open.
+            const auto owned_and_ready = [owner_pid](const auto& info) {
+                return info && info->owner_pid == owner_pid &&
+                       info->state == zorvgst::buffer_state::ready;
+            };
+            return owner_exit || (owned_and_ready(posix_info) && owned_and_ready(sysv_info));
         },
         10s);
     if (owner_exit == could_not_switch_user) {

@@ -35,6 +35,8 @@ using zorvgst_host::age_ms;
 using zorvgst_host::arguments_t;
 using zorvgst_host::decimal_number;
 using zorvgst_host::parse_arguments;
+using zorvgst_host::print_json;
+using zorvgst_host::print_json_object;
 using zorvgst_host::whole_number;
 namespace pt = boost::posix_time;
 
