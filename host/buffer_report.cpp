@@ -2,12 +2,12 @@
 // Buffer snapshot fields shared by the supervisor's output and the Python package.
 #include "host/buffer_report.h"
 #include <algorithm>
-#include <cstdio>
-#include <iomanip>
-#include <sstream>
 #include <cstddef>
+#include <cstdio>
 #include <ctime>
+#include <iomanip>
 #include <iterator>
+#include <sstream>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
@@ -92,8 +92,8 @@ std::string json_string(const std::string& text) {
     return out + "\"";
 }
 
-void print_json_object(std::ostream& out, const buffer_status& info, std::chrono::system_clock::time_point now,
-                       const std::string& indent) {
+void print_json_object(std::ostream& out, const buffer_status& info,
+                       std::chrono::system_clock::time_point now, const std::string& indent) {
     const double age = age_ms(info, now);
     const std::string last_write = info.last_write_time ? json_string(format_time(info)) : "null";
     std::ostringstream age_json;
@@ -106,7 +106,8 @@ void print_json_object(std::ostream& out, const buffer_status& info, std::chrono
     out << indent << "{\n"
         << in << "\"name\": " << json_string(info.name) << ",\n"
         << in << "\"backend\": " << json_string(zorvgst::backend_name(info.backend)) << ",\n"
-        << in << "\"ready\": " << (info.state == zorvgst::buffer_state::ready ? "true" : "false") << ",\n"
+        << in << "\"ready\": " << (info.state == zorvgst::buffer_state::ready ? "true" : "false")
+        << ",\n"
         << in << "\"state\": " << json_string(state_name(info)) << ",\n"
         << in << "\"width\": " << info.width << ",\n"
         << in << "\"height\": " << info.height << ",\n"
@@ -119,7 +120,8 @@ void print_json_object(std::ostream& out, const buffer_status& info, std::chrono
         << indent << "}";
 }
 
-void print_json(std::ostream& out, const std::vector<buffer_status>& buffers, std::chrono::system_clock::time_point now) {
+void print_json(std::ostream& out, const std::vector<buffer_status>& buffers,
+                std::chrono::system_clock::time_point now) {
     out << "{\n  \"buffers\": [";
     for (std::size_t i = 0; i < buffers.size(); ++i) {
         out << (i == 0 ? "\n" : ",\n");

@@ -12,7 +12,6 @@ using zorvgst::buffer_status;
 using zorvgst_host::age_ms;
 using zorvgst_host::format_time;
 
-
 namespace zorvgst_shm {
 
 namespace {

@@ -1,0 +1,39 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// BGRA frames to JPEG through one small GStreamer pipeline that lives as long as the encoder.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include <gst/gst.h>
+
+namespace zorvgst_serve {
+
+/// appsrc ! videoconvert ! videoscale ! capsfilter ! jpegenc ! appsink, built once and kept
+/// playing; a change of frame size or output width only changes caps. One thread at a time.
+class jpeg_encoder {
+public:
+    /// `frame` holds packed BGRA rows of `width` x `height`. `out_width` 0 keeps the size; any
+    /// other is clamped to 16..width, the height following the aspect. Nothing when the pipeline
+    /// fails or takes longer than a second (it is then rebuilt on the next call).
+    std::optional<std::string> encode(GstBuffer* frame, unsigned width, unsigned height,
+                                      unsigned out_width);
+
+private:
+    /// Stops the pipeline before letting it go, as GStreamer wants.
+    struct stop_and_unref {
+        void operator()(GstElement* pipeline) const;
+    };
+
+    void build();
+
+    std::unique_ptr<GstElement, stop_and_unref> pipeline_;
+    // Owned by the pipeline.
+    GstElement* source_ = nullptr;
+    GstElement* filter_ = nullptr;
+    GstElement* sink_ = nullptr;
+    unsigned in_width_ = 0, in_height_ = 0, out_width_ = 0, out_height_ = 0;
+};
+
+} // namespace zorvgst_serve

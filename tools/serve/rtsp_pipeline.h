@@ -1,0 +1,32 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// What each RTSP stream runs: a double buffer through an encoder into RTP, and which encoder.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <zorvgst/inventory.h>
+
+#include "serve_options.h"
+
+namespace zorvgst_serve {
+
+/// What clients receive: `wanted`, except JPEG when x264 is wanted but not available.
+encoder_choice usable_encoder(encoder_choice wanted, bool x264_available);
+
+/// "x264" or "jpeg".
+const char* encoder_name(encoder_choice encoder);
+
+/// Whether this GStreamer installation has the x264enc element.
+bool have_x264enc();
+
+/// The launch description of the media serving `buffer` (a buffer from
+/// buffer_catalog::servable, whose name a description carries as it is). The payloader is "pay0"
+/// and the encoder "enc". It depends on the frame size only where H.264 needs even sides.
+std::string launch_description(const zorvgst::buffer_status& buffer, encoder_choice encoder);
+
+/// The buffer name that an RTSP request path ("/NAME", "/NAME/") asks for; nothing for a path of
+/// any other shape, which no stream is served at.
+std::optional<std::string> requested_name(const std::string& path);
+
+} // namespace zorvgst_serve

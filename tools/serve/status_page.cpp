@@ -1,0 +1,267 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The HTML, script and style of zorvgst-serve's status page; no inline script, no outside links.
+#include "status_page.h"
+
+namespace zorvgst_serve {
+
+std::string status_page_html(const std::string& asset_query) {
+    return R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>zorvgst-serve</title>
+<link rel="icon" href="data:,">
+<link rel="stylesheet" href="/style.css)" +
+           asset_query + R"(">
+<script src="/app.js)" +
+           asset_query + R"(" defer></script>
+</head>
+<body>
+<header>
+<h1>Shared-memory buffers</h1>
+<p id="status" class="status">Loading&hellip;</p>
+</header>
+<main>
+<p id="empty" class="empty" hidden>No buffers on this machine.</p>
+<ul id="buffers" class="cards"></ul>
+</main>
+</body>
+</html>
+)";
+}
+
+const char* const status_page_script = R"JS('use strict';
+(function () {
+  const token = new URLSearchParams(window.location.search).get('token');
+  const cards = new Map();
+  let thumbnailSerial = 0;
+
+  // The page's token goes with every request, since a browser keeps no header for us.
+  function withToken(url) {
+    if (!token) return url;
+    return url + (url.includes('?') ? '&' : '?') + 'token=' + encodeURIComponent(token);
+  }
+
+  function setText(element, value) {
+    if (element.textContent !== value) element.textContent = value;
+  }
+
+  function field(list, label) {
+    const term = document.createElement('dt');
+    term.textContent = label;
+    const value = document.createElement('dd');
+    list.append(term, value);
+    return value;
+  }
+
+  function makeCard(name) {
+    const item = document.createElement('li');
+    item.className = 'card';
+    const frame = document.createElement('div');
+    frame.className = 'thumbnail';
+    const placeholder = document.createElement('span');
+    placeholder.className = 'placeholder';
+    placeholder.textContent = 'no frame yet';
+    frame.append(placeholder);
+    const title = document.createElement('h2');
+    title.textContent = name;
+    const owner = document.createElement('span');
+    owner.className = 'badge';
+    title.append(' ', owner);
+    const facts = document.createElement('dl');
+    const card = {
+      item, frame, placeholder, owner, image: null, loading: false,
+      size: field(facts, 'Size'),
+      backend: field(facts, 'Backend'),
+      fps: field(facts, 'Frames/s'),
+      age: field(facts, 'Newest frame'),
+      rtsp: field(facts, 'RTSP'),
+    };
+    item.append(frame, title, facts);
+    return card;
+  }
+
+  function formatAge(ms) {
+    if (ms === null || ms < 0) return 'none';
+    if (ms < 1000) return Math.round(ms) + ' ms ago';
+    if (ms < 120000) return (ms / 1000).toFixed(1) + ' s ago';
+    return Math.round(ms / 60000) + ' min ago';
+  }
+
+  function formatBytes(bytes) {
+    if (bytes >= 1048576) return (bytes / 1048576).toFixed(1) + ' MiB';
+    if (bytes >= 1024) return (bytes / 1024).toFixed(1) + ' KiB';
+    return bytes + ' B';
+  }
+
+  function update(buffers) {
+    const list = document.getElementById('buffers');
+    const seen = new Set();
+    for (const buffer of buffers) {
+      seen.add(buffer.name);
+      let card = cards.get(buffer.name);
+      if (!card) {
+        card = makeCard(buffer.name);
+        cards.set(buffer.name, card);
+        list.append(card.item);
+      }
+      setText(card.size, buffer.width + ' \u00d7 ' + buffer.height + ' (' + formatBytes(buffer.size) + ')');
+      setText(card.backend, buffer.backend);
+      setText(card.age, formatAge(buffer.age_ms));
+      setText(card.owner, buffer.owner_alive ? 'owner alive' : 'owner dead');
+      card.owner.className = 'badge ' + (buffer.owner_alive ? 'alive' : 'dead');
+    }
+    for (const [name, card] of cards) {
+      if (!seen.has(name)) {
+        card.item.remove();
+        cards.delete(name);
+      }
+    }
+    document.getElementById('empty').hidden = cards.size > 0;
+  }
+
+  // Rates and URLs, and which buffers have a frame to show, as the server sees them right now.
+  function updateStatus(status) {
+    for (const entry of status.buffers) {
+      const card = cards.get(entry.name);
+      if (!card) continue;
+      setText(card.fps, entry.fps.toFixed(1));
+      setText(card.rtsp, entry.rtsp_url);
+    }
+  }
+
+  // The next thumbnail loads off screen and replaces the shown one once complete: no flicker,
+  // and no second request for the same picture.
+  function refreshThumbnail(name, card) {
+    if (card.loading) return;
+    card.loading = true;
+    const next = new Image();
+    next.alt = 'Newest frame of ' + name;
+    next.onload = function () {
+      card.loading = false;
+      if (card.image) card.image.replaceWith(next);
+      else card.placeholder.replaceWith(next);
+      card.image = next;
+    };
+    next.onerror = function () {
+      card.loading = false;
+    };
+    thumbnailSerial += 1;
+    next.src = withToken('/snapshot/' + encodeURIComponent(name) + '.jpg?width=320&n=' + thumbnailSerial);
+  }
+
+  async function fetchJson(path) {
+    const response = await fetch(withToken(path), { cache: 'no-store' });
+    if (!response.ok) throw new Error(path + ' answered ' + response.status);
+    return response.json();
+  }
+
+  // The listing every 2 s; the status, and the thumbnails of the buffers it lists with a frame,
+  // every second. A snapshot is asked for only right after the server listed its buffer, so that
+  // a buffer that goes away is not asked for (a 404 would show as an error).
+  let ticks = 0;
+  async function tick() {
+    const line = document.getElementById('status');
+    try {
+      if (ticks % 2 === 0) update((await fetchJson('/api/buffers')).buffers);
+      ticks += 1;
+      const status = await fetchJson('/api/status');
+      updateStatus(status);
+      for (const entry of status.buffers) {
+        const card = cards.get(entry.name);
+        if (card && entry.has_frame) refreshThumbnail(entry.name, card);
+      }
+      setText(line, cards.size + (cards.size === 1 ? ' buffer' : ' buffers') + ', ' +
+        status.rtsp_clients + ' RTSP clients, ' + status.http_streams +
+        ' HTTP streams; updated ' + new Date().toLocaleTimeString());
+      line.classList.remove('failing');
+    } catch (error) {
+      setText(line, 'Cannot reach the server: ' + error.message);
+      line.classList.add('failing');
+    }
+  }
+
+  // One tick at a time: a slow answer delays the next rather than piling requests up.
+  async function run() {
+    await tick();
+    window.setTimeout(run, 1000);
+  }
+  run();
+})();
+)JS";
+
+const char* const status_page_style = R"CSS(:root {
+  color-scheme: light;
+  --ink: #1f2933;
+  --muted: #616e7c;
+  --line: #d9e2ec;
+  --paper: #f5f7fa;
+}
+* { box-sizing: border-box; }
+body {
+  margin: 0;
+  font: 15px/1.45 system-ui, -apple-system, "Segoe UI", sans-serif;
+  color: var(--ink);
+  background: var(--paper);
+}
+header { padding: 1.2rem 1.5rem 0.4rem; }
+h1 { margin: 0; font-size: 1.4rem; font-weight: 600; }
+.status { margin: 0.2rem 0 0; color: var(--muted); font-size: 0.9rem; }
+.status.failing { color: #b42318; }
+main { padding: 0.8rem 1.5rem 2rem; }
+.empty { color: var(--muted); }
+.cards {
+  list-style: none;
+  margin: 0;
+  padding: 0;
+  display: grid;
+  grid-template-columns: repeat(auto-fill, minmax(300px, 1fr));
+  gap: 1rem;
+}
+.card {
+  background: #fff;
+  border: 1px solid var(--line);
+  border-radius: 8px;
+  overflow: hidden;
+}
+.thumbnail {
+  aspect-ratio: 16 / 9;
+  background: #243b53;
+  display: flex;
+  align-items: center;
+  justify-content: center;
+}
+.thumbnail img { width: 100%; height: 100%; object-fit: contain; display: block; }
+.placeholder { color: #bcccdc; font-size: 0.9rem; }
+.card h2 {
+  margin: 0;
+  padding: 0.6rem 0.9rem 0.2rem;
+  font-size: 1rem;
+  font-weight: 600;
+  word-break: break-all;
+}
+.badge {
+  display: inline-block;
+  margin-left: 0.3rem;
+  padding: 0 0.45rem;
+  border-radius: 999px;
+  font-size: 0.75rem;
+  font-weight: 500;
+  vertical-align: middle;
+}
+.badge.alive { background: #e3f9e5; color: #207227; }
+.badge.dead { background: #ffe3e3; color: #a61b1b; }
+dl {
+  margin: 0;
+  padding: 0.3rem 0.9rem 0.8rem;
+  display: grid;
+  grid-template-columns: max-content 1fr;
+  gap: 0.15rem 0.8rem;
+  font-size: 0.88rem;
+}
+dt { color: var(--muted); }
+dd { margin: 0; word-break: break-all; font-variant-numeric: tabular-nums; }
+)CSS";
+
+} // namespace zorvgst_serve
