@@ -135,7 +135,7 @@ python3 bench/api_zero_copy.py --probe "$build/bench/zorv_api_probe" \
 { echo; cat "$build/bench/python_read.md"; } >> bench/results.md
 
 # zorvgst-serve: publication to decoded frame at an RTSP client on loopback (about 20 s).
-/usr/bin/python3 bench/serve_latency.py --serve "$build/tools/serve/zorvgst-serve" \
+/usr/bin/python3 bench/serve_latency.py --serve "$build/tools/zorvgst-serve" \
     --pythonpath "$build/python" --plugin-dir "$build/plugin/gstreamer-1.0" \
     --json "$build/bench/serve_latency.json" --out "$build/bench/serve_latency.md"
 { echo; cat "$build/bench/serve_latency.md"; } >> bench/results.md

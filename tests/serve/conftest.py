@@ -36,7 +36,7 @@ wait_until = package_test_helpers.wait_until
 remove_quietly = package_test_helpers.remove_quietly
 children = package_test_helpers.children
 
-SERVE = os.environ.get("ZORVGST_SERVE") or str(BUILD_DIR / "tools" / "serve" / "zorvgst-serve")
+SERVE = os.environ.get("ZORVGST_SERVE") or str(BUILD_DIR / "tools" / "zorvgst-serve")
 # The load test's figures, for whoever reads the run afterwards.
 LOAD_FIGURES = pathlib.Path(
     os.environ.get("ZORVGST_SERVE_FIGURES") or BUILD_DIR / "tests" / "serve" / "load-figures.json")
