@@ -36,16 +36,17 @@ void main_loop::stop_after(unsigned seconds) {
 }
 
 void main_loop::every(std::chrono::milliseconds interval, std::function<bool()> tick) {
-    tick_ = std::move(tick);
-    const GSourceFunc call_tick = [](gpointer self) -> gboolean {
-        auto* loop = static_cast<main_loop*>(self);
-        if (!loop->tick_()) {
-            loop->quit();
+    tickers_.push_back({this, std::move(tick)});
+    const GSourceFunc call_tick = [](gpointer data) -> gboolean {
+        auto* called = static_cast<ticker*>(data);
+        if (!called->tick()) {
+            called->loop->quit();
         }
         // Removed by the destructor with the other sources, never twice.
         return G_SOURCE_CONTINUE;
     };
-    sources_.push_back(g_timeout_add(static_cast<guint>(interval.count()), call_tick, this));
+    sources_.push_back(
+        g_timeout_add(static_cast<guint>(interval.count()), call_tick, &tickers_.back()));
 }
 
 void main_loop::run() {

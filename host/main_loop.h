@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <list>
 #include <vector>
 
 #include <glib.h>
@@ -33,7 +34,12 @@ public:
 private:
     GMainLoop* loop_;
     std::vector<guint> sources_;
-    std::function<bool()> tick_;
+    struct ticker {
+        main_loop* loop;
+        std::function<bool()> tick;
+    };
+    // One entry a call of every(); a list, so that each source keeps its entry's address.
+    std::list<ticker> tickers_;
 };
 
 } // namespace zorvgst_host

@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The module's inventory: the buffers of this machine as the supervisor's JSON lists them.
+#include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -8,7 +10,6 @@
 
 #include <zorvgst/inventory.h>
 
-#include "frame_arrays.h"
 #include "host/buffer_report.h"
 #include "module_parts.h"
 
@@ -18,35 +19,12 @@ namespace zorvpy {
 
 namespace {
 
-/// The keys and values of `zorvgst-shm list --json`.
-py::dict buffer_dict(const zorvgst::buffer_status& status,
-                     std::chrono::system_clock::time_point now) {
-    py::dict fields;
-    fields["name"] = status.name;
-    fields["backend"] = backend_text(status.backend);
-    fields["ready"] = status.state == zorvgst::buffer_state::ready;
-    fields["state"] = zorvgst_host::state_name(status);
-    fields["width"] = status.width;
-    fields["height"] = status.height;
-    fields["owner_pid"] = status.owner_pid;
-    fields["owner_alive"] = status.owner_alive;
-    fields["frame_count"] = status.frame_count;
-    fields["last_write_time"] = status.last_write_time
-                                    ? py::object(py::str(zorvgst_host::format_time(status)))
-                                    : py::object(py::none());
-    const double age = zorvgst_host::age_ms(status, now);
-    fields["age_ms"] = age < 0 ? py::object(py::none()) : py::object(py::float_(age));
-    fields["size"] = status.bytes;
-    return fields;
-}
-
-py::list buffer_list(const std::vector<zorvgst::buffer_status>& buffers) {
-    const auto now = std::chrono::system_clock::now();
-    py::list list;
-    for (const auto& status : buffers) {
-        list.append(buffer_dict(status, now));
-    }
-    return list;
+/// The listing as `zorvgst-shm list --json` prints it, from the same code: the package parses it,
+/// so that both always give the same keys and values.
+std::string buffers_json(const std::vector<zorvgst::buffer_status>& buffers) {
+    std::ostringstream text;
+    zorvgst_host::print_json(text, buffers, std::chrono::system_clock::now());
+    return text.str();
 }
 
 } // namespace
@@ -60,9 +38,9 @@ void add_inventory(py::module_& module) {
                 const py::gil_scoped_release unlocked;
                 buffers = zorvgst::list_buffers();
             }
-            return buffer_list(buffers);
+            return buffers_json(buffers);
         },
-        "Every buffer of both backends, as dicts.");
+        "Every buffer of both backends, as the JSON of `zorvgst-shm list --json`.");
     module.def(
         "_remove",
         [](const std::string& name) -> py::object {
@@ -88,7 +66,7 @@ void add_inventory(py::module_& module) {
                                       ? "not_found"
                                       : "left_behind"));
             }
-            return py::make_tuple(buffer_list(expired), failed);
+            return py::make_tuple(buffers_json(expired), failed);
         },
         py::arg("names"), py::arg("dry_run"),
         "The buffers expired (or that would be), and the names that failed with why.");

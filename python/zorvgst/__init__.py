@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import contextlib
 import datetime as _datetime
+import json as _json
 import logging as _logging
 import threading as _threading
 import time as _time
@@ -412,7 +413,7 @@ def list_buffers() -> List[dict]:
     owner_alive, frame_count, last_write_time (local time text or None), age_ms (or None), size.
     Creates nothing."""
     try:
-        return _zorvgst._list_buffers()
+        return _json.loads(_zorvgst._list_buffers())["buffers"]
     finally:
         _zorvgst._flush_log()
 
@@ -438,7 +439,7 @@ def expire(names: Optional[Sequence[str]] = None, dry_run: bool = False) -> List
     if isinstance(names, str):
         names = [names]
     try:
-        expired, failed = _zorvgst._expire(list(names or []), dry_run)
+        expired_json, failed = _zorvgst._expire(list(names or []), dry_run)
     finally:
         _zorvgst._flush_log()
     if failed:
@@ -446,4 +447,4 @@ def expire(names: Optional[Sequence[str]] = None, dry_run: bool = False) -> List
         raise Error(
             "; ".join(f"'{name}': {reasons.get(reason, reason)}" for name, reason in failed)
         )
-    return expired
+    return _json.loads(expired_json)["buffers"]

@@ -19,6 +19,17 @@ TEST(HostMainLoop, EndsWhenATickSaysSo) {
     EXPECT_EQ(ticks, 3);
 }
 
+TEST(HostMainLoop, EachTimerCallsItsOwnTick) {
+    zorvgst_host::main_loop loop;
+    int fast = 0;
+    int slow = 0;
+    loop.every(1ms, [&] { return ++fast < 1000; });
+    loop.every(5ms, [&] { return ++slow < 3; });
+    loop.run();
+    EXPECT_EQ(slow, 3);
+    EXPECT_GT(fast, 0) << "the second timer's tick replaced the first's";
+}
+
 TEST(HostMainLoop, SigintAndSigtermEndItAndLeaveTheProcessRunning) {
     for (const int signal : {SIGINT, SIGTERM}) {
         zorvgst_host::main_loop loop;

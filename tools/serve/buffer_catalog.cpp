@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The server's view of the inventory.
 #include "buffer_catalog.h"
+#include <cstdint>
 
 namespace zorvgst_serve {
 
@@ -8,15 +9,16 @@ void buffer_catalog::refresh() {
     const auto now = std::chrono::steady_clock::now();
     std::vector<zorvgst::buffer_status> fresh = zorvgst::list_buffers();
     const double elapsed = std::chrono::duration<double>(now - taken_).count();
+    std::map<std::string, std::uint64_t> counted;
+    for (const auto& before : buffers_) {
+        counted[before.name] = before.frame_count;
+    }
     std::map<std::string, double> rates;
     for (const auto& status : fresh) {
-        for (const auto& before : buffers_) {
-            // A restarted writer counts from 0 again: no rate across that.
-            if (before.name == status.name && status.frame_count >= before.frame_count &&
-                elapsed > 0) {
-                rates[status.name] =
-                    static_cast<double>(status.frame_count - before.frame_count) / elapsed;
-            }
+        const auto before = counted.find(status.name);
+        // A restarted writer counts from 0 again: no rate across that.
+        if (before != counted.end() && status.frame_count >= before->second && elapsed > 0) {
+            rates[status.name] = static_cast<double>(status.frame_count - before->second) / elapsed;
         }
     }
     buffers_ = std::move(fresh);
