@@ -8,15 +8,17 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <zorvgst/backend.h>
+#include <zorvgst/error.h>
 #include <zorvgst/export.h>
+#include <zorvgst/frame_format.h>
 
 namespace zorvgst {
 
-/// One published frame: packed BGRA, `width` x `height` pixels.
+/// One published frame, `width` x `height` pixels (packed BGRA on a double buffer).
 struct frame_info {
     std::uint64_t number = 0; ///< the buffer's frame count after this frame's publication
     std::chrono::system_clock::time_point written; ///< when the writer published it
@@ -24,16 +26,50 @@ struct frame_info {
     unsigned height = 0;
 };
 
-/// What the caller must handle: a buffer that cannot be created or sized (with the system's
-/// reason), an invalid name, a live owner, a destination too small for the frame.
-class ZORVGST_EXPORT error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 namespace detail {
 class attached_buffer;
-}
+class ring_attachment;
+} // namespace detail
+
+/// A frame of a frame ring held in shared memory, without a copy: its writer writes no other
+/// frame into that memory until the lease ends (it is destroyed or released), however long that
+/// is, and never waits for it either. The memory stays mapped while the lease exists, also after
+/// its reader has moved on or is gone. Move-only; may be released on any thread.
+class ZORVGST_EXPORT frame_lease {
+public:
+    frame_lease() = default;
+    ~frame_lease();
+    frame_lease(frame_lease&& other) noexcept;
+    frame_lease& operator=(frame_lease&& other) noexcept;
+    frame_lease(const frame_lease&) = delete;
+    frame_lease& operator=(const frame_lease&) = delete;
+
+    /// The frame's first byte; plane i starts at format().plane[i].offset from here. Read-only.
+    const std::uint8_t* data() const { return data_; }
+    const std::uint8_t* plane(unsigned index) const;
+    std::size_t stride(unsigned index) const;
+    const frame_format& format() const { return *format_; }
+    const frame_info& info() const { return info_; }
+    const frame_timing& timing() const { return timing_; }
+    /// The user metadata the writer published with the frame.
+    const std::uint8_t* metadata() const { return metadata_; }
+    std::size_t metadata_size() const { return metadata_size_; }
+
+    /// Ends the lease now; the lease is empty afterwards.
+    void release();
+    explicit operator bool() const { return data_ != nullptr; }
+
+private:
+    friend class frame_reader;
+    std::shared_ptr<detail::ring_attachment> ring_;
+    std::uint64_t* word_ = nullptr;
+    const std::uint8_t* data_ = nullptr;
+    const frame_format* format_ = nullptr;
+    frame_info info_;
+    frame_timing timing_;
+    const std::uint8_t* metadata_ = nullptr;
+    std::size_t metadata_size_ = 0;
+};
 
 /// The newest frame in shared memory, looked at without a copy, for hosts that cannot hand
 /// frame_reader::view() a function (language bindings). The memory stays mapped while the view
@@ -67,25 +103,50 @@ public:
     /// buffer cannot be made usable.
     frame_writer(const std::string& name, unsigned width, unsigned height,
                  backend kind = backend::posix);
+    /// Creates or takes over `name` as a frame ring of `format` frames (POSIX shared memory),
+    /// sized by `options`. Throws zorvgst::error when the format is inconsistent or the ring
+    /// cannot be made.
+    frame_writer(const std::string& name, const frame_format& format,
+                 const ring_options& options = {});
     ~frame_writer();
     frame_writer(frame_writer&&) noexcept;
     frame_writer& operator=(frame_writer&&) noexcept;
     frame_writer(const frame_writer&) = delete;
     frame_writer& operator=(const frame_writer&) = delete;
 
-    /// Copies one frame whose rows are `stride` bytes apart (at least width * 4) and publishes it.
+    /// Copies one frame whose rows are `stride` bytes apart (at least a row of pixels) and
+    /// publishes it. On a ring of several planes, throws zorvgst::error: use write_planes().
     frame_info write(const void* pixels, std::size_t stride);
-    /// The slot the next publish() makes current, rows width * 4 bytes apart: draw in place.
+    /// Copies plane i from `planes[i]`, rows `strides[i]` bytes apart, for every plane of the
+    /// format, and publishes the frame with `timing`.
+    frame_info write_planes(const void* const* planes, const std::size_t* strides,
+                            const frame_timing& timing = {});
+    /// The slot the next publish() makes current, laid out as format() says: draw in place.
     std::uint8_t* frame();
     /// Makes the slot returned by frame() the newest frame, and wakes every reader.
     frame_info publish();
+    /// The same, with the frame's timestamps, and the first `metadata_size` bytes of metadata()
+    /// published with it (frame rings only; double buffers carry neither).
+    frame_info publish(const frame_timing& timing, std::size_t metadata_size = 0);
+    /// The user metadata area of the frame the next publish() makes current, metadata_capacity()
+    /// bytes; null on a double buffer.
+    std::uint8_t* metadata();
+    std::size_t metadata_capacity() const;
     /// Makes the buffer anew for frames of another size; readers follow.
     void resize(unsigned width, unsigned height);
+    /// Makes the ring anew for frames of another format or layout; readers follow. Throws
+    /// zorvgst::error on a double buffer for anything but BGRA.
+    void reformat(const frame_format& format);
+    /// Frames that could not be published because every slot was held (only a ring whose lease
+    /// table was corrupted by another process can run out).
+    std::uint64_t dropped() const;
 
     unsigned width() const;
     unsigned height() const;
     const std::string& name() const;
     backend kind() const;
+    buffer_layout layout() const;
+    const frame_format& format() const;
 
 private:
     struct state;
@@ -115,6 +176,17 @@ public:
     /// there is no frame yet or every attempt was overtaken. Throws zorvgst::error when the frame
     /// does not fit the destination.
     std::optional<frame_info> read(void* dst, std::size_t stride, std::size_t capacity);
+    /// Copies the newest frame, in the layout format() gives, into `dst` (`capacity` bytes),
+    /// with its timing and metadata where asked for, and returns it if it is intact. Any format,
+    /// either layout. Throws zorvgst::error when the frame does not fit.
+    std::optional<frame_info> copy(void* dst, std::size_t capacity, frame_timing* timing = nullptr,
+                                   std::vector<std::uint8_t>* metadata = nullptr);
+    /// The newest frame of a frame ring, held in shared memory without a copy. Nothing when there
+    /// is no frame, the buffer is a double buffer, or this reader holds as many frames as it may
+    /// (the ring's leases per reader, or fewer by limit_leases()): the caller then copies.
+    std::optional<frame_lease> hold();
+    /// Holds at most `count` frames at once (never more than the ring allows).
+    void limit_leases(unsigned count);
     /// Calls `fn(const std::uint8_t* pixels, std::size_t stride, const frame_info& info)` on the
     /// newest frame in shared memory, without a copy. Returns the info only if the writer did not
     /// publish while `fn` ran; otherwise the caller discards what `fn` computed.
@@ -137,6 +209,11 @@ public:
     const std::string& name() const;
     /// The backend of the buffer attached to, or nothing while detached.
     std::optional<backend> kind() const;
+    /// What the attached buffer is made of, or nothing while detached.
+    std::optional<buffer_layout> layout() const;
+    /// The format of the attached buffer's frames (BGRA for a double buffer), or nothing while
+    /// detached.
+    std::optional<frame_format> format() const;
     /// Copies thrown away because the writer published while they ran.
     std::uint64_t dropped() const;
 

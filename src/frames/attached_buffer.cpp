@@ -21,6 +21,7 @@
 #include "internal/inventory/shm_entry.h"
 #include "internal/inventory/sysv_key_file.h"
 #include "internal/log.h"
+#include "internal/ring/ring_attachment.h"
 #include "internal/shm_access.h"
 #include "internal/shm_reservation.h"
 
@@ -205,8 +206,11 @@ std::unique_ptr<attached_buffer> attach_posix_writer(const std::string& name, un
                                                      unsigned height, std::string& failure) {
     const std::uint64_t needed = compute_size(width, height);
     const auto existing = stat_entry(name);
+    // A frame ring of the same size would be taken for a double buffer, its header and
+    // reader table overwritten under its readers.
     if (existing && existing->st_size != 0 &&
-        static_cast<std::uint64_t>(existing->st_size) != needed) {
+        (static_cast<std::uint64_t>(existing->st_size) != needed ||
+         ring_attachment::is_ring(name))) {
         // Readers keep the old object mapped until they notice; cutting it short would leave
         // their slots beyond its end.
         ZORV_LOG_DEBUG("Replacing Double Buffer " << name << " of " << existing->st_size

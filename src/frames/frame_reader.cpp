@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <utility>
 
 #include <zorvgst/frames.h>
 
@@ -14,6 +15,7 @@
 #include "internal/frames/attached_buffer.h"
 #include "internal/header_time.h"
 #include "internal/log.h"
+#include "internal/ring/ring_attachment.h"
 
 namespace zorvgst {
 
@@ -31,6 +33,9 @@ constexpr auto replacement_check = 100ms;
 // publishes without waking (it is then polled).
 constexpr auto woken_slice = 100ms;
 constexpr auto polled_slice = 2ms;
+// A ring's writer wakes its sleepers also when it replaces or retires the ring: its readers
+// need not look for themselves, and sleep long.
+constexpr auto ring_slice = 1000ms;
 // Copies tried per read() before giving up on a writer that publishes during each of them.
 constexpr int copy_attempts = 3;
 
@@ -52,6 +57,10 @@ struct frame_reader::state {
     std::optional<backend> fixed_kind;
     // Shared with the frame_views taken of it, which keep its memory mapped.
     std::shared_ptr<detail::attached_buffer> buffer;
+    // The same attachment when it is a frame ring, shared with the leases taken of it.
+    std::shared_ptr<detail::ring_attachment> ring;
+    unsigned lease_limit = ~0u;
+    detail::ring_frame viewed;
     steady::time_point next_attach{};
     steady::time_point next_replacement_check{};
     /// Number of the last frame returned from this attachment.
@@ -89,7 +98,10 @@ struct frame_reader::state {
             return false;
         }
         const std::optional<backend> kind = fixed_kind ? fixed_kind : detail::detect_backend(name);
-        if (kind) {
+        if (kind == backend::posix && detail::ring_attachment::is_ring(name)) {
+            ring = detail::ring_attachment::open_reader(name);
+            buffer = ring;
+        } else if (kind) {
             buffer = detail::attach_reader(*kind, name);
         }
         if (!buffer) {
@@ -114,12 +126,67 @@ struct frame_reader::state {
         // While a view maps this attachment, a failed layout check would unmap the memory under
         // it: only a buffer made anew under the name lets the attachment go then. Copies stay
         // guarded against a buffer cut short meanwhile.
-        const bool checked = buffer.use_count() > 1 ? !buffer->replaced() : buffer->usable();
+        const bool shared = ring ? buffer.use_count() > 2 : buffer.use_count() > 1;
+        const bool checked = shared ? !buffer->replaced() : buffer->usable();
         if (!checked) {
-            buffer.reset();
+            detach();
             return attach();
         }
         return true;
+    }
+
+    void detach() {
+        buffer.reset();
+        ring.reset();
+    }
+
+    frame_info describe_ring(const detail::ring_frame& frame) const {
+        frame_info info;
+        info.number = frame.number;
+        info.written = detail::utc_from_header_time(frame.written)
+                           .time.value_or(std::chrono::system_clock::time_point());
+        info.width = ring->width();
+        info.height = ring->height();
+        return info;
+    }
+
+    /// Copies the newest frame of the ring with `copy_frame(slot_data)`, and returns it if its
+    /// slot was left alone meanwhile.
+    template <typename Copy>
+    std::optional<frame_info> copy_ring_frame(Copy&& copy_frame, frame_timing* timing,
+                                              std::vector<std::uint8_t>* metadata) {
+        for (int attempt = 0; attempt < copy_attempts; ++attempt) {
+            detail::ring_frame frame;
+            if (!ring->newest(frame)) {
+                return std::nullopt;
+            }
+            const std::uint8_t* data = ring->slot_data(frame.slot);
+            const std::uint8_t* extra = ring->slot_metadata(frame.slot);
+            if (metadata != nullptr) {
+                // Within the capacity it was given: no allocation once it has grown.
+                metadata->resize(frame.metadata_size);
+            }
+            const steady::time_point started = steady::now();
+            const bool copied = detail::fault_guarded([&] {
+                copy_frame(data);
+                if (metadata != nullptr && frame.metadata_size != 0) {
+                    std::memcpy(metadata->data(), extra, frame.metadata_size);
+                }
+            });
+            if (!copied) {
+                detach();
+                return std::nullopt;
+            }
+            if (ring->unchanged(frame)) {
+                last_returned = frame.number;
+                if (timing != nullptr) {
+                    *timing = frame.timing;
+                }
+                return describe_ring(frame);
+            }
+            overtaken(steady::now() - started, ring->frame_count() - frame.number);
+        }
+        return std::nullopt;
     }
 
     /// Whether `count` and `indicator` describe the same publication. A publication flips the
@@ -241,9 +308,12 @@ bool frame_reader::wait(std::chrono::nanoseconds timeout) {
         if (now >= s.next_replacement_check) {
             s.next_replacement_check = now + replacement_check;
             if (s.buffer->replaced()) {
-                s.buffer.reset();
+                s.detach();
                 continue;
             }
+        }
+        if (s.ring) {
+            s.ring->reclaim_dead_readers();
         }
         const std::uint32_t* word = s.buffer->wake_word();
         const auto seen = static_cast<std::uint32_t>(count);
@@ -251,8 +321,10 @@ bool frame_reader::wait(std::chrono::nanoseconds timeout) {
         // Looked at after publishing the word: an interrupt() from now on wakes this sleep.
         bool woken = false;
         if (!s.interrupted.load()) {
-            woken = detail::sleep_while_word_is(
-                word, seen, until(deadline, s.writer_polled ? polled_slice : woken_slice));
+            woken = detail::sleep_while_word_is(word, seen,
+                                                until(deadline, s.ring            ? ring_slice
+                                                                : s.writer_polled ? polled_slice
+                                                                                  : woken_slice));
         }
         s.sleeping_on.store(nullptr);
         // A writer that publishes without waking (an older peer) is polled from then on.
@@ -270,7 +342,11 @@ std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std:
     detail::attached_buffer& buffer = *s.buffer;
     const unsigned width = buffer.width();
     const unsigned height = buffer.height();
-    const std::size_t row = std::size_t{width} * 4;
+    if (s.ring && s.ring->format().planes != 1) {
+        throw error("frames of " + s.name + " are " + s.ring->format().name +
+                    ", in several planes: copy() copies them");
+    }
+    const std::size_t row = s.ring ? s.ring->format().row_bytes(0) : std::size_t{width} * 4;
     const std::size_t needed = (height - 1) * stride + row;
     if (stride < row || capacity < needed) {
         throw error("destination of " + std::to_string(capacity) + " bytes with rows " +
@@ -278,6 +354,14 @@ std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std:
                     "x" + std::to_string(height) + " frame of " + s.name);
     }
     auto* target = static_cast<std::uint8_t*>(dst);
+    if (s.ring) {
+        const plane_layout plane = s.ring->format().plane[0];
+        return s.copy_ring_frame(
+            [&](const std::uint8_t* data) {
+                detail::copy_rows(target, stride, data + plane.offset, plane.stride, row, height);
+            },
+            nullptr, nullptr);
+    }
     for (int attempt = 0; attempt < copy_attempts; ++attempt) {
         const std::uint64_t before = buffer.frame_count();
         const boost::posix_time::ptime written = buffer.last_write_time();
@@ -294,7 +378,7 @@ std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std:
             [&] { detail::copy_rows(target, stride, slot, row, row, height); });
         if (!copied) {
             // The object was cut short under the copy: attach afresh next time.
-            s.buffer.reset();
+            s.detach();
             return std::nullopt;
         }
         // The pixels are read before the count is looked at again (a sequence-lock read). A full
@@ -321,6 +405,16 @@ std::optional<frame_reader::view_lease> frame_reader::begin_view() {
         return std::nullopt;
     }
     view_lease lease;
+    if (s.ring) {
+        if (!s.ring->newest(s.viewed)) {
+            return std::nullopt;
+        }
+        const plane_layout plane = s.ring->format().plane[0];
+        lease.pixels = s.ring->slot_data(s.viewed.slot) + plane.offset;
+        lease.stride = plane.stride;
+        lease.info = s.describe_ring(s.viewed);
+        return lease;
+    }
     lease.pixels = s.consistent_slot(number);
     if (lease.pixels == nullptr) {
         return std::nullopt;
@@ -331,7 +425,18 @@ std::optional<frame_reader::view_lease> frame_reader::begin_view() {
 }
 
 bool frame_reader::end_view(const view_lease& lease) {
-    return state_->settle_view(state_->buffer, lease.info.number);
+    state& s = *state_;
+    if (s.ring) {
+        // The slot's own sequence says whether it was rewritten: the writer publishing into
+        // other slots meanwhile does not spoil the view.
+        if (!s.ring->unchanged(s.viewed)) {
+            ++s.dropped;
+            return false;
+        }
+        s.last_returned = lease.info.number;
+        return true;
+    }
+    return s.settle_view(s.buffer, lease.info.number);
 }
 
 std::optional<frame_view> frame_reader::look() {
@@ -358,6 +463,13 @@ std::optional<frame_info> frame_reader::newest() const {
     if (!s.attach()) {
         return std::nullopt;
     }
+    if (s.ring) {
+        detail::ring_frame frame;
+        if (!s.ring->newest(frame)) {
+            return std::nullopt;
+        }
+        return s.describe_ring(frame);
+    }
     const boost::posix_time::ptime written = s.buffer->last_write_time();
     if (written.is_not_a_date_time()) {
         return std::nullopt;
@@ -382,6 +494,122 @@ std::optional<backend> frame_reader::kind() const {
 
 std::uint64_t frame_reader::dropped() const {
     return state_->dropped;
+}
+
+std::optional<frame_info> frame_reader::copy(void* dst, std::size_t capacity, frame_timing* timing,
+                                             std::vector<std::uint8_t>* metadata) {
+    state& s = *state_;
+    if (!s.usable()) {
+        return std::nullopt;
+    }
+    if (!s.ring) {
+        const std::size_t stride = std::size_t{s.buffer->width()} * 4;
+        if (timing != nullptr) {
+            *timing = frame_timing{};
+        }
+        if (metadata != nullptr) {
+            metadata->clear();
+        }
+        return read(dst, stride, capacity);
+    }
+    const std::size_t size = s.ring->format().size;
+    if (capacity < size) {
+        throw error("destination of " + std::to_string(capacity) + " bytes cannot hold a " +
+                    std::to_string(s.ring->width()) + "x" + std::to_string(s.ring->height()) + " " +
+                    s.ring->format().name + " frame of " + std::to_string(size) + " bytes of " +
+                    s.name);
+    }
+    auto* target = static_cast<std::uint8_t*>(dst);
+    return s.copy_ring_frame([&](const std::uint8_t* data) { std::memcpy(target, data, size); },
+                             timing, metadata);
+}
+
+std::optional<frame_lease> frame_reader::hold() {
+    state& s = *state_;
+    if (!s.usable() || !s.ring) {
+        return std::nullopt;
+    }
+    detail::ring_frame frame;
+    std::uint64_t* word = s.ring->take_lease(frame, s.lease_limit);
+    if (word == nullptr) {
+        return std::nullopt;
+    }
+    frame_lease lease;
+    lease.ring_ = s.ring;
+    lease.word_ = word;
+    lease.data_ = s.ring->slot_data(frame.slot);
+    lease.format_ = &s.ring->format();
+    lease.info_ = s.describe_ring(frame);
+    lease.timing_ = frame.timing;
+    lease.metadata_ = s.ring->slot_metadata(frame.slot);
+    lease.metadata_size_ = frame.metadata_size;
+    s.last_returned = frame.number;
+    return lease;
+}
+
+void frame_reader::limit_leases(unsigned count) {
+    state_->lease_limit = count;
+}
+
+std::optional<buffer_layout> frame_reader::layout() const {
+    if (!state_->buffer) {
+        return std::nullopt;
+    }
+    return state_->ring ? buffer_layout::frame_ring : buffer_layout::double_buffer;
+}
+
+std::optional<frame_format> frame_reader::format() const {
+    const state& s = *state_;
+    if (!s.buffer) {
+        return std::nullopt;
+    }
+    if (s.ring) {
+        return s.ring->format();
+    }
+    return frame_format::of("BGRA", s.buffer->width(), s.buffer->height());
+}
+
+frame_lease::~frame_lease() {
+    release();
+}
+
+frame_lease::frame_lease(frame_lease&& other) noexcept {
+    *this = std::move(other);
+}
+
+frame_lease& frame_lease::operator=(frame_lease&& other) noexcept {
+    if (this != &other) {
+        release();
+        ring_ = std::move(other.ring_);
+        word_ = std::exchange(other.word_, nullptr);
+        data_ = std::exchange(other.data_, nullptr);
+        format_ = std::exchange(other.format_, nullptr);
+        info_ = other.info_;
+        timing_ = other.timing_;
+        metadata_ = std::exchange(other.metadata_, nullptr);
+        metadata_size_ = std::exchange(other.metadata_size_, 0);
+    }
+    return *this;
+}
+
+void frame_lease::release() {
+    if (word_ != nullptr) {
+        detail::ring_attachment::end_lease(word_);
+    }
+    word_ = nullptr;
+    data_ = nullptr;
+    metadata_ = nullptr;
+    metadata_size_ = 0;
+    // Last: the word lives in the mapping this reference keeps.
+    ring_.reset();
+}
+
+const std::uint8_t* frame_lease::plane(unsigned index) const {
+    return index < format_->planes ? data_ + format_->plane[index].offset : nullptr;
+}
+
+std::size_t frame_lease::stride(unsigned index) const {
+    return index < format_->planes ? format_->plane[index].stride : 0;
 }
 
 } // namespace zorvgst
