@@ -137,9 +137,6 @@ public:
     /// Makes the ring anew for frames of another format or layout; readers follow. Throws
     /// zorvgst::error on a double buffer for anything but BGRA.
     void reformat(const frame_format& format);
-    /// Frames that could not be published because every slot was held (only a ring whose lease
-    /// table was corrupted by another process can run out).
-    std::uint64_t dropped() const;
 
     unsigned width() const;
     unsigned height() const;

@@ -170,25 +170,6 @@ template <typename Header> void retire_header(Header& header) {
     wake_word_sleepers(frame_count_word(&header));
 }
 
-void retire_posix_buffer(const std::string& name) {
-    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 &&
-        info.st_size >= static_cast<off_t>(sizeof(double_buffer_header_t))) {
-        void* mapped = ::mmap(nullptr, sizeof(double_buffer_header_t), PROT_READ | PROT_WRITE,
-                              MAP_SHARED, fd, 0);
-        if (mapped != MAP_FAILED) {
-            // Another process may cut the object short meanwhile.
-            fault_guarded([&] { retire_header(*static_cast<double_buffer_header_t*>(mapped)); });
-            ::munmap(mapped, sizeof(double_buffer_header_t));
-        }
-    }
-    ::close(fd);
-}
-
 void retire_sysv_segment(int shmid) {
     void* attached = ::shmat(shmid, nullptr, 0);
     if (attached == reinterpret_cast<void*>(-1)) {
@@ -253,6 +234,27 @@ std::unique_ptr<attached_buffer> attach_sysv_writer(const std::string& name, uns
 }
 
 } // namespace
+
+void retire_posix_buffer(const std::string& name) {
+    // A frame ring keeps width, height, time and count where a double buffer does: one retirement
+    // serves both.
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 &&
+        info.st_size >= static_cast<off_t>(sizeof(double_buffer_header_t))) {
+        void* mapped = ::mmap(nullptr, sizeof(double_buffer_header_t), PROT_READ | PROT_WRITE,
+                              MAP_SHARED, fd, 0);
+        if (mapped != MAP_FAILED) {
+            // Another process may cut the object short meanwhile.
+            fault_guarded([&] { retire_header(*static_cast<double_buffer_header_t*>(mapped)); });
+            ::munmap(mapped, sizeof(double_buffer_header_t));
+        }
+    }
+    ::close(fd);
+}
 
 std::unique_ptr<attached_buffer> attach_reader(backend kind, const std::string& name) {
     return kind == backend::sysv ? attach_sysv_reader(name) : attach_posix_reader(name);

@@ -182,10 +182,6 @@ std::size_t frame_writer::metadata_capacity() const {
     return state_->ring != nullptr ? state_->ring->metadata_capacity() : 0;
 }
 
-std::uint64_t frame_writer::dropped() const {
-    return state_->ring != nullptr ? state_->ring->dropped() : 0;
-}
-
 buffer_layout frame_writer::layout() const {
     return state_->ring != nullptr ? buffer_layout::frame_ring : buffer_layout::double_buffer;
 }

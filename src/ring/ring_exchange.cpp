@@ -7,6 +7,8 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <unistd.h>
 
+#include <zorvgst/error.h>
+
 #include "internal/frame_count_wake.h"
 #include "internal/log.h"
 #include "internal/ring/process_identity.h"
@@ -225,9 +227,6 @@ std::uint8_t* ring_attachment::acquire() {
     if (acquired_ != no_slot) {
         return const_cast<std::uint8_t*>(slot_data(acquired_));
     }
-    if (on_scratch_) {
-        return scratch_.data();
-    }
     reclaim_dead_readers();
     const auto* header = reinterpret_cast<const ring_header*>(header_map_);
     const std::uint32_t newest_index = load_acquire(header->newest_slot);
@@ -251,15 +250,8 @@ std::uint8_t* ring_attachment::acquire() {
         }
         reclaim_dead_readers(true);
     }
-    // Every slot is held: more leases than the ring was sized for, which only a corrupt table
-    // gives. The writer goes on drawing, into memory nobody reads.
-    if (dropped_ == 0) {
-        ZORV_LOG_WARN("Every Slot of " << name_ << " Is Leased -- Frames Are Dropped Until One Is "
-                                       << "Released");
-    }
-    scratch_.resize(geometry_.slot_bytes);
-    on_scratch_ = true;
-    return scratch_.data();
+    // Unreachable: the table has readers x leases words, and the ring two slots more.
+    throw error("no slot of frame ring " + name_ + " is free");
 }
 
 std::uint8_t* ring_attachment::metadata_area() {
@@ -268,11 +260,6 @@ std::uint8_t* ring_attachment::metadata_area() {
 
 std::uint64_t ring_attachment::publish(const frame_timing& timing, std::uint64_t metadata_size) {
     acquire();
-    if (on_scratch_) {
-        on_scratch_ = false;
-        ++dropped_;
-        return 0;
-    }
     auto* header = reinterpret_cast<ring_header*>(header_map_);
     slot_record& shared = record(acquired_);
     const boost::posix_time::ptime now = boost::posix_time::microsec_clock::local_time();

@@ -85,32 +85,6 @@ bool valid_header(const ring_header& header, std::uint64_t object_bytes, ring_ge
            geometry.total_bytes == object_bytes && !terminated_text(header.caps).empty();
 }
 
-/// Marks `name`'s ring, if that is what it holds, as replaced and wakes its sleepers.
-void retire_existing(const std::string& name) {
-    const int fd = ::shm_open(object_name(name).c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && info.st_size >= static_cast<off_t>(sizeof(ring_header))) {
-        void* mapped =
-            ::mmap(nullptr, sizeof(ring_header), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (mapped != MAP_FAILED) {
-            auto* header = static_cast<ring_header*>(mapped);
-            fault_guarded([&] {
-                if (load_acquire(header->buffer_type) == ring_buffer_type) {
-                    store_release(header->width, std::uint32_t{0});
-                    store_release(header->height, std::uint32_t{0});
-                    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-                    wake_word_sleepers(frame_count_word(header));
-                }
-            });
-            ::munmap(mapped, sizeof(ring_header));
-        }
-    }
-    ::close(fd);
-}
-
 void copy_text(char* field, std::size_t capacity, const std::string& text) {
     std::memset(field, 0, capacity);
     std::memcpy(field, text.data(), std::min(text.size(), capacity - 1));
@@ -232,7 +206,7 @@ std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name
         return nullptr;
     }
     // Readers keep the old object mapped until they notice it was replaced.
-    retire_existing(name);
+    retire_posix_buffer(name);
     ::shm_unlink(object_name(name).c_str());
     const int fd =
         ::shm_open(object_name(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);

@@ -54,6 +54,10 @@ std::unique_ptr<attached_buffer> attach_writer(backend kind, const std::string& 
                                                unsigned width, unsigned height,
                                                std::string& failure);
 
+/// Marks the POSIX buffer `name` (a double buffer or a frame ring) as holding no frame of any
+/// size and wakes its sleepers, before it is replaced: its readers move on at once.
+void retire_posix_buffer(const std::string& name);
+
 /// Which backend holds `name` now, from what exists in /dev/shm; nothing when neither does.
 std::optional<backend> detect_backend(const std::string& name);
 

@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include <sys/types.h>
 
@@ -88,15 +87,13 @@ public:
     void reclaim_dead_readers(bool now_anyway = false);
 
     // The writer.
-    /// The slot the next publication makes newest: the lowest one nobody holds. The same until
-    /// published. When every slot is held (a lease table another process corrupted), memory of
-    /// this process's own, whose publication is dropped.
+    /// The slot the next publication makes newest: the lowest one nobody holds, which always
+    /// exists (the ring has two slots more than its table has leases). The same until published.
     std::uint8_t* acquire();
     /// The user metadata area of the acquired slot.
     std::uint8_t* metadata_area();
-    /// Publishes the acquired slot; the frame's number, or 0 when it had to be dropped.
+    /// Publishes the acquired slot; the frame's number.
     std::uint64_t publish(const frame_timing& timing, std::uint64_t metadata_size);
-    std::uint64_t dropped() const { return dropped_; }
     /// Marks the ring as replaced, so that its readers move on, and wakes them.
     void retire();
 
@@ -131,9 +128,6 @@ private:
 
     // Writer side.
     std::uint32_t acquired_ = ring::no_slot;
-    std::vector<std::uint8_t> scratch_;
-    bool on_scratch_ = false;
-    std::uint64_t dropped_ = 0;
 };
 
 } // namespace zorvgst::detail
