@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(posix_reader_fuzzer sysv_reader_fuzzer discovery_fuzzer render_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(posix_reader_fuzzer sysv_reader_fuzzer discovery_fuzzer render_fuzzer ring_reader_fuzzer)
 
 scripts/deps.sh
 build=build-fuzz
