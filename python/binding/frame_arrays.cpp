@@ -47,6 +47,10 @@ py::tuple frame_tuple(const zorvgst::frame_info& info) {
     return py::make_tuple(info.number, since_epoch, info.width, info.height);
 }
 
+const char* layout_text(zorvgst::buffer_layout layout) {
+    return layout == zorvgst::buffer_layout::frame_ring ? "ring" : "double_buffer";
+}
+
 const char* backend_text(zorvgst::backend kind) {
     return kind == zorvgst::backend::sysv ? "sysv" : "posix";
 }

@@ -32,6 +32,9 @@ std::optional<frame_array> rows_of(const pybind11::array& array, bool writing);
 /// (number, written as nanoseconds since the epoch, width, height).
 pybind11::tuple frame_tuple(const zorvgst::frame_info& info);
 
+/// "double_buffer" or "ring".
+const char* layout_text(zorvgst::buffer_layout layout);
+
 /// "posix" or "sysv".
 const char* backend_text(zorvgst::backend kind);
 /// The backend a name means; raises ValueError for any other name.

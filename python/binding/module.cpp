@@ -14,6 +14,8 @@ PYBIND11_MODULE(_zorvgst, module) {
     // zorvgst::error becomes Python's zorvgst.Error; the package documents it.
     py::register_exception<zorvgst::error>(module, "Error");
     zorvpy::install_log_bridge(module);
+    zorvpy::add_plane_arrays(module);
+    zorvpy::add_taken_frame(module);
     zorvpy::add_reader(module);
     zorvpy::add_writer(module);
     zorvpy::add_inventory(module);

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The module's reader: waits that Ctrl-C ends, copies into numpy arrays, views without a copy.
+// The module's reader: waits that Ctrl-C ends, copies into numpy arrays, views without a copy,
+// frames of a ring held or copied in any format.
 #include <atomic>
 #include <memory>
 #include <optional>
@@ -13,6 +14,7 @@
 
 #include "frame_arrays.h"
 #include "module_parts.h"
+#include "taken_frame.h"
 
 namespace py = pybind11;
 
@@ -55,6 +57,47 @@ py::array view_array(const std::shared_ptr<view_holder>& holder) {
     return array;
 }
 
+/// Whether the attached buffer's frames are packed BGRA: what read_into() and look() hand out as
+/// (H, W, 4) arrays.
+bool packed_bgra(const zorvgst::frame_reader& reader) {
+    const std::optional<zorvgst::frame_format> format = reader.format();
+    return format && format->name == "BGRA";
+}
+
+/// The newest frame copied in the attached buffer's own layout, any format; null when there was
+/// none intact.
+std::shared_ptr<taken_frame> copy_frame(zorvgst::frame_reader& reader) {
+    // A ring made anew in another format between format() and copy() is copied again.
+    constexpr int attempts = 3;
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+        const std::optional<zorvgst::frame_format> format = reader.format();
+        if (!format) {
+            return nullptr;
+        }
+        auto frame = std::make_shared<taken_frame>();
+        frame->copy.reset(new std::uint8_t[format->size]);
+        std::vector<std::uint8_t> metadata;
+        std::optional<zorvgst::frame_info> info;
+        try {
+            const py::gil_scoped_release unlocked;
+            info = reader.copy(frame->copy.get(), format->size, &frame->timing, &metadata);
+        } catch (const zorvgst::error&) {
+            continue; // the new ring's frames are larger: the next round sizes them
+        }
+        if (!info) {
+            return nullptr;
+        }
+        if (reader.format() != format) {
+            continue;
+        }
+        frame->format = *format;
+        frame->info = *info;
+        frame->metadata.assign(metadata.begin(), metadata.end());
+        return frame;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 void add_reader(py::module_& module) {
@@ -88,12 +131,16 @@ void add_reader(py::module_& module) {
                 }
                 const std::size_t capacity =
                     rows->row_stride * (rows->height - 1) + std::size_t{rows->width} * 4;
+                if (!packed_bgra(self.reader)) {
+                    return py::none();
+                }
                 std::optional<zorvgst::frame_info> info;
                 {
                     const py::gil_scoped_release unlocked;
                     info = self.reader.read(rows->data, rows->row_stride, capacity);
                 }
-                if (!info) {
+                // Attached anew meanwhile, to a ring of another format: not a BGRA frame.
+                if (!info || !packed_bgra(self.reader)) {
                     return py::none();
                 }
                 return frame_tuple(*info);
@@ -109,13 +156,52 @@ void add_reader(py::module_& module) {
         .def("look",
              [](python_reader& self) -> py::object {
                  std::optional<zorvgst::frame_view> view = self.reader.look();
-                 if (!view) {
+                 // A view is (H, W, 4): plane 0 of another format would be read past its end.
+                 if (!view || !packed_bgra(self.reader)) {
                      return py::none();
                  }
                  return py::cast(std::make_shared<view_holder>(view_holder{std::move(*view)}));
              })
         .def("intact", [](python_reader& self,
                           const view_holder& holder) { return self.reader.intact(holder.view); })
+        .def(
+            "hold",
+            [](python_reader& self) -> py::object {
+                std::optional<zorvgst::frame_lease> lease = self.reader.hold();
+                if (!lease) {
+                    return py::none();
+                }
+                return py::cast(take_lease(std::move(*lease)));
+            },
+            "The newest frame of a ring, held in shared memory; None when there is none, the "
+            "buffer is a double buffer or this reader holds as many frames as it may.")
+        .def(
+            "copy_frame",
+            [](python_reader& self) -> py::object {
+                std::shared_ptr<taken_frame> frame = copy_frame(self.reader);
+                return frame ? py::cast(frame) : py::object(py::none());
+            },
+            "The newest frame copied, any format and layout; None when there was none intact.")
+        .def(
+            "limit_leases",
+            [](python_reader& self, unsigned count) { self.reader.limit_leases(count); },
+            py::arg("count"))
+        .def_property_readonly("layout",
+                               [](const python_reader& self) -> py::object {
+                                   const auto layout = self.reader.layout();
+                                   return layout ? py::object(py::str(layout_text(*layout)))
+                                                 : py::object(py::none());
+                               })
+        .def_property_readonly(
+            "format",
+            [](const python_reader& self) -> py::object {
+                const auto format = self.reader.format();
+                if (!format) {
+                    return py::none();
+                }
+                return py::make_tuple(format->name, format->width, format->height);
+            },
+            "(format name, width, height) of the attached buffer's frames; None while detached.")
         .def("interrupt",
              [](python_reader& self) {
                  self.interrupted = true;

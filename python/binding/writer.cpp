@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The module's writer: frames copied from numpy arrays, or drawn in place in the write slot.
+// The module's writer: frames copied from numpy arrays, or drawn in place in the write slot;
+// frame rings of any format, with timestamps and metadata.
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -9,10 +12,34 @@
 
 #include "frame_arrays.h"
 #include "module_parts.h"
+#include "plane_arrays.h"
+#include "src/internal/copy_rows.h"
 
 namespace py = pybind11;
 
 namespace zorvpy {
+
+namespace {
+
+void check_metadata(const zorvgst::frame_writer& writer, const std::string& metadata) {
+    if (metadata.size() > writer.metadata_capacity()) {
+        throw py::value_error("metadata of " + std::to_string(metadata.size()) +
+                              " bytes does not fit the " +
+                              std::to_string(writer.metadata_capacity()) + " bytes a frame of " +
+                              writer.name() + " carries");
+    }
+}
+
+/// Publishes the frame in the write slot with `metadata`, which check_metadata() let through.
+zorvgst::frame_info publish_with(zorvgst::frame_writer& writer, const zorvgst::frame_timing& timing,
+                                 const std::string& metadata) {
+    if (!metadata.empty()) {
+        std::memcpy(writer.metadata(), metadata.data(), metadata.size());
+    }
+    return writer.publish(timing, metadata.size());
+}
+
+} // namespace
 
 void add_writer(py::module_& module) {
     py::class_<zorvgst::frame_writer>(module, "_Writer", "The frame API's writer.")
@@ -22,6 +49,69 @@ void add_writer(py::module_& module) {
                                                                 backend_from_text(backend));
              }),
              py::arg("name"), py::arg("width"), py::arg("height"), py::arg("backend") = "posix")
+        .def_static(
+            "ring",
+            [](const std::string& name, const std::string& format, unsigned width, unsigned height,
+               unsigned readers, unsigned leases_per_reader, std::size_t metadata_bytes) {
+                zorvgst::ring_options options;
+                options.readers = readers;
+                options.leases_per_reader = leases_per_reader;
+                options.metadata_bytes = metadata_bytes;
+                return std::make_unique<zorvgst::frame_writer>(
+                    name, format_of(format, width, height), options);
+            },
+            py::arg("name"), py::arg("format"), py::arg("width"), py::arg("height"),
+            py::arg("readers"), py::arg("leases_per_reader"), py::arg("metadata_bytes"),
+            "A writer of a new frame ring of `format` frames.")
+        .def(
+            "write_planes",
+            [](zorvgst::frame_writer& writer, py::handle planes, std::int64_t pts_ns,
+               std::int64_t duration_ns, std::uint32_t flags, const std::string& metadata) {
+                const zorvgst::frame_format& format = writer.format();
+                const std::vector<plane_source> sources = frame_sources(planes, format);
+                check_metadata(writer, metadata);
+                zorvgst::frame_info info;
+                {
+                    const py::gil_scoped_release unlocked;
+                    std::uint8_t* slot = writer.frame();
+                    for (unsigned index = 0; index < format.planes; ++index) {
+                        const zorvgst::plane_layout& plane = format.plane[index];
+                        zorvgst::detail::copy_rows(slot + plane.offset, plane.stride,
+                                                   sources[index].data, sources[index].stride,
+                                                   format.row_bytes(index),
+                                                   format.plane_height(index));
+                    }
+                    info = publish_with(writer, {pts_ns, duration_ns, flags}, metadata);
+                }
+                return frame_tuple(info);
+            },
+            py::arg("planes"), py::arg("pts_ns"), py::arg("duration_ns"), py::arg("flags"),
+            py::arg("metadata"),
+            "Copies each plane of a frame (one array, or a tuple of them) and publishes it with "
+            "its timing and metadata; returns its info. Raises TypeError or ValueError for "
+            "arrays that are no such frame.")
+        .def(
+            "slot_planes",
+            [](py::object self) {
+                auto& writer = self.cast<zorvgst::frame_writer&>();
+                // The arrays keep the writer object alive; the slot itself lasts until the next
+                // publication.
+                return plane_views(writer.format(), writer.frame(), self, true);
+            },
+            "The slot the next publication makes current, as a writable array per plane.")
+        .def(
+            "publish_frame",
+            [](zorvgst::frame_writer& writer, std::int64_t pts_ns, std::int64_t duration_ns,
+               std::uint32_t flags, const std::string& metadata) {
+                check_metadata(writer, metadata);
+                zorvgst::frame_info info;
+                {
+                    const py::gil_scoped_release unlocked;
+                    info = publish_with(writer, {pts_ns, duration_ns, flags}, metadata);
+                }
+                return frame_tuple(info);
+            },
+            py::arg("pts_ns"), py::arg("duration_ns"), py::arg("flags"), py::arg("metadata"))
         .def(
             "write",
             [](zorvgst::frame_writer& writer, const py::array& pixels) {
@@ -60,6 +150,12 @@ void add_writer(py::module_& module) {
         .def_property_readonly("width", &zorvgst::frame_writer::width)
         .def_property_readonly("height", &zorvgst::frame_writer::height)
         .def_property_readonly("name", &zorvgst::frame_writer::name)
+        .def_property_readonly(
+            "format", [](const zorvgst::frame_writer& writer) { return writer.format().name; })
+        .def_property_readonly(
+            "layout",
+            [](const zorvgst::frame_writer& writer) { return layout_text(writer.layout()); })
+        .def_property_readonly("metadata_capacity", &zorvgst::frame_writer::metadata_capacity)
         .def_property_readonly("backend", [](const zorvgst::frame_writer& writer) {
             return backend_text(writer.kind());
         });
