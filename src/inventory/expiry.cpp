@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Removing the buffers whose owner has died and System V key files left without a segment.
+#include <optional>
+
 #include <boost/interprocess/exceptions.hpp>
+#include <sys/mman.h>
 
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/inventory.h>
@@ -8,6 +11,7 @@
 
 #include "internal/inventory/buffer_names.h"
 #include "internal/inventory/probe.h"
+#include "internal/inventory/ring_object.h"
 #include "internal/inventory/shm_entry.h"
 #include "internal/inventory/sysv_key_file.h"
 #include "internal/shm_reservation.h"
@@ -16,10 +20,33 @@ namespace zorvgst {
 
 namespace {
 
+/// Removes the frame ring `name` if its writer has gone, looked at again right before: only the
+/// object looked at, never one a new writer has made under the name since. Nothing when `name`
+/// holds no ring.
+std::optional<bool> remove_ring_if_owner_gone(const std::string& name) {
+    const std::optional<detail::ring_object> ring = detail::read_ring_object(name, false);
+    if (!ring) {
+        return std::nullopt;
+    }
+    if (!ring->header_whole || ring->header.owner_pid <= 0 ||
+        detail::ring_owner_alive(ring->header)) {
+        return false;
+    }
+    const auto now = detail::shm_entry_status(name);
+    if (!now || now->st_dev != ring->device || now->st_ino != ring->inode) {
+        return false;
+    }
+    ::shm_unlink(("/" + name).c_str());
+    return !detail::shm_entry_exists(name);
+}
+
 /// Removes the buffer if its owner has died, through the library's own check, which looks at
 /// the owner again right before removing; true when it was removed.
 bool remove_if_owner_gone(const std::string& name, backend kind) {
     if (kind == backend::posix) {
+        if (const std::optional<bool> removed = remove_ring_if_owner_gone(name)) {
+            return *removed;
+        }
         return double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()) &&
                !detail::shm_entry_exists(name);
     }

@@ -5,9 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include <fcntl.h>
 #include <sys/ipc.h>
-#include <sys/mman.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -18,10 +16,10 @@
 #include "internal/buffer_geometry.h"
 #include "internal/fault_guard.h"
 #include "internal/header_time.h"
+#include "internal/inventory/ring_object.h"
 #include "internal/inventory/shm_entry.h"
 #include "internal/inventory/sysv_key_file.h"
 #include "internal/process_liveness.h"
-#include "internal/ring/layout.h"
 
 namespace bip = boost::interprocess;
 
@@ -49,40 +47,16 @@ template <typename Header> void take_header_fields(const Header& header, buffer_
     status.last_write_time_invalid = time.invalid;
 }
 
-std::uint32_t posix_type_word(const std::string& name) {
-    std::uint32_t type = 0;
-    const int fd = ::shm_open(("/" + name).c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd >= 0) {
-        if (::pread(fd, &type, sizeof(type), 0) != static_cast<ssize_t>(sizeof(type))) {
-            type = 0;
-        }
-        ::close(fd);
-    }
-    return type;
-}
-
-/// A frame ring keeps owner, size, count and time where a double buffer does; it is ready
-/// when its header describes exactly the object it is in.
-buffer_status probe_ring(const std::string& name, std::uint64_t object_bytes,
-                         buffer_status& status) {
-    ring::ring_header header{};
-    const int fd = ::shm_open(("/" + name).c_str(), O_RDONLY | O_CLOEXEC, 0);
-    if (fd < 0) {
+/// A frame ring keeps owner, size, count and time where a double buffer does; it is ready when
+/// its header describes exactly the object it is in and its writer has sized it.
+buffer_status probe_ring(const ring_object& ring, buffer_status& status) {
+    status.bytes = ring.object_bytes;
+    if (!ring.header_whole) {
         return status;
     }
-    const bool read =
-        ::pread(fd, &header, sizeof(header), 0) == static_cast<ssize_t>(sizeof(header));
-    ::close(fd);
-    if (!read) {
-        return status;
-    }
-    take_header_fields(header, status);
-    ring::ring_geometry geometry;
-    const bool sized =
-        header.magic == ring::ring_magic && header.width != 0 && header.height != 0 &&
-        ring::compute_geometry(header.slot_count, header.reader_count, header.leases_per_reader,
-                               header.frame_bytes, header.metadata_capacity, geometry) &&
-        geometry.total_bytes == object_bytes;
+    take_header_fields(ring.header, status);
+    status.owner_alive = ring_owner_alive(ring.header);
+    const bool sized = ring.consistent && ring.header.width != 0 && ring.header.height != 0;
     status.state = sized ? buffer_state::ready : buffer_state::not_ready;
     return status;
 }
@@ -93,8 +67,8 @@ buffer_status probe_posix(const std::string& name, std::uint64_t object_bytes) {
     status.backend = backend::posix;
     status.bytes = object_bytes;
     // A ring is no double buffer of any size: the handle would only log that.
-    if (posix_type_word(name) == ring::ring_buffer_type) {
-        return probe_ring(name, object_bytes, status);
+    if (const std::optional<ring_object> ring = read_ring_object(name, false)) {
+        return probe_ring(*ring, status);
     }
     // A reader opened without dimensions takes them from the header and maps nothing beyond
     // what the object holds; it never creates or resizes anything.
