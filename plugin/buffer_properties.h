@@ -44,32 +44,46 @@ void install_buffer_properties(GObjectClass* klass, const char* name_blurb,
 bool set_buffer_property(buffer_choice_t& choice, guint id, const GValue* value);
 bool get_buffer_property(const buffer_choice_t& choice, guint id, GValue* value);
 
-/// One of an element's own properties: a bool or guint64 field of its state, which one piece of
-/// code moves to and from a GValue.
+/// One of an element's own properties: a bool, guint64, guint or enum field of its state, which
+/// one piece of code moves to and from a GValue. An enum's value is kept as the enum's integer.
 template <typename State> struct own_property_t {
     constexpr own_property_t(guint property_id, bool State::*field)
         : id(property_id), flag(field) {}
     constexpr own_property_t(guint property_id, guint64 State::*field)
         : id(property_id), number(field) {}
+    constexpr own_property_t(guint property_id, guint State::*field)
+        : id(property_id), count(field) {}
+    constexpr own_property_t(guint property_id, gint State::*field)
+        : id(property_id), choice(field) {}
 
     void get(const State& state, GValue* value) const {
         if (flag != nullptr) {
             g_value_set_boolean(value, state.*flag ? TRUE : FALSE);
-        } else {
+        } else if (number != nullptr) {
             g_value_set_uint64(value, state.*number);
+        } else if (count != nullptr) {
+            g_value_set_uint(value, state.*count);
+        } else {
+            g_value_set_enum(value, state.*choice);
         }
     }
     void set(State& state, const GValue* value) const {
         if (flag != nullptr) {
             state.*flag = g_value_get_boolean(value) != FALSE;
-        } else {
+        } else if (number != nullptr) {
             state.*number = g_value_get_uint64(value);
+        } else if (count != nullptr) {
+            state.*count = g_value_get_uint(value);
+        } else {
+            state.*choice = g_value_get_enum(value);
         }
     }
 
     guint id;
     bool State::*flag = nullptr;
     guint64 State::*number = nullptr;
+    guint State::*count = nullptr;
+    gint State::*choice = nullptr;
 };
 
 /// The entry of `own` for property `id`; null when the element has no such property.

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// zorvdbsrc: waits for each publication of a double buffer and pushes a copy of the frame.
+// zorvdbsrc: waits for each publication of a double buffer or frame ring and pushes the frame: a
+// copy of a double buffer's, a ring's slot itself while a lease is free.
 #include "dbsrc.h"
 #include <algorithm>
 #include <atomic>
@@ -16,6 +17,9 @@
 
 #include "buffer_properties.h"
 #include "frame_caps.h"
+#include "frame_meta.h"
+#include "monotonic_time.h"
+#include "ring_frames.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_src_debug);
 #define GST_CAT_DEFAULT gst_zorv_db_src_debug
@@ -27,10 +31,13 @@ using steady_clock = std::chrono::steady_clock;
 // How long one wait may last before the deadline is looked at again; a flush interrupts it.
 constexpr std::chrono::milliseconds wait_slice(1000);
 
-// Properties (buffer name, backend, timeout, dropped) under the object lock.
+// Properties (buffer name, backend, timeout, max-leases and the counters) under the object lock.
 struct src_state_t : zorvplugin::buffer_choice_t {
     guint64 timeout = 0;
     guint64 dropped = 0;
+    guint max_leases = 2;
+    guint64 frames_leased = 0;
+    guint64 frames_copied = 0;
 
     // Streaming state, owned by the streaming thread between start() and stop().
     std::string active_name;
@@ -41,18 +48,30 @@ struct src_state_t : zorvplugin::buffer_choice_t {
     GstClockTime last_pts = GST_CLOCK_TIME_NONE;
     bool discont = true;
     guint64 produced = 0;
+    // Of a frame ring: the layout negotiated, and the pool of copies.
+    zorvplugin::ring_frames_t ring_frames;
 
     // Read by caps queries on other threads.
     std::atomic<guint> width{0};
     std::atomic<guint> height{0};
+    std::atomic<int> format{GST_VIDEO_FORMAT_UNKNOWN};
     std::atomic<bool> flushing{false};
 };
 
-enum { PROP_TIMEOUT = zorvplugin::first_own_property, PROP_DROPPED };
+enum {
+    PROP_TIMEOUT = zorvplugin::first_own_property,
+    PROP_DROPPED,
+    PROP_MAX_LEASES,
+    PROP_FRAMES_LEASED,
+    PROP_FRAMES_COPIED,
+};
 
 constexpr zorvplugin::own_property_t<src_state_t> own_properties[] = {
     {PROP_TIMEOUT, &src_state_t::timeout},
     {PROP_DROPPED, &src_state_t::dropped},
+    {PROP_MAX_LEASES, &src_state_t::max_leases},
+    {PROP_FRAMES_LEASED, &src_state_t::frames_leased},
+    {PROP_FRAMES_COPIED, &src_state_t::frames_copied},
 };
 
 } // namespace
@@ -90,7 +109,8 @@ wait_result_t wait_for_new_frame(src_state_t& state, steady_clock::time_point de
 }
 
 bool is_negotiated_size(const src_state_t& state, const zorvgst::frame_info& frame) {
-    return frame.width == state.width.load() && frame.height == state.height.load();
+    return frame.width == state.width.load() && frame.height == state.height.load() &&
+           state.format.load() == GST_VIDEO_FORMAT_BGRA;
 }
 
 // Bytes from plane 0's first pixel to the end of its mapping.
@@ -139,9 +159,169 @@ GstClockTime pipeline_running_time(GstZorvDbSrc* self,
     return running;
 }
 
+// What the reader is attached to, as messages name it: a double buffer unless known otherwise.
+const char* buffer_kind(const src_state_t& state) {
+    return state.reader && state.reader->layout() == zorvgst::buffer_layout::frame_ring
+               ? "frame ring"
+               : "double buffer";
+}
+
+// Sets the caps to frames of this format and size; false when downstream refuses them.
+bool negotiate_frames(GstZorvDbSrc* self, guint width, guint height, GstVideoFormat format) {
+    src_state_t& state = *self->state;
+    state.width = width;
+    state.height = height;
+    state.format = format;
+    if (!gst_base_src_negotiate(GST_BASE_SRC(self))) {
+        return false;
+    }
+    state.discont = true;
+    return true;
+}
+
+// Timestamps and numbers `buffer` as the next one pushed.
+void stamp(src_state_t& state, GstBuffer* buffer, GstClockTime pts) {
+    // The writer's stamp may jump; the stream's timestamps never go back.
+    if (GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(state.last_pts) &&
+        pts < state.last_pts) {
+        pts = state.last_pts;
+    }
+    state.last_pts = pts;
+    GST_BUFFER_PTS(buffer) = pts;
+    GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
+    GST_BUFFER_OFFSET(buffer) = state.produced++;
+    GST_BUFFER_OFFSET_END(buffer) = state.produced;
+    if (state.discont) {
+        GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
+        state.discont = false;
+    }
+}
+
+void count_frame(GstZorvDbSrc* self, guint64 src_state_t::*counter) {
+    GST_OBJECT_LOCK(self);
+    ++(self->state->*counter);
+    GST_OBJECT_UNLOCK(self);
+}
+
+// One look at a double buffer after a publication: a copy of its newest frame in *out, a flow
+// to end create() with, or nothing to look again (at once when `read_again` is set).
+std::optional<GstFlowReturn> read_double_buffer(GstZorvDbSrc* self, GstBuffer** out,
+                                                bool& read_again) {
+    auto* base_src = GST_BASE_SRC(self);
+    src_state_t& state = *self->state;
+    zorvgst::frame_reader& reader = *state.reader;
+    const std::optional<zorvgst::frame_info> newest = reader.newest();
+    if (!newest) {
+        return std::nullopt;
+    }
+    if (!is_negotiated_size(state, *newest)) {
+        GST_INFO_OBJECT(self, "frames of \"%s\" are %ux%u", state.active_name.c_str(),
+                        newest->width, newest->height);
+        state.ring_frames.reset();
+        if (!negotiate_frames(self, newest->width, newest->height, GST_VIDEO_FORMAT_BGRA)) {
+            GST_ELEMENT_ERROR(
+                self, CORE, NEGOTIATION,
+                ("Downstream refuses %ux%u BGRA frames", newest->width, newest->height), (nullptr));
+            return GST_FLOW_NOT_NEGOTIATED;
+        }
+    }
+    GstBuffer* buffer = nullptr;
+    const GstFlowReturn alloc_result =
+        GST_BASE_SRC_CLASS(gst_zorv_db_src_parent_class)
+            ->alloc(base_src, GST_BUFFER_OFFSET_NONE, GST_VIDEO_INFO_SIZE(&state.info), &buffer);
+    if (alloc_result != GST_FLOW_OK) {
+        return alloc_result;
+    }
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &state.info, buffer, GST_MAP_WRITE)) {
+        gst_buffer_unref(buffer);
+        GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Could not map an output buffer"), (nullptr));
+        return GST_FLOW_ERROR;
+    }
+    std::optional<zorvgst::frame_info> copied;
+    try {
+        copied = reader.read(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0),
+                             GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), plane_capacity(frame));
+    } catch (const zorvgst::error&) {
+        gst_video_frame_unmap(&frame);
+        gst_buffer_unref(buffer);
+        // The writer grew its frames since newest(): renegotiate first.
+        const std::optional<zorvgst::frame_info> now = reader.newest();
+        if (now && !is_negotiated_size(state, *now)) {
+            return std::nullopt;
+        }
+        throw;
+    }
+    gst_video_frame_unmap(&frame);
+    count_drops(self);
+    if (!copied) {
+        // Nothing whole to show: the writer overtook every copy, or went away.
+        gst_buffer_unref(buffer);
+        return std::nullopt;
+    }
+    if (!is_negotiated_size(state, *copied)) {
+        // The writer switched to smaller frames since newest(): renegotiate first.
+        gst_buffer_unref(buffer);
+        read_again = true;
+        return std::nullopt;
+    }
+    stamp(state, buffer, pipeline_running_time(self, copied->written));
+    *out = buffer;
+    return GST_FLOW_OK;
+}
+
+// The same for a frame ring: its newest frame leased (or copied past the lease cap) in *out.
+std::optional<GstFlowReturn> read_ring(GstZorvDbSrc* self, GstBuffer** out, bool& read_again) {
+    src_state_t& state = *self->state;
+    zorvgst::frame_reader& reader = *state.reader;
+    const std::optional<zorvgst::frame_format> format = reader.format();
+    if (!format) {
+        return std::nullopt;
+    }
+    if (*format != state.ring_frames.expected()) {
+        GST_INFO_OBJECT(self, "frames of the frame ring \"%s\" are %s %ux%u",
+                        state.active_name.c_str(), format->name.c_str(), format->width,
+                        format->height);
+        state.ring_frames.reset();
+        const GstVideoFormat video_format = gst_video_format_from_string(format->name.c_str());
+        if (!negotiate_frames(self, format->width, format->height, video_format)) {
+            GST_ELEMENT_ERROR(self, CORE, NEGOTIATION,
+                              ("Downstream refuses %ux%u %s frames", format->width, format->height,
+                               format->name.c_str()),
+                              (nullptr));
+            return GST_FLOW_NOT_NEGOTIATED;
+        }
+        GstCaps* caps = gst_pad_get_current_caps(GST_BASE_SRC_PAD(self));
+        state.ring_frames.expect(*format, caps);
+        if (caps != nullptr) {
+            gst_caps_unref(caps);
+        }
+    }
+    zorvplugin::ring_buffer_t frame;
+    const zorvplugin::ring_read_t read = state.ring_frames.next(reader, frame);
+    count_drops(self);
+    if (read != zorvplugin::ring_read_t::frame) {
+        // A frame of another layout is read again once the caps say so.
+        read_again = read == zorvplugin::ring_read_t::other_layout;
+        return std::nullopt;
+    }
+    count_frame(self, frame.leased ? &src_state_t::frames_leased : &src_state_t::frames_copied);
+    GST_LOG_OBJECT(self, "frame %" G_GUINT64_FORMAT " %s", static_cast<guint64>(frame.info.number),
+                   frame.leased ? "leased" : "copied");
+    const GstClockTime pts =
+        frame.timing.pts_ns >= 0
+            ? zorvplugin::running_time_at_monotonic(GST_ELEMENT(self), frame.timing.pts_ns)
+            : pipeline_running_time(self, frame.info.written);
+    stamp(state, frame.buffer, pts);
+    if (frame.timing.duration_ns >= 0) {
+        GST_BUFFER_DURATION(frame.buffer) = static_cast<GstClockTime>(frame.timing.duration_ns);
+    }
+    *out = frame.buffer;
+    return GST_FLOW_OK;
+}
+
 GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
     auto* self = GST_ZORV_DB_SRC(push_src);
-    auto* base_src = GST_BASE_SRC(push_src);
     src_state_t& state = *self->state;
     // Timeouts beyond a century mean "forever" too, and keep the sum below from overflowing.
     constexpr guint64 longest_timeout = 100ull * 365 * 24 * 3600 * GST_SECOND;
@@ -149,112 +329,41 @@ GstFlowReturn gst_zorv_db_src_create(GstPushSrc* push_src, GstBuffer** out) {
         state.active_timeout == 0 || state.active_timeout > longest_timeout
             ? steady_clock::time_point::max()
             : steady_clock::now() + std::chrono::nanoseconds(state.active_timeout);
-    // Set when a copy came back at a size the writer switched to meanwhile: that frame counts as
-    // returned, so it is copied again after renegotiation rather than awaited.
-    bool copy_again = false;
+    // Set when a frame came back in a layout the writer switched to meanwhile: that frame counts
+    // as returned, so it is read again after renegotiation rather than awaited.
+    bool read_again = false;
     try {
         while (true) {
             const wait_result_t waited =
-                copy_again ? wait_result_t::ready : wait_for_new_frame(state, deadline);
-            copy_again = false;
+                read_again ? wait_result_t::ready : wait_for_new_frame(state, deadline);
+            read_again = false;
             switch (waited) {
             case wait_result_t::flushing:
                 return GST_FLOW_FLUSHING;
             case wait_result_t::timed_out:
                 GST_ELEMENT_WARNING(self, RESOURCE, READ,
-                                    ("No new frame in double buffer \"%s\" within %" GST_TIME_FORMAT
+                                    ("No new frame in %s \"%s\" within %" GST_TIME_FORMAT
                                      "; ending the stream",
-                                     state.active_name.c_str(),
+                                     buffer_kind(state), state.active_name.c_str(),
                                      GST_TIME_ARGS(state.active_timeout)),
                                     (nullptr));
                 return GST_FLOW_EOS;
             case wait_result_t::ready:
                 break;
             }
-            zorvgst::frame_reader& reader = *state.reader;
-            const std::optional<zorvgst::frame_info> newest = reader.newest();
-            if (!newest) {
-                continue;
+            const std::optional<GstFlowReturn> result =
+                state.reader->layout() == zorvgst::buffer_layout::frame_ring
+                    ? read_ring(self, out, read_again)
+                    : read_double_buffer(self, out, read_again);
+            if (result) {
+                return *result;
             }
-            if (!is_negotiated_size(state, *newest)) {
-                GST_INFO_OBJECT(self, "frames of \"%s\" are %ux%u", state.active_name.c_str(),
-                                newest->width, newest->height);
-                state.width = newest->width;
-                state.height = newest->height;
-                if (!gst_base_src_negotiate(base_src)) {
-                    GST_ELEMENT_ERROR(
-                        self, CORE, NEGOTIATION,
-                        ("Downstream refuses %ux%u BGRA frames", newest->width, newest->height),
-                        (nullptr));
-                    return GST_FLOW_NOT_NEGOTIATED;
-                }
-                state.discont = true;
-            }
-            GstBuffer* buffer = nullptr;
-            const GstFlowReturn alloc_result =
-                GST_BASE_SRC_CLASS(gst_zorv_db_src_parent_class)
-                    ->alloc(base_src, GST_BUFFER_OFFSET_NONE, GST_VIDEO_INFO_SIZE(&state.info),
-                            &buffer);
-            if (alloc_result != GST_FLOW_OK) {
-                return alloc_result;
-            }
-            GstVideoFrame frame;
-            if (!gst_video_frame_map(&frame, &state.info, buffer, GST_MAP_WRITE)) {
-                gst_buffer_unref(buffer);
-                GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Could not map an output buffer"),
-                                  (nullptr));
-                return GST_FLOW_ERROR;
-            }
-            std::optional<zorvgst::frame_info> copied;
-            try {
-                copied =
-                    reader.read(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0),
-                                GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), plane_capacity(frame));
-            } catch (const zorvgst::error&) {
-                gst_video_frame_unmap(&frame);
-                gst_buffer_unref(buffer);
-                // The writer grew its frames since newest(): renegotiate first.
-                const std::optional<zorvgst::frame_info> now = reader.newest();
-                if (now && !is_negotiated_size(state, *now)) {
-                    continue;
-                }
-                throw;
-            }
-            gst_video_frame_unmap(&frame);
-            count_drops(self);
-            if (!copied) {
-                // Nothing whole to show: the writer overtook every copy, or went away.
-                gst_buffer_unref(buffer);
-                continue;
-            }
-            if (!is_negotiated_size(state, *copied)) {
-                // The writer switched to smaller frames since newest(): renegotiate first.
-                gst_buffer_unref(buffer);
-                copy_again = true;
-                continue;
-            }
-            GstClockTime pts = pipeline_running_time(self, copied->written);
-            // The writer's wall-clock stamp may jump; the stream's timestamps never go back.
-            if (GST_CLOCK_TIME_IS_VALID(pts) && GST_CLOCK_TIME_IS_VALID(state.last_pts) &&
-                pts < state.last_pts) {
-                pts = state.last_pts;
-            }
-            state.last_pts = pts;
-            GST_BUFFER_PTS(buffer) = pts;
-            GST_BUFFER_DTS(buffer) = GST_CLOCK_TIME_NONE;
-            GST_BUFFER_OFFSET(buffer) = state.produced++;
-            GST_BUFFER_OFFSET_END(buffer) = state.produced;
-            if (state.discont) {
-                GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
-                state.discont = false;
-            }
-            *out = buffer;
-            return GST_FLOW_OK;
         }
     } catch (const std::exception& e) {
-        GST_ELEMENT_ERROR(self, RESOURCE, READ,
-                          ("Could not read double buffer \"%s\"", state.active_name.c_str()),
-                          ("%s", e.what()));
+        GST_ELEMENT_ERROR(
+            self, RESOURCE, READ,
+            ("Could not read %s \"%s\"", buffer_kind(state), state.active_name.c_str()),
+            ("%s", e.what()));
         return GST_FLOW_ERROR;
     }
 }
@@ -266,6 +375,7 @@ gboolean gst_zorv_db_src_start(GstBaseSrc* base_src) {
     state.active_name = state.buffer_name;
     const zorvgst::backend backend = zorvplugin::library_backend(state.backend);
     state.active_timeout = state.timeout;
+    const guint max_leases = state.max_leases;
     GST_OBJECT_UNLOCK(self);
     const std::optional<std::string> library_name =
         zorvplugin::library_buffer_name(state.active_name);
@@ -274,9 +384,12 @@ gboolean gst_zorv_db_src_start(GstBaseSrc* base_src) {
         return FALSE;
     }
     state.reader = std::make_unique<zorvgst::frame_reader>(*library_name, backend);
+    state.reader->limit_leases(max_leases);
     state.reader_drops_counted = 0;
     state.width = 0;
     state.height = 0;
+    state.format = GST_VIDEO_FORMAT_UNKNOWN;
+    state.ring_frames.reset();
     state.last_pts = GST_CLOCK_TIME_NONE;
     state.discont = true;
     state.produced = 0;
@@ -286,9 +399,12 @@ gboolean gst_zorv_db_src_start(GstBaseSrc* base_src) {
 
 gboolean gst_zorv_db_src_stop(GstBaseSrc* base_src) {
     auto* self = GST_ZORV_DB_SRC(base_src);
+    // Buffers still downstream keep their leases, and with them the ring's mapping.
+    self->state->ring_frames.reset();
     self->state->reader.reset();
     self->state->width = 0;
     self->state->height = 0;
+    self->state->format = GST_VIDEO_FORMAT_UNKNOWN;
     return TRUE;
 }
 
@@ -311,10 +427,12 @@ GstCaps* gst_zorv_db_src_get_caps(GstBaseSrc* base_src, GstCaps* filter) {
     GstCaps* caps = gst_pad_get_pad_template_caps(GST_BASE_SRC_PAD(base_src));
     const guint width = self->state->width.load();
     const guint height = self->state->height.load();
-    if (width != 0 && height != 0) {
+    const auto format = static_cast<GstVideoFormat>(self->state->format.load());
+    if (width != 0 && height != 0 && format != GST_VIDEO_FORMAT_UNKNOWN) {
         caps = gst_caps_make_writable(caps);
-        gst_caps_set_simple(caps, "width", G_TYPE_INT, static_cast<gint>(width), "height",
-                            G_TYPE_INT, static_cast<gint>(height), nullptr);
+        gst_caps_set_simple(caps, "format", G_TYPE_STRING, gst_video_format_to_string(format),
+                            "width", G_TYPE_INT, static_cast<gint>(width), "height", G_TYPE_INT,
+                            static_cast<gint>(height), nullptr);
     }
     if (filter != nullptr) {
         GstCaps* filtered = gst_caps_intersect_full(filter, caps, GST_CAPS_INTERSECT_FIRST);
@@ -369,6 +487,31 @@ gboolean gst_zorv_db_src_decide_allocation(GstBaseSrc* base_src, GstQuery* query
     return GST_BASE_SRC_CLASS(gst_zorv_db_src_parent_class)->decide_allocation(base_src, query);
 }
 
+void install_ring_properties(GObjectClass* gobject_class) {
+    g_object_class_install_property(
+        gobject_class, PROP_MAX_LEASES,
+        g_param_spec_uint("max-leases", "Most leases",
+                          "Frame ring: buffers wrapping a leased slot that may be downstream at "
+                          "once (never more than the ring allows each reader); past that, frames "
+                          "are copied, so downstream that keeps buffers cannot hold the writer's "
+                          "slots. 0 copies every frame",
+                          0, G_MAXUINT, 2,
+                          static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
+                                                   GST_PARAM_MUTABLE_READY)));
+    const auto counter_flags = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
+    g_object_class_install_property(
+        gobject_class, PROP_FRAMES_LEASED,
+        g_param_spec_uint64("frames-leased", "Frames leased",
+                            "Frames of a frame ring pushed as the leased slot itself, without a "
+                            "copy",
+                            0, G_MAXUINT64, 0, counter_flags));
+    g_object_class_install_property(
+        gobject_class, PROP_FRAMES_COPIED,
+        g_param_spec_uint64("frames-copied", "Frames copied",
+                            "Frames of a frame ring copied because no lease was free", 0,
+                            G_MAXUINT64, 0, counter_flags));
+}
+
 void gst_zorv_db_src_finalize(GObject* object) {
     auto* self = GST_ZORV_DB_SRC(object);
     delete self->state;
@@ -384,6 +527,7 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
     auto* push_src_class = GST_PUSH_SRC_CLASS(klass);
 
     GST_DEBUG_CATEGORY_INIT(gst_zorv_db_src_debug, "zorvdbsrc", 0, "zorvgst double-buffer source");
+    zorvplugin::register_frame_meta();
 
     gobject_class->set_property = zorvplugin::set_element_property<GstZorvDbSrc, own_properties>;
     gobject_class->get_property = zorvplugin::get_element_property<GstZorvDbSrc, own_properties>;
@@ -410,14 +554,16 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
                             "being copied and may have rewritten it (each is retried at once)",
                             0, G_MAXUINT64, 0,
                             static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+    install_ring_properties(gobject_class);
 
     zorvplugin::add_frame_pad_template(element_class, "src", GST_PAD_SRC);
 
     gst_element_class_set_static_metadata(
         element_class, "Double buffer source", "Source/Video",
-        "Live source pushing the newest BGRA frame of a named shared-memory double buffer each "
-        "time its writer publishes one; caps follow the buffer's frame size, also when the "
-        "writer resizes it",
+        "Live source pushing the newest frame of named shared memory each time its writer "
+        "publishes one: a copy of a double buffer's BGRA frame, or a frame ring's slot itself, "
+        "leased without a copy; caps follow the buffer's frames, also when the writer changes "
+        "them",
         "zorvgst");
 
     base_src_class->start = gst_zorv_db_src_start;

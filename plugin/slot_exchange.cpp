@@ -2,7 +2,9 @@
 // The writer zorvdbsink shares with its slot pool: lending the write slot, checking what comes
 // back.
 #include "slot_exchange.h"
+#include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -35,10 +37,6 @@ GQuark lease_quark() {
     return quark;
 }
 
-std::size_t frame_bytes(std::uint32_t width, std::uint32_t height) {
-    return static_cast<std::size_t>(width) * height * 4;
-}
-
 } // namespace
 
 void slot_exchange_t::replace_writer(std::unique_ptr<zorvgst::frame_writer> writer) {
@@ -54,8 +52,6 @@ void slot_exchange_t::replace_writer(std::unique_ptr<zorvgst::frame_writer> writ
         lent_.clear();
         previous = std::move(writer_);
         writer_ = std::move(writer);
-        width_ = writer_ ? writer_->width() : 0;
-        height_ = writer_ ? writer_->height() : 0;
         ++epoch_;
         pending_ = nullptr;
         in_flight_ = 0;
@@ -98,22 +94,65 @@ bool slot_exchange_t::has_writer() const {
     return writer_ != nullptr;
 }
 
-void slot_exchange_t::publish_copy(const guint8* src, std::size_t src_stride) {
+std::optional<zorvgst::frame_format> slot_exchange_t::format() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!writer_) {
+        return std::nullopt;
+    }
+    return writer_->format();
+}
+
+void slot_exchange_t::publish_locked(const frame_extras_t& extras) {
+    std::size_t metadata_size = 0;
+    guint8* metadata = writer_->metadata();
+    if (metadata != nullptr && extras.metadata != nullptr) {
+        metadata_size = std::min(extras.metadata_size, writer_->metadata_capacity());
+        std::memcpy(metadata, extras.metadata, metadata_size);
+    }
+    writer_->publish(extras.timing, metadata_size);
+    ++generation_;
+    // A slot buffer still out names a published slot from now on: it is no longer current.
+    pending_ = nullptr;
+}
+
+void slot_exchange_t::publish_copy(const guint8* const* planes, const std::size_t* strides,
+                                   const frame_extras_t& extras) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!writer_) {
         throw std::runtime_error("no writer open");
     }
+    const zorvgst::frame_format& format = writer_->format();
+    for (unsigned i = 0; i < format.planes; ++i) {
+        if (strides[i] < format.row_bytes(i)) {
+            throw std::runtime_error("rows of plane " + std::to_string(i) + " are " +
+                                     std::to_string(strides[i]) + " bytes apart, shorter than " +
+                                     std::to_string(format.row_bytes(i)) + " bytes of pixels");
+        }
+    }
     // Buffers wrapping the slot about to be written (a frame still held, one lent and overtaken)
     // take their pixels with them first; one mapped at this very moment cannot, and sees the
     // new frame.
-    free_slot(writer_->frame());
-    writer_->write(src, src_stride);
-    ++generation_;
-    // A slot buffer still out names the read slot from now on: it is no longer current.
-    pending_ = nullptr;
+    guint8* slot = writer_->frame();
+    free_slot(slot);
+    for (unsigned i = 0; i < format.planes; ++i) {
+        guint8* row = slot + format.plane[i].offset;
+        const guint8* source = planes[i];
+        const std::size_t bytes = format.row_bytes(i);
+        const unsigned rows = format.plane_height(i);
+        if (strides[i] == bytes && format.plane[i].stride == bytes) {
+            std::memcpy(row, source, bytes * rows);
+            continue;
+        }
+        for (unsigned y = rows; y > 0; --y) {
+            std::memcpy(row, source, bytes);
+            row += format.plane[i].stride;
+            source += strides[i];
+        }
+    }
+    publish_locked(extras);
 }
 
-slot_check_t slot_exchange_t::publish_slot(GstBuffer* buffer) {
+slot_check_t slot_exchange_t::publish_slot(GstBuffer* buffer, const frame_extras_t& extras) {
     if (gst_buffer_n_memory(buffer) != 1) {
         return slot_check_t::foreign;
     }
@@ -136,16 +175,14 @@ slot_check_t slot_exchange_t::publish_slot(GstBuffer* buffer) {
     if (lease->address == nullptr) {
         return slot_check_t::foreign;
     }
-    if (offset != 0 || size != frame_bytes(width_, height_)) {
+    if (offset != 0 || size != writer_->format().size) {
         return slot_check_t::foreign;
     }
     if (pending_ != lease || lease->generation != generation_ ||
         writer_->frame() != lease->address) {
         return slot_check_t::published;
     }
-    writer_->publish();
-    ++generation_;
-    pending_ = nullptr;
+    publish_locked(extras);
     // It names the read slot now: whoever still holds it may read it, nobody may draw into it.
     GST_MINI_OBJECT_FLAG_SET(memory, GST_MEMORY_FLAG_READONLY);
     return slot_check_t::current;
@@ -163,15 +200,14 @@ slot_exchange_t::lease_t* slot_exchange_t::new_lease(const guint8* address) {
     return lease;
 }
 
-GstBuffer* slot_exchange_t::next_buffer(std::uint32_t width, std::uint32_t height,
-                                        std::size_t size) {
+GstBuffer* slot_exchange_t::next_buffer(const zorvgst::frame_format& format, std::size_t size) {
     {
         std::lock_guard<std::mutex> guard(lock_);
-        if (!writer_ || width != width_ || height != height_) {
+        if (!writer_ || format != writer_->format()) {
             return gst_buffer_new_allocate(nullptr, size, nullptr);
         }
         guint8* address = nullptr;
-        if (in_flight_ == 0 && size == frame_bytes(width, height)) {
+        if (in_flight_ == 0 && size == format.size) {
             try {
                 address = writer_->frame();
             } catch (const std::exception&) {
@@ -197,7 +233,7 @@ GstBuffer* slot_exchange_t::next_buffer(std::uint32_t width, std::uint32_t heigh
     GstBuffer* buffer = gst_buffer_new_allocate(nullptr, size, nullptr);
     if (buffer != nullptr && gst_buffer_n_memory(buffer) == 1) {
         std::lock_guard<std::mutex> guard(lock_);
-        if (writer_ && width == width_ && height == height_) {
+        if (writer_ && format == writer_->format()) {
             gst_mini_object_set_qdata(GST_MINI_OBJECT_CAST(gst_buffer_peek_memory(buffer, 0)),
                                       lease_quark(), new_lease(nullptr),
                                       &slot_exchange_t::lease_ended);

@@ -6,9 +6,8 @@ namespace {
 
 struct pool_state_t {
     std::shared_ptr<zorvplugin::slot_exchange_t> exchange;
-    std::uint32_t width = 0;
-    std::uint32_t height = 0;
-    guint size = 0; // bytes per buffer, from the configuration upstream set
+    zorvgst::frame_format format; // the layout upstream draws in
+    guint size = 0;               // bytes per buffer, from the configuration upstream set
 };
 
 } // namespace
@@ -52,7 +51,7 @@ GstFlowReturn gst_zorv_slot_pool_acquire(GstBufferPool* pool, GstBuffer** buffer
         return GST_FLOW_FLUSHING;
     }
     const pool_state_t& state = *self->state;
-    GstBuffer* result = state.exchange->next_buffer(state.width, state.height, state.size);
+    GstBuffer* result = state.exchange->next_buffer(state.format, state.size);
     if (result == nullptr) {
         return GST_FLOW_ERROR;
     }
@@ -91,13 +90,12 @@ static void gst_zorv_slot_pool_init(GstZorvSlotPool* self) {
 
 namespace zorvplugin {
 
-GstBufferPool* slot_pool_new(std::shared_ptr<slot_exchange_t> exchange, std::uint32_t width,
-                             std::uint32_t height) {
+GstBufferPool* slot_pool_new(std::shared_ptr<slot_exchange_t> exchange,
+                             const zorvgst::frame_format& format) {
     auto* pool = static_cast<GstZorvSlotPool*>(g_object_new(GST_TYPE_ZORV_SLOT_POOL, nullptr));
     gst_object_ref_sink(pool);
     pool->state->exchange = std::move(exchange);
-    pool->state->width = width;
-    pool->state->height = height;
+    pool->state->format = format;
     return GST_BUFFER_POOL(pool);
 }
 

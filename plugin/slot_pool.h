@@ -2,10 +2,11 @@
 // Zero-copy publication: upstream fills the writer's current slot through a buffer pool.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 
 #include <gst/gst.h>
+
+#include <zorvgst/frame_format.h>
 
 #include "slot_exchange.h"
 
@@ -19,7 +20,7 @@ namespace zorvplugin {
 /// A pool whose buffers wrap the write slot when it can be lent and are plain system memory
 /// otherwise; it never blocks, so a buffer held by preroll or last-sample cannot stall upstream.
 /// Buffers are never reused: one always names the slot it was made for.
-GstBufferPool* slot_pool_new(std::shared_ptr<slot_exchange_t> exchange, std::uint32_t width,
-                             std::uint32_t height);
+GstBufferPool* slot_pool_new(std::shared_ptr<slot_exchange_t> exchange,
+                             const zorvgst::frame_format& format);
 
 } // namespace zorvplugin
