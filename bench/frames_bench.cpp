@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,6 +44,24 @@ std::string bench_name(const char* what) {
     return "zorvbench_" + std::to_string(getpid()) + "_" + what + "_buffer";
 }
 
+/// Where the frames go: a double buffer of either backend, or a BGRA frame ring.
+enum class transport { posix, sysv, ring };
+
+zorvgst::frame_writer make_writer(const std::string& name, unsigned w, unsigned h, transport kind) {
+    if (kind == transport::ring) {
+        return zorvgst::frame_writer(name, zorvgst::frame_format::of("BGRA", w, h));
+    }
+    return zorvgst::frame_writer(
+        name, w, h, kind == transport::sysv ? zorvgst::backend::sysv : zorvgst::backend::posix);
+}
+
+zorvgst::frame_reader make_reader(const std::string& name, transport kind) {
+    if (kind == transport::sysv) {
+        return zorvgst::frame_reader(name, zorvgst::backend::sysv);
+    }
+    return zorvgst::frame_reader(name, zorvgst::backend::posix);
+}
+
 double percentile(std::vector<double> values, double fraction) {
     if (values.empty()) {
         return 0;
@@ -53,11 +72,11 @@ double percentile(std::vector<double> values, double fraction) {
 
 // The reader asks for each frame through a pipe; the writer waits until the reader sleeps in
 // wait(), stamps the monotonic time into the frame and publishes it.
-void wake_latency(benchmark::State& state, zorvgst::backend kind) {
+void wake_latency(benchmark::State& state, transport kind) {
     const std::string name = bench_name("wake");
     zorvgst::remove_buffer(name);
     zorvbench::writer_process writer_side([&](int requests, pid_t reader_pid) {
-        zorvgst::frame_writer writer(name, width, height, kind);
+        zorvgst::frame_writer writer = make_writer(name, width, height, kind);
         writer.publish();
         char go = 0;
         while (::read(requests, &go, 1) == 1) {
@@ -73,7 +92,7 @@ void wake_latency(benchmark::State& state, zorvgst::backend kind) {
         state.SkipWithError("pipe failed");
         return;
     }
-    zorvgst::frame_reader reader(name, kind);
+    zorvgst::frame_reader reader = make_reader(name, kind);
     std::vector<double> latencies_us;
     // The writer's first (empty) frame is taken before timing starts.
     if (!reader.wait(5s) ||
@@ -99,10 +118,13 @@ void wake_latency(benchmark::State& state, zorvgst::backend kind) {
 }
 
 void BM_Wake_Posix(benchmark::State& state) {
-    wake_latency(state, zorvgst::backend::posix);
+    wake_latency(state, transport::posix);
 }
 void BM_Wake_Sysv(benchmark::State& state) {
-    wake_latency(state, zorvgst::backend::sysv);
+    wake_latency(state, transport::sysv);
+}
+void BM_Wake_Ring(benchmark::State& state) {
+    wake_latency(state, transport::ring);
 }
 
 // read() of the newest 1080p frame, and a memcpy from the same slot into the same destination.
@@ -140,19 +162,40 @@ void read_frame(benchmark::State& state, bool through_read) {
 void BM_Read_1080p(benchmark::State& state) {
     read_frame(state, true);
 }
+
+// Holding the newest 1080p frame of a ring and letting it go: what a zero-copy reader pays per
+// frame instead of a copy.
+void BM_Hold_1080p_Ring(benchmark::State& state) {
+    const std::string name = bench_name("hold");
+    zorvgst::remove_buffer(name);
+    {
+        zorvgst::frame_writer writer(name, zorvgst::frame_format::of("BGRA", width, height));
+        std::memset(writer.frame(), 0x42, frame_bytes);
+        writer.publish();
+        zorvgst::frame_reader reader(name);
+        if (!reader.wait(2s)) {
+            state.SkipWithError("no frame");
+        }
+        for (auto _ : state) {
+            std::optional<zorvgst::frame_lease> lease = reader.hold();
+            benchmark::DoNotOptimize(lease->data());
+        }
+    }
+    zorvgst::remove_buffer(name);
+}
 void BM_Memcpy_1080p_SameMemories(benchmark::State& state) {
     read_frame(state, false);
 }
 
 // A reader waiting on a buffer whose writer has stopped publishing: CPU time of its thread per
 // second of waiting.
-void idle_reader(benchmark::State& state, zorvgst::backend kind) {
+void idle_reader(benchmark::State& state, transport kind) {
     const std::string name = bench_name("idle");
     zorvgst::remove_buffer(name);
     {
-        zorvgst::frame_writer writer(name, 64, 64, kind);
+        zorvgst::frame_writer writer = make_writer(name, 64, 64, kind);
         writer.publish();
-        zorvgst::frame_reader reader(name, kind);
+        zorvgst::frame_reader reader = make_reader(name, kind);
         std::vector<std::uint8_t> frame(64 * 64 * 4);
         reader.wait(1s);
         reader.read(frame.data(), 64 * 4, frame.size());
@@ -172,19 +215,25 @@ void idle_reader(benchmark::State& state, zorvgst::backend kind) {
 }
 
 void BM_IdleReader_Posix(benchmark::State& state) {
-    idle_reader(state, zorvgst::backend::posix);
+    idle_reader(state, transport::posix);
 }
 void BM_IdleReader_Sysv(benchmark::State& state) {
-    idle_reader(state, zorvgst::backend::sysv);
+    idle_reader(state, transport::sysv);
+}
+void BM_IdleReader_Ring(benchmark::State& state) {
+    idle_reader(state, transport::ring);
 }
 
 } // namespace
 
 BENCHMARK(BM_Wake_Posix)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Wake_Sysv)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Wake_Ring)->Iterations(2000)->UseRealTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Hold_1080p_Ring)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Read_1080p)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Memcpy_1080p_SameMemories)->UseRealTime()->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_IdleReader_Posix)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_IdleReader_Sysv)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IdleReader_Ring)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();

@@ -101,17 +101,20 @@ runs = {b["run_name"].split("/")[0]: b for b in json.load(open(sys.argv[1]))["be
         if b.get("aggregate_name") == "median"}
 print("## Frame API (zorvgst_frames_bench, medians of 5 interleaved repetitions)")
 print()
-print("| measure | posix | sysv |")
-print("|---|---:|---:|")
+print("| measure | posix | sysv | ring |")
+print("|---|---:|---:|---:|")
 for label, key in (("wake median, µs", "median_us"), ("wake p99, µs", "p99_us")):
-    print(f"| {label} | {runs['BM_Wake_Posix'][key]:.1f} | {runs['BM_Wake_Sysv'][key]:.1f} |")
-print(f"| idle reader, % of a core | {runs['BM_IdleReader_Posix']['cpu_percent']:.3f} | "
-      f"{runs['BM_IdleReader_Sysv']['cpu_percent']:.3f} |")
+    print(f"| {label} | " + " | ".join(f"{runs['BM_Wake_' + kind][key]:.1f}"
+                                       for kind in ("Posix", "Sysv", "Ring")) + " |")
+print("| idle reader, % of a core | " + " | ".join(
+    f"{runs['BM_IdleReader_' + kind]['cpu_percent']:.3f}" for kind in ("Posix", "Sysv", "Ring"))
+    + " |")
 read, copy = runs["BM_Read_1080p"], runs["BM_Memcpy_1080p_SameMemories"]
 print()
 print(f"read() of a 1080p frame: {read['bytes_per_second'] / 1e9:.1f} GB/s, "
       f"{read['bytes_per_second'] / copy['bytes_per_second']:.2f}x a memcpy of the same bytes "
-      f"between the same memories ({copy['bytes_per_second'] / 1e9:.1f} GB/s)")
+      f"between the same memories ({copy['bytes_per_second'] / 1e9:.1f} GB/s); "
+      f"hold() of a 1080p ring frame and its release: {runs['BM_Hold_1080p_Ring']['real_time']:.2f} µs")
 print()
 PY
 
