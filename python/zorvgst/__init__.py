@@ -1,15 +1,31 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 """Live video frames shared between processes on one machine, as numpy arrays.
 
-A writer publishes packed BGRA frames into a named shared-memory double buffer; any number of
-readers, in any process and language, take them out. Frames are (height, width, 4) uint8 arrays
-in B, G, R, A order.
+A writer publishes frames into a named shared-memory buffer; any number of readers, in any
+process and language, take them out. A buffer is one of two kinds:
+
+- a double buffer (what `Writer(name, width, height)` makes): packed BGRA frames, (height,
+  width, 4) uint8 arrays in B, G, R, A order;
+- a frame ring (`Writer(name, width, height, format="NV12")`, or `layout="ring"` for BGRA): any
+  raw video format GStreamer describes, with CLOCK_MONOTONIC timestamps (`time.monotonic_ns()`),
+  flags and metadata bytes per frame; readers hold frames in place without a copy.
+
+A frame's arrays are shaped by its format:
+
+- packed formats (BGRA, BGRx, RGBA, RGB, ...): (H, W, C) uint8, C the bytes of a pixel;
+- YUY2, UYVY and their kin: (H, W, 2) uint8, W rounded up to even (pixels pair up to share
+  their U and V, so an odd width carries the last pair whole);
+- GRAY8: (H, W) uint8; GRAY16_LE: (H, W) uint16; other 16-bit samples uint16 too (big-endian
+  ones as '>u2');
+- planar and semi-planar formats: a tuple of one array per plane, NV12 (Y (H, W),
+  UV (ceil(H/2), ceil(W/2), 2)), I420 (Y (H, W), U and V (ceil(H/2), ceil(W/2)));
+- formats without whole bytes per pixel (v210, ...): (rows, bytes per row) uint8 per plane.
 
     import zorvgst
 
     with zorvgst.Reader("camera_buffer") as reader:
         for frame in reader.frames(timeout=5):
-            print(reader.frame_number, frame.shape)
+            print(reader.frame_number, reader.format, frame.shape)
 
 The library's log lines go to Python's logging, logger "zorvgst".
 """
@@ -18,11 +34,13 @@ from __future__ import annotations
 
 import contextlib
 import datetime as _datetime
+import functools as _functools
 import json as _json
 import logging as _logging
+import operator as _operator
 import threading as _threading
 import time as _time
-from typing import Iterator, List, Optional, Sequence
+from typing import Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -31,6 +49,7 @@ from . import _zorvgst
 __all__ = [
     "Error",
     "Frame",
+    "Planes",
     "Reader",
     "Writer",
     "expire",
@@ -56,6 +75,76 @@ def _written(nanoseconds: int) -> _datetime.datetime:
 
 def _frame_shape(array: np.ndarray) -> tuple:
     return tuple(array.shape)
+
+
+# A frame as hosts see it: one array, or a tuple of one array per plane.
+Planes = Union[np.ndarray, Tuple[np.ndarray, ...]]
+
+_RING_DEFAULTS = {"readers": 4, "leases_per_reader": 2, "metadata_bytes": 4096}
+
+
+def _as_frame(planes: tuple) -> Planes:
+    """A frame of one plane is its array; one of several the tuple of them."""
+    return planes[0] if len(planes) == 1 else planes
+
+
+@_functools.lru_cache(maxsize=64)
+def _plane_shapes(format: str, width: int, height: int) -> tuple:
+    """((shape, dtype), ...) of each plane of a `format` frame of `width` x `height`."""
+    return tuple(_zorvgst._plane_shapes(format, width, height))
+
+
+def _shape_of(format: str, width: int, height: int):
+    return _as_frame(tuple(shape for shape, _ in _plane_shapes(format, width, height)))
+
+
+def _check_out_fits(out, format: str, width: int, height: int) -> None:
+    """Raises ValueError unless `out` is what `read()` returns for such a frame."""
+    expected = _plane_shapes(format, width, height)
+    outs = (out,) if isinstance(out, np.ndarray) else tuple(out)
+    if len(expected) == 1 and not isinstance(out, np.ndarray):
+        raise ValueError(f"out for a {format} frame is one array, not a {type(out).__name__}")
+    if len(outs) != len(expected):
+        raise ValueError(f"out for a {format} frame is a tuple of {len(expected)} arrays")
+    for plane, (shape, dtype) in zip(outs, expected):
+        if plane.shape != shape or plane.dtype != dtype:
+            raise ValueError(
+                f"out has shape {plane.shape} of {plane.dtype}, the {format} frame "
+                f"{shape} of {dtype}"
+            )
+
+
+def _check_out(out) -> None:
+    """What any `out` must be, whatever the frame: writable arrays of uint8 or uint16."""
+    outs = tuple(out) if isinstance(out, (tuple, list)) else (out,)
+    for plane in outs:
+        if not isinstance(plane, np.ndarray):
+            raise TypeError(f"a frame is a numpy array, not {type(plane).__name__}")
+        if plane.dtype.kind != "u" or plane.dtype.itemsize > 2:
+            raise ValueError(f"a frame is an array of uint8, not {plane.dtype}")
+        if not plane.flags.writeable:
+            raise ValueError("out is read-only")
+
+
+def _nanoseconds(value: Optional[int], what: str) -> int:
+    """A time of a frame as the library takes it: -1 for none."""
+    if value is None:
+        return -1
+    if isinstance(value, bool):
+        raise TypeError(f"{what} is an int of nanoseconds, not bool")
+    value = _operator.index(value)
+    if value < 0:
+        raise ValueError(f"{what} is at least 0 nanoseconds, not {value}")
+    return value
+
+
+def _frame_extras(pts_ns, duration_ns, flags, metadata) -> tuple:
+    """(pts_ns, duration_ns, flags, metadata bytes) checked for the module."""
+    flags = _operator.index(flags)
+    if not 0 <= flags < 2**32:
+        raise ValueError(f"flags are 32 bits, not {flags}")
+    data = b"" if metadata is None else bytes(memoryview(metadata))
+    return _nanoseconds(pts_ns, "pts_ns"), _nanoseconds(duration_ns, "duration_ns"), flags, data
 
 
 def _copies_directly(array: np.ndarray) -> bool:
@@ -93,30 +182,81 @@ class _Deadline:
 
 
 class Frame:
-    """A frame looked at in shared memory without a copy, as `Reader.frame()` gives it.
+    """A frame in shared memory, as `Reader.frame()` gives it.
 
-    `array` is a read-only (height, width, 4) view of the buffer's memory; it keeps that memory
-    mapped as long as it exists, but the writer may draw over it at any time. `intact` is None
-    inside the `with` block and, after it, True only if the writer published nothing while the
-    block ran: only then was `array` one frame throughout, and only then are results computed
-    from it to be trusted.
+    Of a double buffer: `array` is a read-only (height, width, 4) view of the buffer's memory; it
+    keeps that memory mapped as long as it exists, but the writer may draw over it at any time.
+    `intact` is None inside the `with` block and, after it, True only if the writer published
+    nothing while the block ran: only then was `array` one frame throughout, and only then are
+    results computed from it to be trusted.
+
+    Of a frame ring: `array` (shaped by `format`, a tuple of planes for planar formats) and
+    `planes` (always a tuple) are read-only views of a slot the reader holds under a lease, which
+    the writer leaves alone until the lease ends, so `intact` is True from the start. `leased` is
+    False when the frame was copied instead (the reader held as many frames as it may). The
+    lease lasts while the block runs and, after it, while any array of the frame exists: the
+    block's end sets `array` and `planes` to None, and keeping an array keeps the slot. `pts_ns`
+    and `duration_ns` are CLOCK_MONOTONIC nanoseconds (None where the writer gave none), `flags`
+    and `metadata` (bytes) what the writer published with the frame.
     """
 
-    __slots__ = ("array", "frame_number", "written", "intact")
+    __slots__ = (
+        "array",
+        "planes",
+        "frame_number",
+        "written",
+        "intact",
+        "format",
+        "leased",
+        "pts_ns",
+        "duration_ns",
+        "flags",
+        "metadata",
+    )
 
-    def __init__(self, array: np.ndarray, frame_number: int, written: _datetime.datetime):
+    def __init__(
+        self,
+        array: Planes,
+        frame_number: int,
+        written: _datetime.datetime,
+        format: str = "BGRA",
+        planes: Optional[tuple] = None,
+    ):
         self.array = array
+        self.planes = planes if planes is not None else (array,)
         self.frame_number = frame_number
         self.written = written
         self.intact: Optional[bool] = None
+        self.format = format
+        self.leased = False
+        self.pts_ns: Optional[int] = None
+        self.duration_ns: Optional[int] = None
+        self.flags = 0
+        self.metadata = b""
+
+    @classmethod
+    def _taken(cls, taken) -> "Frame":
+        planes = taken.planes()
+        number, written, _, _ = taken.info
+        frame = cls(_as_frame(planes), number, _written(written), taken.format, planes)
+        frame.intact = True
+        frame.leased = taken.leased
+        frame.pts_ns = taken.pts_ns
+        frame.duration_ns = taken.duration_ns
+        frame.flags = taken.flags
+        frame.metadata = taken.metadata
+        return frame
 
     @property
-    def shape(self) -> tuple:
-        return _frame_shape(self.array)
+    def shape(self):
+        """The shape of `array`, a tuple of them for planar formats; None once let go."""
+        if self.planes is None:
+            return None
+        return _as_frame(tuple(_frame_shape(plane) for plane in self.planes))
 
     def __repr__(self) -> str:
         return (
-            f"<zorvgst.Frame {self.frame_number} {self.array.shape[1]}x{self.array.shape[0]}"
+            f"<zorvgst.Frame {self.frame_number} {self.format} shape={self.shape}"
             f" intact={self.intact}>"
         )
 
@@ -163,6 +303,7 @@ class Reader(_BufferEnd):
         _zorvgst._follow_log_level()
         self._handle = _zorvgst._Reader(name, backend)
         self._last = None  # (number, written ns, width, height) of the last frame returned
+        self._extras = (None, None, 0, b"")  # its pts_ns, duration_ns, flags and metadata
         self._scratch: Optional[np.ndarray] = None
         # Held while the reader is in use: close() on another thread waits for it to be free.
         self._in_use = _threading.RLock()
@@ -178,32 +319,37 @@ class Reader(_BufferEnd):
             self._scratch = None
             super().close()
 
-    def read(
-        self, timeout: Optional[float] = None, out: Optional[np.ndarray] = None
-    ) -> Optional[np.ndarray]:
+    def read(self, timeout: Optional[float] = None, out: Optional[Planes] = None) -> Optional[Planes]:
         """The newest frame not yet returned, copied, and intact: the writer published nothing
         while it was copied.
 
         Waits up to `timeout` seconds (None: without limit) and returns None when the timeout
-        passes. Without `out`, returns a new (height, width, 4) uint8 array. With `out`, fills
-        that array (of any strides, a slice of a larger array say) and returns it; raises
-        ValueError when its shape or dtype does not fit the frame.
+        passes. Without `out`, returns new arrays: (height, width, 4) uint8 for a double buffer,
+        shaped by the format for a frame ring (see the package's documentation; a tuple of
+        planes for planar formats). With `out`, fills that array, or tuple of arrays (of any
+        strides, a slice of a larger array say) and returns it; raises ValueError when its shape
+        or dtype does not fit the frame. The frame's timing and metadata are then `pts_ns`,
+        `duration_ns`, `flags` and `metadata`.
         """
         with self._in_use:
             return self._read(self._open(), timeout, out)
 
-    def _read(self, reader, timeout: Optional[float], out: Optional[np.ndarray]):
+    def _read(self, reader, timeout: Optional[float], out: Optional[Planes]):
         if out is not None:
-            _check_frame_array(out, dtype_error=ValueError)
-            if not out.flags.writeable:
-                raise ValueError("out is read-only")
+            _check_out(out)
         deadline = _Deadline(timeout)
-        newest = reader.newest()
-        if out is not None and newest is not None and _frame_shape(out) != (newest[3], newest[2], 4):
-            raise ValueError(f"out has shape {out.shape}, the frame {(newest[3], newest[2], 4)}")
+        if out is not None and reader.ready and reader.layout == "double_buffer":
+            self._check_double_buffer_out(reader, out)
         while True:
             if not reader.wait(deadline.left()):
                 return None
+            if reader.layout == "ring":
+                frame = self._copy_from_ring(reader, out)
+                if frame is None:
+                    continue
+                return frame
+            if out is not None:
+                _check_frame_array(out, dtype_error=ValueError)
             newest = reader.newest()
             if newest is None:
                 continue
@@ -224,8 +370,41 @@ class Reader(_BufferEnd):
             if not direct:
                 np.copyto(target, self._scratch)
             self._last = info
+            self._extras = (None, None, 0, b"")
             _zorvgst._flush_log()
             return target
+
+    @staticmethod
+    def _check_double_buffer_out(reader, out) -> None:
+        _check_frame_array(out, dtype_error=ValueError)
+        newest = reader.newest()
+        if newest is not None and _frame_shape(out) != (newest[3], newest[2], 4):
+            raise ValueError(f"out has shape {out.shape}, the frame {(newest[3], newest[2], 4)}")
+
+    def _copy_from_ring(self, reader, out: Optional[Planes]) -> Optional[Planes]:
+        """The newest frame of a ring, copied (into `out` if given); None when there was none
+        intact."""
+        described = reader.format
+        if described is None:
+            return None
+        if out is not None:
+            _check_out_fits(out, *described)  # before the copy: a refusal takes nothing
+        taken = reader.copy_frame()
+        if taken is None:
+            return None
+        planes = taken.planes(writable=True)
+        if out is not None:
+            width, height = taken.info[2], taken.info[3]
+            _check_out_fits(out, taken.format, width, height)  # the ring may have been made anew
+            for target, plane in zip((out,) if isinstance(out, np.ndarray) else out, planes):
+                np.copyto(target, plane)
+        self._took(taken)
+        return out if out is not None else _as_frame(planes)
+
+    def _took(self, taken) -> None:
+        self._last = taken.info
+        self._extras = (taken.pts_ns, taken.duration_ns, taken.flags, taken.metadata)
+        _zorvgst._flush_log()
 
     def frames(self, timeout: Optional[float] = None) -> Iterator[np.ndarray]:
         """Every new frame as `read()` returns it, until none comes within `timeout` seconds
@@ -241,17 +420,33 @@ class Reader(_BufferEnd):
         """The newest frame in shared memory, without a copy, as a `Frame`; None when no new
         frame came within `timeout` seconds (None: without limit).
 
-        Read `frame.intact` after the block: True only if the writer published nothing while
-        the block ran.
+        Of a double buffer, read `frame.intact` after the block: True only if the writer
+        published nothing while the block ran. Of a frame ring, the frame is held under a lease
+        until the block ends (longer if an array of it is kept), and is intact throughout; when
+        this reader already holds as many frames as it may (`limit_leases()`, or the ring's
+        leases per reader), the frame is a copy instead (`frame.leased` is False).
         """
         with self._in_use:
             reader = self._open()
             deadline = _Deadline(timeout)
-            view = None
-            while view is None:
+            view = taken = None
+            while view is None and taken is None:
                 if not reader.wait(deadline.left()):
                     break
-                view = reader.look()
+                if reader.layout == "ring":
+                    taken = reader.hold() or reader.copy_frame()
+                else:
+                    view = reader.look()
+            if taken is not None:
+                self._took(taken)
+                frame = Frame._taken(taken)
+                del taken  # the frame's arrays alone keep the lease
+                try:
+                    yield frame
+                finally:
+                    # The lease ends with the last array: now, unless the block kept one.
+                    frame.array = frame.planes = None
+                return
             if view is None:
                 yield None
                 return
@@ -263,6 +458,15 @@ class Reader(_BufferEnd):
                 frame.intact = reader.intact(view)
                 if frame.intact:
                     self._last = view.info
+                    self._extras = (None, None, 0, b"")
+
+    def limit_leases(self, count: int) -> None:
+        """Holds at most `count` frames of a ring at once through `frame()` (never more than the
+        ring allows); `frame()` copies beyond that. 0 makes every frame a copy."""
+        count = _operator.index(count)
+        if count < 0:
+            raise ValueError(f"count is at least 0, not {count}")
+        self._open().limit_leases(count)
 
     def interrupt(self) -> None:
         """Ends a wait in progress on another thread at once (it returns None)."""
@@ -293,9 +497,31 @@ class Reader(_BufferEnd):
 
     @property
     def shape(self) -> Optional[tuple]:
-        """(height, width, 4) of the newest frame: what to allocate for `read(out=...)`."""
-        newest = self._open().newest()
-        return None if newest is None else (newest[3], newest[2], 4)
+        """The shape of the newest frame as `read()` returns it, what to allocate for
+        `read(out=...)`: (height, width, 4) of a double buffer, shaped by the format for a
+        ring (a tuple of shapes for planar formats); None before there is a frame."""
+        reader = self._open()
+        newest = reader.newest()
+        described = reader.format
+        if newest is None or described is None:
+            return None
+        if reader.layout == "ring":
+            return _shape_of(*described)
+        return (newest[3], newest[2], 4)
+
+    @property
+    def layout(self) -> Optional[str]:
+        """"double_buffer" or "ring" for the buffer attached to; None while there is none."""
+        reader = self._open()
+        return reader.layout if reader.ready else None
+
+    @property
+    def format(self) -> Optional[str]:
+        """The format of the attached buffer's frames ("BGRA" for a double buffer, "NV12",
+        ...); None while there is none to attach."""
+        reader = self._open()
+        described = reader.format if reader.ready else None
+        return None if described is None else described[0]
 
     @property
     def frame_number(self) -> Optional[int]:
@@ -306,6 +532,28 @@ class Reader(_BufferEnd):
     def written(self) -> Optional[_datetime.datetime]:
         """When the last frame this reader returned was published (UTC); None before."""
         return None if self._last is None else _written(self._last[1])
+
+    @property
+    def pts_ns(self) -> Optional[int]:
+        """CLOCK_MONOTONIC nanoseconds at which the last frame returned was captured, as its
+        writer gave them (a ring's writer stamps the publication when given none); None before
+        the first and for double buffers."""
+        return self._extras[0]
+
+    @property
+    def duration_ns(self) -> Optional[int]:
+        """How long the last frame returned stands, in nanoseconds; None when not given."""
+        return self._extras[1]
+
+    @property
+    def flags(self) -> int:
+        """The flags published with the last frame returned (0 for double buffers)."""
+        return self._extras[2]
+
+    @property
+    def metadata(self) -> bytes:
+        """The metadata published with the last frame returned (empty for double buffers)."""
+        return self._extras[3]
 
     @property
     def dropped(self) -> int:
@@ -321,28 +569,98 @@ class Writer(_BufferEnd):
     """The one writer of the buffer `name`, for `width` x `height` frames; a context manager.
 
     Creates the buffer, or takes over one whose owner has exited; refuses one another live
-    process owns (zorvgst.Error). `backend` is "posix" or "sysv". One thread at a time.
+    process owns (zorvgst.Error). One thread at a time.
+
+    `Writer(name, width, height)` makes a double buffer of BGRA frames; `backend` is "posix" or
+    "sysv". Any other `format` (a GStreamer raw video format name: "NV12", "I420", "GRAY8",
+    "GRAY16_LE", "RGB", "YUY2", ...), or `layout="ring"` for BGRA, makes a frame ring instead
+    (POSIX shared memory), whose frames carry timestamps, flags and metadata. A ring holds
+    readers x leases_per_reader + 2 slots: `readers` readers (default 4) may each hold
+    `leases_per_reader` frames (default 2) at once without a copy, and every frame may carry
+    `metadata_bytes` of metadata (default 4096). Raises ValueError for a format GStreamer does
+    not know, ring options for a double buffer, or a double buffer of another format than BGRA.
     """
 
     _role = "writer"
 
-    def __init__(self, name: str, width: int, height: int, backend: str = "posix") -> None:
+    def __init__(
+        self,
+        name: str,
+        width: int,
+        height: int,
+        backend: str = "posix",
+        *,
+        format: str = "BGRA",
+        layout: Optional[str] = None,
+        readers: Optional[int] = None,
+        leases_per_reader: Optional[int] = None,
+        metadata_bytes: Optional[int] = None,
+    ) -> None:
+        options = {"readers": readers, "leases_per_reader": leases_per_reader,
+                   "metadata_bytes": metadata_bytes}
+        ring = self._ring_asked(format, layout, backend, options)
         _zorvgst._follow_log_level()
         try:
-            self._handle = _zorvgst._Writer(name, width, height, backend)
+            if ring:
+                sized = {key: _RING_DEFAULTS[key] if value is None else _operator.index(value)
+                         for key, value in options.items()}
+                if sized["readers"] < 1 or sized["leases_per_reader"] < 1:
+                    raise ValueError("a ring is for at least 1 reader holding at least 1 frame")
+                if sized["metadata_bytes"] < 0:
+                    raise ValueError("metadata_bytes is at least 0")
+                self._handle = _zorvgst._Writer.ring(name, format, width, height, **sized)
+            else:
+                self._handle = _zorvgst._Writer(name, width, height, backend)
         finally:
             _zorvgst._flush_log()
         self._last = None
         self._drawing = False
 
+    @staticmethod
+    def _ring_asked(format: str, layout: Optional[str], backend: str, options: dict) -> bool:
+        if layout not in (None, "double_buffer", "ring"):
+            raise ValueError(f"layout must be 'double_buffer' or 'ring', not {layout!r}")
+        ring = layout == "ring" or (layout is None and format != "BGRA")
+        if not ring:
+            if format != "BGRA":
+                raise ValueError(f"a double buffer holds BGRA frames; {format} needs a ring")
+            given = [key for key, value in options.items() if value is not None]
+            if given:
+                raise ValueError(f"{', '.join(given)}: options of a ring, not a double buffer")
+        elif backend != "posix":
+            raise ValueError(f"a frame ring lives in POSIX shared memory, not {backend!r}")
+        return ring
+
     def close(self) -> None:
         """Stops writing. The buffer stays for its readers; `remove()` takes it away."""
         super().close()
 
-    def write(self, array: np.ndarray) -> int:
-        """Copies `array`, a (height, width, 4) uint8 array of any strides, into the buffer and
-        publishes it. Returns its frame number."""
+    def write(
+        self,
+        array: Planes,
+        *,
+        pts_ns: Optional[int] = None,
+        duration_ns: Optional[int] = None,
+        flags: int = 0,
+        metadata: Optional[bytes] = None,
+    ) -> int:
+        """Copies `array` into the buffer and publishes it. Returns its frame number.
+
+        For a double buffer, `array` is (height, width, 4) uint8 of any strides. For a ring, it
+        is shaped by the format (see the package's documentation): one array, or a tuple of one
+        per plane for planar formats, of any strides. Raises TypeError for anything but arrays
+        of the format's dtype and ValueError for another shape.
+
+        A ring's frames also carry `pts_ns` and `duration_ns` (CLOCK_MONOTONIC nanoseconds,
+        `time.monotonic_ns()`; the publication's time and none when not given), 32 bits of
+        `flags` and `metadata` (bytes, at most `metadata_capacity`). A double buffer carries
+        none of them: giving one raises ValueError.
+        """
         writer = self._open()
+        extras = self._extras(writer, pts_ns, duration_ns, flags, metadata)
+        if writer.layout == "ring":
+            self._last = writer.write_planes(array, *extras)
+            return self._last[0]
         _check_frame_array(array, dtype_error=TypeError)
         if _frame_shape(array) != (writer.height, writer.width, 4):
             raise ValueError(
@@ -354,18 +672,47 @@ class Writer(_BufferEnd):
         self._last = writer.write(array)
         return self._last[0]
 
+    @staticmethod
+    def _extras(writer, pts_ns, duration_ns, flags, metadata) -> tuple:
+        extras = _frame_extras(pts_ns, duration_ns, flags, metadata)
+        if writer.layout != "ring":
+            if extras != (-1, -1, 0, b""):
+                raise ValueError(
+                    "a double buffer carries no timestamps, flags or metadata: "
+                    "make the writer with layout='ring'"
+                )
+        elif len(extras[3]) > writer.metadata_capacity:
+            raise ValueError(
+                f"metadata of {len(extras[3])} bytes does not fit the "
+                f"{writer.metadata_capacity} bytes a frame carries"
+            )
+        return extras
+
     @contextlib.contextmanager
-    def frame(self) -> Iterator[np.ndarray]:
-        """The slot the next frame goes into, as a writable (height, width, 4) array: draw into
-        it inside the block. Published when the block ends normally, not when it raises. The
-        array is valid only inside the block."""
+    def frame(
+        self,
+        *,
+        pts_ns: Optional[int] = None,
+        duration_ns: Optional[int] = None,
+        flags: int = 0,
+        metadata: Optional[bytes] = None,
+    ) -> Iterator[Planes]:
+        """The slot the next frame goes into, as writable arrays shaped as `write()` takes them
+        ((height, width, 4) for a double buffer): draw into it inside the block. Published when
+        the block ends normally, with the timing, flags and metadata `write()` takes, not when
+        it raises. The arrays are valid only inside the block."""
         writer = self._open()
         if self._drawing:
             raise RuntimeError("frame() is already open on this writer")
+        extras = self._extras(writer, pts_ns, duration_ns, flags, metadata)
         self._drawing = True
         try:
-            yield writer.slot()
-            self._last = writer.publish()
+            if writer.layout == "ring":
+                yield _as_frame(writer.slot_planes())
+                self._last = writer.publish_frame(*extras)
+            else:
+                yield writer.slot()
+                self._last = writer.publish()
         finally:
             self._drawing = False
 
@@ -393,8 +740,27 @@ class Writer(_BufferEnd):
 
     @property
     def shape(self) -> tuple:
+        """The shape `write()` takes: (height, width, 4) for a double buffer, shaped by the
+        format for a ring (a tuple of shapes for planar formats)."""
         writer = self._open()
+        if writer.layout == "ring":
+            return _shape_of(writer.format, writer.width, writer.height)
         return (writer.height, writer.width, 4)
+
+    @property
+    def format(self) -> str:
+        """The frames' format: "BGRA" for a double buffer."""
+        return self._open().format
+
+    @property
+    def layout(self) -> str:
+        """"double_buffer" or "ring"."""
+        return self._open().layout
+
+    @property
+    def metadata_capacity(self) -> int:
+        """Bytes of metadata a frame may carry (0 for a double buffer)."""
+        return self._open().metadata_capacity
 
     @property
     def frame_number(self) -> Optional[int]:
@@ -404,6 +770,8 @@ class Writer(_BufferEnd):
     def __repr__(self) -> str:
         if self._handle is None:
             return "<zorvgst.Writer closed>"
+        if self.layout == "ring":
+            return f"<zorvgst.Writer {self.name} {self.width}x{self.height} {self.format} ring>"
         return f"<zorvgst.Writer {self.name} {self.width}x{self.height} backend={self.backend}>"
 
 
