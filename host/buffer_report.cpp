@@ -30,7 +30,63 @@ pt::ptime local_time_of(std::chrono::system_clock::time_point time) {
     return pt::ptime(boost::gregorian::date(1970, 1, 1)) + pt::microseconds(since_epoch.count());
 }
 
+std::string json_text_or_null(const char* text) {
+    return text == nullptr || *text == '\0' ? "null" : json_string(text);
+}
+
+/// "[{"pid": 12, "alive": true, "count": 2}, ...]": who holds a ring's frames.
+std::string json_lease_holders(const buffer_makeup& makeup) {
+    std::ostringstream out;
+    out << "[";
+    if (makeup.ring) {
+        const char* separator = "";
+        for (const auto& holder : makeup.ring->holders) {
+            out << separator << "{\"pid\": " << holder.pid
+                << ", \"alive\": " << (holder.alive ? "true" : "false")
+                << ", \"count\": " << holder.leases << "}";
+            separator = ", ";
+        }
+    }
+    out << "]";
+    return out.str();
+}
+
+/// A ring's counts, or null for a double buffer and a ring whose counts do not fit its object.
+std::string json_ring(const buffer_makeup& makeup) {
+    if (!makeup.ring || !makeup.ring->consistent) {
+        return "null";
+    }
+    const zorvgst::ring_report& ring = *makeup.ring;
+    std::ostringstream out;
+    out << "{\"slots\": " << ring.slots << ", \"readers\": " << ring.readers
+        << ", \"leases_per_reader\": " << ring.leases_per_reader
+        << ", \"metadata_capacity\": " << ring.metadata_capacity
+        << ", \"frame_bytes\": " << ring.frame_bytes << "}";
+    return out.str();
+}
+
 } // namespace
+
+buffer_makeup makeup_of(const buffer_status& status) {
+    buffer_makeup makeup;
+    if (status.state == zorvgst::buffer_state::foreign) {
+        return makeup;
+    }
+    if (status.backend == zorvgst::backend::posix) {
+        makeup.ring = zorvgst::describe_ring(status.name);
+    }
+    if (makeup.ring) {
+        makeup.kind = "ring";
+        makeup.format = makeup.ring->format;
+        return makeup;
+    }
+    // System V segments hold double buffers only.
+    makeup.kind = "double-buffer";
+    if (status.state != zorvgst::buffer_state::orphan) {
+        makeup.format = "BGRA";
+    }
+    return makeup;
+}
 
 const char* state_name(const buffer_status& status) {
     // In the order of buffer_state.
@@ -94,6 +150,7 @@ std::string json_string(const std::string& text) {
 
 void print_json_object(std::ostream& out, const buffer_status& info,
                        std::chrono::system_clock::time_point now, const std::string& indent) {
+    const buffer_makeup makeup = makeup_of(info);
     const double age = age_ms(info, now);
     const std::string last_write = info.last_write_time ? json_string(format_time(info)) : "null";
     std::ostringstream age_json;
@@ -116,7 +173,12 @@ void print_json_object(std::ostream& out, const buffer_status& info,
         << in << "\"frame_count\": " << info.frame_count << ",\n"
         << in << "\"last_write_time\": " << last_write << ",\n"
         << in << "\"age_ms\": " << age_json.str() << ",\n"
-        << in << "\"size\": " << info.bytes << "\n"
+        << in << "\"size\": " << info.bytes << ",\n"
+        << in << "\"kind\": " << json_text_or_null(makeup.kind) << ",\n"
+        << in << "\"format\": " << json_text_or_null(makeup.format.c_str()) << ",\n"
+        << in << "\"leases\": " << (makeup.ring ? makeup.ring->leases_held : 0) << ",\n"
+        << in << "\"lease_holders\": " << json_lease_holders(makeup) << ",\n"
+        << in << "\"ring\": " << json_ring(makeup) << "\n"
         << indent << "}";
 }
 

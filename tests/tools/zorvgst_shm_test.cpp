@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The zorvgst-shm CLI run as users run it: exit statuses, output, JSON and clean-up of buffers.
+// The zorvgst-shm CLI run as users run it: exit statuses, output, JSON and clean-up of buffers,
+// double buffers and frame rings.
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -20,6 +21,7 @@
 #include <utime.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/frames.h>
 #include <zorvgst/inventory.h>
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
@@ -560,6 +562,165 @@ TEST(ZorvgstShmCliSysv, InspectingCreatesNothing) {
         ASSERT_EQ(zorvtest::dev_shm_entries_with_prefix(zorvtest::run_prefix()), before)
             << joined(args);
     }
+}
+
+/// Makes an 16x8 NV12 ring of 2 readers x 2 leases under `guard` with one frame.
+zorvgst::frame_writer make_ring(const ShmGuard& guard) {
+    zorvgst::ring_options options;
+    options.readers = 2;
+    options.leases_per_reader = 2;
+    options.metadata_bytes = 64;
+    zorvgst::frame_writer writer(guard.name(), zorvgst::frame_format::of("NV12", 16, 8), options);
+    std::memset(writer.frame(), 0x40, writer.format().size);
+    writer.publish();
+    return writer;
+}
+
+/// The row of `name` in the list table, and the table's head line.
+std::pair<std::string, std::string> table_row(const std::string& table, const std::string& name) {
+    std::istringstream lines(table);
+    std::string head;
+    std::getline(lines, head);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind(name + " ", 0) == 0) {
+            return {head, line};
+        }
+    }
+    return {head, ""};
+}
+
+/// The columns of a table row, split at runs of blanks.
+std::vector<std::string> columns(const std::string& row) {
+    std::vector<std::string> found;
+    std::istringstream words(row);
+    for (std::string word; words >> word;) {
+        found.push_back(word);
+    }
+    return found;
+}
+
+TEST(ZorvgstShmCliRing, ListAndShowGiveKindFormatAndLeaseHolders) {
+    ShmGuard ring("_ring"), plain("_plain");
+    zorvgst::frame_writer writer = make_ring(ring);
+    double_buffer_t double_buffer(plain.c_str(), bip::read_write, 8, 4);
+    publish(double_buffer, 1);
+    zorvtest::Signal holding;
+    zorvtest::ChildProcess holder([&] {
+        zorvgst::frame_reader reader(ring.name());
+        const std::optional<zorvgst::frame_lease> lease = reader.hold();
+        if (!lease) {
+            return 3;
+        }
+        holding.raise();
+        for (;;) {
+            pause(); // holds the frame until killed
+        }
+    });
+    ASSERT_TRUE(holding.wait(10s)) << "the reader took no lease";
+    const std::string holder_pid = std::to_string(holder.pid());
+
+    // New columns come after every existing one, which keep their places.
+    const auto table = cli({"list"});
+    ASSERT_EQ(table.status, 0) << table.err;
+    const auto [head, ring_row] = table_row(table.out, ring.name());
+    const auto plain_row = table_row(table.out, plain.name()).second;
+    EXPECT_LT(head.find("BYTES"), head.find("KIND")) << head;
+    EXPECT_EQ(columns(head).back(), "LEASES") << head;
+    const auto ring_columns = columns(ring_row);
+    ASSERT_GE(ring_columns.size(), 3u) << table.out;
+    EXPECT_EQ(std::vector<std::string>(ring_columns.end() - 3, ring_columns.end()),
+              (std::vector<std::string>{"ring", "NV12", "1"}))
+        << ring_row;
+    EXPECT_NE(ring_row.find(" 16x8 "), std::string::npos) << ring_row;
+    const auto plain_columns = columns(plain_row);
+    ASSERT_GE(plain_columns.size(), 3u) << table.out;
+    EXPECT_EQ(std::vector<std::string>(plain_columns.end() - 3, plain_columns.end()),
+              (std::vector<std::string>{"double-buffer", "BGRA", "-"}))
+        << plain_row;
+
+    // JSON: the existing fields first and unchanged, the new ones after them.
+    const auto listed = list_fields(ring.name(), "list(b.keys()), b['kind'], b['format'], "
+                                                 "b['leases'], b['lease_holders'], b['ring']");
+    ASSERT_EQ(listed.fields.status, 0) << listed.fields.err << listed.json.out;
+    EXPECT_EQ(listed.fields.out,
+              "[(['name', 'backend', 'ready', 'state', 'width', 'height', 'owner_pid', "
+              "'owner_alive', 'frame_count', 'last_write_time', 'age_ms', 'size', 'kind', "
+              "'format', 'leases', 'lease_holders', 'ring'], 'ring', 'NV12', 1, [{'pid': " +
+                  holder_pid +
+                  ", 'alive': True, 'count': 1}], {'slots': 6, 'readers': 2, "
+                  "'leases_per_reader': 2, 'metadata_capacity': 64, 'frame_bytes': " +
+                  std::to_string(writer.format().size) + "})]\n");
+    const auto plain_listed =
+        list_fields(plain.name(), "b['kind'], b['format'], b['leases'], b['lease_holders'], "
+                                  "b['ring'], b['ready'], b['width']");
+    EXPECT_EQ(plain_listed.fields.out, "[('double-buffer', 'BGRA', 0, [], None, True, 8)]\n")
+        << plain_listed.fields.err;
+
+    const auto shown = cli({"show", ring.name()});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    for (const std::string& line : std::vector<std::string>{
+             "state:           ready", "frame size:      16x8", "kind:            ring",
+             "format:          NV12", "ring:            2 readers x 2 leases, 6 slots, 64 bytes",
+             "leases held:     1", "lease holders:   1 by " + holder_pid + " (alive)"}) {
+        EXPECT_NE(shown.out.find(line), std::string::npos) << line << "\n" << shown.out;
+    }
+    const auto shown_json = cli({"show", ring.name(), "--json"});
+    ASSERT_EQ(shown_json.status, 0) << shown_json.err;
+    EXPECT_EQ(python_json(shown_json.out, "d['leases'], d['lease_holders'], d['owner_pid']").out,
+              "1 [{'pid': " + holder_pid + ", 'alive': True, 'count': 1}] " +
+                  std::to_string(getpid()) + "\n");
+
+    // A reader that died holding a frame is shown as such until someone reclaims its lease.
+    holder.kill_and_reap(SIGKILL);
+    const auto after = cli({"show", ring.name(), "--json"});
+    EXPECT_EQ(python_json(after.out, "d['leases'], d['lease_holders']").out,
+              "1 [{'pid': " + holder_pid + ", 'alive': False, 'count': 1}]\n");
+}
+
+TEST(ZorvgstShmCliRing, BrokenRingHeadersAreListedWithoutTheirCounts) {
+    ShmGuard ring;
+    const zorvgst::frame_writer writer = make_ring(ring);
+    // Slots past the end of the object: nothing of the reader table may be read.
+    ASSERT_TRUE(zorvtest::poke<std::uint32_t>(ring.name(), 64, 200));
+
+    const auto listed = list_fields(ring.name(), "b['state'], b['kind'], b['format'], "
+                                                 "b['leases'], b['lease_holders'], b['ring']");
+    ASSERT_EQ(listed.json.status, 0) << listed.json.err;
+    EXPECT_EQ(listed.fields.out, "[('not_ready', 'ring', 'NV12', 0, [], None)]\n")
+        << listed.fields.err << listed.json.out;
+    const auto shown = cli({"show", ring.name()});
+    EXPECT_EQ(shown.status, 0);
+    EXPECT_NE(shown.out.find("ring:            unknown"), std::string::npos) << shown.out;
+}
+
+TEST(ZorvgstShmCliRing, ExpireRemovesTheRingOfADeadWriterAndRemoveAnyRing) {
+    ShmGuard orphan("_orphan"), alive("_alive");
+    const zorvgst::frame_writer live_writer = make_ring(alive);
+    zorvtest::ChildProcess writer([&] {
+        make_ring(orphan);
+        return 0;
+    });
+    const pid_t writer_pid = writer.pid();
+    ASSERT_EQ(writer.wait(10s), 0);
+    ASSERT_TRUE(zorvtest::object_exists(orphan.name()));
+
+    const auto dry = cli({"expire", "--dry-run", orphan.name(), alive.name()});
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.out, "would remove " + orphan.name() + " (posix, owner " +
+                           std::to_string(writer_pid) + " is gone)\n");
+    EXPECT_TRUE(zorvtest::object_exists(orphan.name()));
+
+    const auto expired = cli({"expire", orphan.name(), alive.name()});
+    EXPECT_EQ(expired.status, 0) << expired.err;
+    EXPECT_EQ(expired.out, "removed " + orphan.name() + " (posix, owner " +
+                               std::to_string(writer_pid) + " is gone)\n");
+    EXPECT_FALSE(zorvtest::object_exists(orphan.name()));
+    EXPECT_TRUE(zorvtest::object_exists(alive.name()));
+
+    const auto removed = cli({"remove", alive.name()});
+    EXPECT_EQ(removed.status, 0) << removed.err;
+    EXPECT_EQ(removed.out, "removed " + alive.name() + " (posix)\n");
+    EXPECT_FALSE(zorvtest::object_exists(alive.name()));
 }
 
 constexpr int could_not_switch_user = 90;

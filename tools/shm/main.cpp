@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// zorvgst-shm: lists, inspects, watches and cleans up the double buffers on this machine.
+// zorvgst-shm: lists, inspects, watches and cleans up the double buffers and frame rings on this
+// machine.
 #include <chrono>
 #include <cmath>
 #include <iomanip>
@@ -49,11 +50,13 @@ const char* const program = "zorvgst-shm";
 const std::map<std::string, std::string> help_texts = {
     {"", "usage: zorvgst-shm [-v] COMMAND [ARGS]\n"
          "\n"
-         "Supervises the double buffers (POSIX and System V) that zorvgst processes share.\n"
+         "Supervises the double buffers (POSIX and System V) and frame rings that zorvgst\n"
+         "processes share.\n"
          "\n"
          "commands:\n"
          "  list [--json] [--dir DIR]     every buffer: backend, frame size, owner, frames, last "
-         "write\n"
+         "write,\n"
+         "                                kind, format, leases\n"
          "  show NAME [--json]            one buffer in detail\n"
          "  remove NAME                   remove a buffer (all its pieces)\n"
          "  expire [--dry-run] [NAME...]  remove the buffers whose owner process has died\n"
@@ -67,31 +70,42 @@ const std::map<std::string, std::string> help_texts = {
     {"list",
      "usage: zorvgst-shm list [--json] [--dir DIR]\n"
      "\n"
-     "Lists the double buffers of both backends with their backend, frame size, owner\n"
-     "process (and whether it is alive), frames written, last write time (local), frame\n"
-     "age and size in bytes. A System V key file whose segment is gone is listed with\n"
-     "owner 'orphan' (state \"orphan\" in JSON).\n"
+     "Lists the double buffers of both backends and the frame rings with their backend,\n"
+     "frame size, owner process (and whether it is alive), frames written, last write time\n"
+     "(local), frame age, size in bytes, kind (double-buffer or ring), frame format and the\n"
+     "frames a ring's readers hold (leases). A System V key file whose segment is gone is\n"
+     "listed with owner 'orphan' (state \"orphan\" in JSON).\n"
      "\n"
      "  --json     one JSON document: {\"buffers\": [{\"name\", \"backend\", \"ready\",\n"
-     "             \"width\", \"height\", \"owner_pid\", \"owner_alive\", \"frame_count\",\n"
-     "             \"last_write_time\", \"age_ms\", \"size\"}, ...]}\n"
+     "             \"state\", \"width\", \"height\", \"owner_pid\", \"owner_alive\",\n"
+     "             \"frame_count\", \"last_write_time\", \"age_ms\", \"size\", \"kind\",\n"
+     "             \"format\", \"leases\", \"lease_holders\": [{\"pid\", \"alive\",\n"
+     "             \"count\"}, ...], \"ring\": {\"slots\", \"readers\",\n"
+     "             \"leases_per_reader\", \"metadata_capacity\", \"frame_bytes\"} or null},\n"
+     "             ...]}\n"
      "  --dir DIR  take the buffer names from DIR instead of /dev/shm (buffers are still\n"
      "             opened by name, as every process opens them)\n"},
     {"show", "usage: zorvgst-shm show NAME [--json]\n"
              "\n"
              "Shows one buffer's header: backend, state, frame size, owner, frames written, last\n"
-             "write time and frame age, size. Exit status 1 when there is no such buffer.\n"},
+             "write time and frame age, size, kind and format; for a frame ring also its\n"
+             "readers, slots and metadata, and which processes hold how many of its frames.\n"
+             "Exit status 1 when there is no such buffer.\n"
+             "\n"
+             "  --json     the buffer's object of 'list --json'\n"},
     {"remove", "usage: zorvgst-shm remove NAME\n"
                "\n"
-               "Removes a buffer: the POSIX object, or the System V segment, key file and\n"
-               "write-wait condition and mutex. Processes that have it open keep their mapping.\n"
+               "Removes a buffer: the POSIX object (double buffer or frame ring), or the\n"
+               "System V segment, key file and write-wait condition and mutex. Processes that\n"
+               "have it open keep their mapping.\n"
                "Exit status 1 when there is no such buffer or something of it is left.\n"},
     {"expire", "usage: zorvgst-shm expire [--dry-run] [NAME...]\n"
                "\n"
                "Removes every buffer whose owner process no longer exists, on both backends, or\n"
-               "only those of the NAMEs given. Buffers without an owner are left alone, except\n"
-               "System V key files whose segment is gone: those are removed with their\n"
-               "write-wait condition and mutex once unchanged for 5 seconds.\n"
+               "only those of the NAMEs given; a frame ring's writer counts as gone also when its\n"
+               "pid now names a later process. Buffers without an owner are left alone, except\n"
+               "System V key files whose segment is gone: those are removed with their write-wait\n"
+               "condition and mutex once unchanged for 5 seconds.\n"
                "\n"
                "  --dry-run  only print what would be removed\n"},
     {"watch", "usage: zorvgst-shm watch NAME [--count N] [--interval SECONDS]\n"

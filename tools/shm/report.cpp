@@ -10,7 +10,9 @@
 using zorvgst::buffer_state;
 using zorvgst::buffer_status;
 using zorvgst_host::age_ms;
+using zorvgst_host::buffer_makeup;
 using zorvgst_host::format_time;
+using zorvgst_host::makeup_of;
 
 namespace zorvgst_shm {
 
@@ -68,6 +70,39 @@ std::string state_text(const buffer_status& info) {
     return "not ready: the header's frame size does not fit the object";
 }
 
+std::string kind_text(const buffer_makeup& makeup) {
+    return makeup.kind == nullptr ? "-" : makeup.kind;
+}
+
+std::string format_text(const buffer_makeup& makeup) {
+    return makeup.format.empty() ? "-" : makeup.format;
+}
+
+/// Frames the ring's readers hold; a double buffer lends none.
+std::string leases_text(const buffer_makeup& makeup) {
+    return makeup.ring ? std::to_string(makeup.ring->leases_held) : "-";
+}
+
+/// "4 readers x 2 leases, 10 slots, 4096 bytes of metadata a frame".
+std::string ring_counts_text(const zorvgst::ring_report& ring) {
+    if (!ring.consistent) {
+        return "unknown: the header's counts do not fit the object";
+    }
+    return std::to_string(ring.readers) + " readers x " + std::to_string(ring.leases_per_reader) +
+           " leases, " + std::to_string(ring.slots) + " slots, " +
+           std::to_string(ring.metadata_capacity) + " bytes of metadata a frame";
+}
+
+/// "2 by 1234 (alive), 1 by 5678 (dead)"; "-" when nobody holds a frame.
+std::string holders_text(const zorvgst::ring_report& ring) {
+    std::string text;
+    for (const auto& holder : ring.holders) {
+        text += (text.empty() ? "" : ", ") + std::to_string(holder.leases) + " by " +
+                std::to_string(holder.pid) + (holder.alive ? " (alive)" : " (dead)");
+    }
+    return text.empty() ? "-" : text;
+}
+
 } // namespace
 
 void print_table(std::ostream& out, const std::vector<buffer_status>& buffers, time_point now) {
@@ -82,17 +117,22 @@ void print_table(std::ostream& out, const std::vector<buffer_status>& buffers, t
     const auto row = [&](const std::string& name, const std::string& backend,
                          const std::string& size, const std::string& own, const std::string& frames,
                          const std::string& written, const std::string& age,
-                         const std::string& bytes) {
+                         const std::string& bytes, const std::string& kind,
+                         const std::string& format, const std::string& leases) {
         out << std::left << std::setw(static_cast<int>(name_width)) << name << "  " << std::setw(9)
             << backend << std::setw(11) << size << std::setw(16) << own << std::right
             << std::setw(10) << frames << "  " << std::left << std::setw(28) << written
-            << std::setw(10) << age << std::right << std::setw(12) << bytes << "\n";
+            << std::setw(10) << age << std::right << std::setw(12) << bytes << "  " << std::left
+            << std::setw(15) << kind << std::setw(11) << format << std::right << std::setw(6)
+            << leases << "\n";
     };
-    row("NAME", "BACKEND", "SIZE", "OWNER", "FRAMES", "LAST WRITE", "AGE", "BYTES");
+    row("NAME", "BACKEND", "SIZE", "OWNER", "FRAMES", "LAST WRITE", "AGE", "BYTES", "KIND",
+        "FORMAT", "LEASES");
     for (const auto& info : buffers) {
+        const buffer_makeup makeup = makeup_of(info);
         row(info.name, backend_name(info.backend), dimensions(info), owner(info),
             std::to_string(info.frame_count), format_time(info), age_text(age_ms(info, now)),
-            bytes_text(info));
+            bytes_text(info), kind_text(makeup), format_text(makeup), leases_text(makeup));
     }
 }
 
@@ -109,6 +149,14 @@ void print_details(std::ostream& out, const buffer_status& info, time_point now)
     line("last write:", format_time(info));
     line("frame age:", age_text(age_ms(info, now)));
     line("bytes:", bytes_text(info));
+    const buffer_makeup makeup = makeup_of(info);
+    line("kind:", kind_text(makeup));
+    line("format:", format_text(makeup));
+    if (makeup.ring) {
+        line("ring:", ring_counts_text(*makeup.ring));
+        line("leases held:", leases_text(makeup));
+        line("lease holders:", holders_text(*makeup.ring));
+    }
 }
 
 } // namespace zorvgst_shm
