@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zorvgst/frames.h>
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
 
@@ -174,6 +175,32 @@ TEST(ShmExhaustion, PosixWriterTooLargeForDevShmFailsAndLeavesNothing) {
             found.check(small.get_header()->frame_count == 1, "the 64x64 frame was not published");
         }
         posix_double_buffer_t::remove(guard.c_str());
+        return found.text;
+    });
+    EXPECT_CHILD_PASSED(outcome);
+}
+
+TEST(ShmExhaustion, RingTooLargeForDevShmNamesBytesAndLeavesNothing) {
+    ShmGuard guard;
+    const child_outcome outcome = run_with_small_dev_shm([&] {
+        findings_t found;
+        // Ten 1080p BGRA slots: more than the 32 MiB there.
+        const auto format = zorvgst::frame_format::of("BGRA", 1920, 1080);
+        try {
+            zorvgst::frame_writer writer(guard.name(), format);
+            found.check(false, "a 1080p ring was made on a 32 MiB /dev/shm");
+        } catch (const zorvgst::error& refused) {
+            const std::string text = refused.what();
+            found.check(contains(text, " bytes needed"), "bytes needed not named: " + text);
+            found.check(contains(text, std::to_string(small_shm_bytes) + " bytes free"),
+                        "bytes free not named: " + text);
+        }
+        for (const auto& entry : dev_shm_entries()) {
+            found.check(false, "left in /dev/shm: " + entry);
+        }
+        zorvgst::frame_writer small(guard.name(), zorvgst::frame_format::of("NV12", 64, 64));
+        std::memset(small.frame(), 1, small.format().size);
+        found.check(small.publish().number == 1, "the 64x64 frame was not published");
         return found.text;
     });
     EXPECT_CHILD_PASSED(outcome);
