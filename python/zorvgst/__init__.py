@@ -319,7 +319,9 @@ class Reader(_BufferEnd):
             self._scratch = None
             super().close()
 
-    def read(self, timeout: Optional[float] = None, out: Optional[Planes] = None) -> Optional[Planes]:
+    def read(
+        self, timeout: Optional[float] = None, out: Optional[Planes] = None
+    ) -> Optional[Planes]:
         """The newest frame not yet returned, copied, and intact: the writer published nothing
         while it was copied.
 
