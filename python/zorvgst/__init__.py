@@ -293,8 +293,12 @@ class Reader(_BufferEnd):
 
     `backend` is "posix", "sysv" or None (found from what exists under the name, again at each
     attachment). The reader attaches when a writer appears and follows it through restarts,
-    resizes, removal and re-creation; nothing a writer does crashes it. Waits release the GIL,
-    and Ctrl-C interrupts them within 100 ms. One thread at a time.
+    resizes, removal and re-creation; nothing a writer does crashes it. Waits and copies release
+    the GIL, and Ctrl-C interrupts waits within 100 ms. One thread at a time.
+
+    A double buffer's frames are (height, width, 4) BGRA arrays. A frame ring's are shaped by
+    its format (`layout` and `format` say which; the package's documentation lists the
+    shapes), and come with `pts_ns`, `duration_ns`, `flags` and `metadata`.
     """
 
     _role = "reader"
