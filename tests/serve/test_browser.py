@@ -1,6 +1,6 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# The status page in a real browser (headless Chromium): one live thumbnail per buffer, cards
-# that come and go with the buffers, no console errors.
+# The status page in a real browser (headless Chromium): one live thumbnail per buffer, double
+# buffer or frame ring, cards that come and go with the buffers, no console errors.
 import json
 import shutil
 import urllib.parse
@@ -68,7 +68,8 @@ def errors_about(page: Page, *names: str) -> list:
 def test_page_shows_one_live_thumbnail_per_buffer(serve, solid, page, tmp_path):
     server = serve()
     changing = solid(640, 360, RED, BLUE, period=2.0)
-    steady = solid(480, 360, GREEN)
+    # A frame ring of YUV frames beside the double buffer: its thumbnail is converted.
+    steady = solid(480, 360, GREEN, fmt="NV12")
     page.load(server.http("/"))
 
     for writer in (changing, steady):
@@ -82,6 +83,8 @@ def test_page_shows_one_live_thumbnail_per_buffer(serve, solid, page, tmp_path):
     for writer in (changing, steady):
         assert server.rtsp(writer.name) in text
     assert "owner alive" in text
+    assert "double buffer of BGRA frames" in text
+    assert "ring of NV12 frames, 0 held by readers" in text
 
     # Kept in the run's scratch folder (the build tree's pytest-tmp), to look at.
     (tmp_path / "serve-status.png").write_bytes(page.screenshot())

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# The HTTP side: the JSON listing, snapshots, MJPEG streams, metrics and the page's headers, and
-# what it refuses: unknown names, path escapes, requests without the token, changes.
+# The HTTP side: the JSON listing, snapshots (of double buffers and of frame rings of YUV frames),
+# MJPEG streams, metrics and the page's headers, and what it refuses: unknown names, path escapes,
+# requests without the token, changes.
 import http.client
 import json
+import os
 import subprocess
 
 import numpy as np
@@ -11,8 +13,10 @@ from conftest import (SHM_TOOL, WAIT_S, assert_colour, decode_jpeg, fetch, gauge
                       wait_for_server_looks, wait_until)
 
 import zorvgst
+from solid_writer import yuv_planes
 
 PURPLE = (150, 40, 120)
+ORANGE = (40, 140, 230)
 TOKEN = "t0ken-of-the-test"
 
 
@@ -59,6 +63,48 @@ def test_snapshot_is_the_newest_frame_as_jpeg(serve, solid):
     assert status == 200 and decode_jpeg(body).shape == (24, 32, 3)
 
 
+@pytest.mark.parametrize("fmt", ["NV12", "I420"])
+def test_snapshot_of_a_yuv_ring_is_its_frame_as_jpeg(serve, names, fmt):
+    server = serve()
+    name = names()
+    # Two halves: chroma planes read from the wrong place would not give both colours back.
+    picture = np.empty((240, 320, 3), np.uint8)
+    picture[:120], picture[120:] = PURPLE, ORANGE
+    with zorvgst.Writer(name, 320, 240, format=fmt) as writer:
+        writer.write(yuv_planes(picture, fmt))
+        status, headers, body = fetch(server.http(f"/snapshot/{name}.jpg"))
+        small_status, _, small = fetch(server.http(f"/snapshot/{name}.jpg?width=32"))
+    assert status == 200 and headers["content-type"] == "image/jpeg"
+    image = decode_jpeg(body)
+    assert image.shape == (240, 320, 3)
+    # Away from the edge, which JPEG blocks and chroma subsampling blur.
+    assert_colour(image[8:104], PURPLE)
+    assert_colour(image[136:232], ORANGE)
+    assert small_status == 200 and decode_jpeg(small).shape == (24, 32, 3)
+
+
+def test_api_buffers_gives_kind_format_and_lease_holders(serve, names):
+    server = serve()
+    ring_name, plain_name = names(), names()
+    with zorvgst.Writer(ring_name, 64, 48, format="NV12") as ring_writer, \
+            zorvgst.Writer(plain_name, 64, 48) as plain_writer, \
+            zorvgst.Reader(ring_name) as reader:
+        ring_writer.write(yuv_planes(np.zeros((48, 64, 3), np.uint8), "NV12"))
+        plain_writer.write(np.zeros((48, 64, 4), np.uint8))
+        with reader.frame(timeout=WAIT_S) as held:
+            assert held is not None and held.leased
+            status, _, body = fetch(server.http("/api/buffers"))
+    assert status == 200
+    listed = {entry["name"]: entry for entry in json.loads(body)["buffers"]}
+    ring, plain = listed[ring_name], listed[plain_name]
+    assert (ring["kind"], ring["format"], ring["leases"]) == ("ring", "NV12", 1)
+    assert ring["lease_holders"] == [{"pid": os.getpid(), "alive": True, "count": 1}]
+    assert ring["ring"]["slots"] == ring["ring"]["readers"] * ring["ring"]["leases_per_reader"] + 2
+    assert (ring["width"], ring["height"], ring["ready"]) == (64, 48, True)
+    assert (plain["kind"], plain["format"], plain["leases"], plain["lease_holders"],
+            plain["ring"]) == ("double-buffer", "BGRA", 0, [], None)
+
+
 def read_stream(server, name: str, parts: int, size, colour) -> None:
     """Reads the first `parts` frames of `name`'s MJPEG stream, then leaves mid-stream."""
     connection = http.client.HTTPConnection("127.0.0.1", server.http_port, timeout=WAIT_S)
@@ -92,6 +138,12 @@ def test_stream_of_a_buffer_that_just_appeared(serve, solid):
     # Asked for at once: servable, though the server's last look at the inventory missed it.
     writer = solid(160, 120, PURPLE)
     read_stream(server, writer.name, 2, (120, 160), PURPLE)
+
+
+def test_mjpeg_stream_of_a_ring(serve, solid):
+    server = serve()
+    writer = solid(160, 120, ORANGE, fmt="NV12")
+    read_stream(server, writer.name, 3, (120, 160), ORANGE)
 
 
 @pytest.mark.parametrize("path", [

@@ -1,6 +1,7 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# The buffers over RTSP as players see them: codec, size and colour of what they decode, names
-# that are not served, the token, the limit on players, and writers that resize or restart.
+# The buffers over RTSP as players see them: codec, size and colour of what they decode (of double
+# buffers and of frame rings of YUV frames), names that are not served, the token, the limit on
+# players, and writers that resize or restart.
 import json
 
 import pytest
@@ -25,6 +26,19 @@ def test_players_receive_the_writers_frames(serve, solid, tmp_path, encoder, cod
     assert (video["codec_name"], video["width"], video["height"]) == (codec, 320, 240)
     frames = rtsp_frames(url, 320, 240, tmp_path)
     assert_colour(frames[-1], ORANGE)
+
+
+@pytest.mark.parametrize("encoder, codec", [("x264", "h264"), ("jpeg", "mjpeg")])
+@pytest.mark.parametrize("fmt", ["NV12", "I420"])
+def test_players_receive_the_frames_of_a_yuv_ring(serve, solid, tmp_path, encoder, codec, fmt):
+    server = serve("--encoder", encoder)
+    writer = solid(320, 240, ORANGE, fmt=fmt)
+    url = server.rtsp(writer.name)
+
+    video = probed_video(url)
+    assert (video["codec_name"], video["width"], video["height"]) == (codec, 320, 240)
+    # Limited-range samples that reached a JPEG as they were would come out washed out.
+    assert_colour(rtsp_frames(url, 320, 240, tmp_path)[-1], ORANGE)
 
 
 def test_absent_buffer_is_not_found(serve, names):

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Reading a buffer's newest frame into a GStreamer buffer and keeping its JPEG per width.
+// Reading a buffer's newest frame, in whatever format it has, into a GStreamer buffer and keeping
+// its JPEG per width.
 #include "http_frame_source.h"
+
+#include <gst/video/video.h>
 
 namespace zorvgst_serve {
 
@@ -9,6 +12,8 @@ namespace {
 // Widths asked for at once per buffer (the page's thumbnails, a few stream sizes); beyond that
 // the cache starts over rather than grow with every width a client makes up.
 constexpr std::size_t cached_widths = 4;
+// Copies of a frame whose buffer was made anew under them before the request is given up.
+constexpr int copy_attempts = 2;
 
 } // namespace
 
@@ -31,33 +36,67 @@ std::shared_ptr<const encoded_frame> frame_source::newest(unsigned out_width) {
         cached->info.written == header->written) {
         return cached;
     }
-    const std::size_t bytes = std::size_t{header->width} * header->height * 4;
-    GstBuffer* frame = gst_buffer_new_allocate(nullptr, bytes, nullptr);
-    GstMapInfo map;
-    std::optional<zorvgst::frame_info> info;
-    if (gst_buffer_map(frame, &map, GST_MAP_WRITE)) {
-        try {
-            info = reader_.read(map.data, std::size_t{header->width} * 4, map.size);
-        } catch (const zorvgst::error&) {
-            // Resized to something larger since newest(): the next request sees the new size.
+    for (int attempt = 0; attempt < copy_attempts; ++attempt) {
+        const std::optional<zorvgst::frame_format> format = reader_.format();
+        if (!format) {
+            return nullptr;
         }
-        gst_buffer_unmap(frame, &map);
-    }
-    std::shared_ptr<const encoded_frame> result;
-    if (info) {
-        // The writer may have shrunk the frame in between: rows are then the new width apart.
-        gst_buffer_resize(frame, 0,
-                          static_cast<gssize>(std::size_t{info->width} * info->height * 4));
-        if (auto jpeg = encoder_.encode(frame, info->width, info->height, out_width)) {
+        std::optional<zorvgst::frame_info> info;
+        GstBuffer* frame = copy_frame(*format, info);
+        // The writer may have made its buffer anew in between, for frames of another size or
+        // format: the copy is then of neither, and the next attempt takes the new one.
+        const bool whole = frame != nullptr && info && reader_.format() == format &&
+                           info->width == format->width && info->height == format->height;
+        std::optional<std::string> jpeg;
+        if (whole) {
+            jpeg = encoder_.encode(frame, *format, out_width);
+        }
+        if (frame != nullptr) {
+            gst_buffer_unref(frame);
+        }
+        if (jpeg) {
             if (by_width_.size() > cached_widths) {
                 by_width_.clear();
             }
-            result = std::make_shared<const encoded_frame>(encoded_frame{*info, std::move(*jpeg)});
+            auto result =
+                std::make_shared<const encoded_frame>(encoded_frame{*info, std::move(*jpeg)});
             by_width_[out_width] = result;
+            return result;
+        }
+        if (whole) {
+            return nullptr; // the encoder failed: another copy would fail the same way
         }
     }
-    gst_buffer_unref(frame);
-    return result;
+    return nullptr;
+}
+
+GstBuffer* frame_source::copy_frame(const zorvgst::frame_format& format,
+                                    std::optional<zorvgst::frame_info>& info) {
+    GstBuffer* frame = gst_buffer_new_allocate(nullptr, format.size, nullptr);
+    GstMapInfo map;
+    if (frame == nullptr || !gst_buffer_map(frame, &map, GST_MAP_WRITE)) {
+        if (frame != nullptr) {
+            gst_buffer_unref(frame);
+        }
+        return nullptr;
+    }
+    try {
+        info = reader_.copy(map.data, map.size);
+    } catch (const zorvgst::error&) {
+        // Made anew for larger frames since format(): the next attempt sees the new size.
+    }
+    gst_buffer_unmap(frame, &map);
+    // Planes where the writer put them, which need not be where GStreamer would.
+    gsize offsets[GST_VIDEO_MAX_PLANES] = {};
+    gint strides[GST_VIDEO_MAX_PLANES] = {};
+    for (unsigned i = 0; i < format.planes && i < GST_VIDEO_MAX_PLANES; ++i) {
+        offsets[i] = format.plane[i].offset;
+        strides[i] = static_cast<gint>(format.plane[i].stride);
+    }
+    gst_buffer_add_video_meta_full(frame, GST_VIDEO_FRAME_FLAG_NONE,
+                                   gst_video_format_from_string(format.name.c_str()), format.width,
+                                   format.height, format.planes, offsets, strides);
+    return frame;
 }
 
 frame_source& frame_sources::get(const std::string& name) {

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The newest frame of each buffer as JPEG, read and encoded once however many clients ask.
+// The newest frame of each buffer, double buffer or frame ring of any format, as JPEG, read and
+// encoded once however many clients ask.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
+
+#include <gst/gst.h>
 
 #include <zorvgst/frames.h>
 
@@ -32,6 +36,11 @@ public:
     std::shared_ptr<const encoded_frame> newest(unsigned out_width);
 
 private:
+    /// The newest frame copied into a new buffer laid out as `format` says, with `info` set when
+    /// the copy is whole; null when no buffer could be made.
+    GstBuffer* copy_frame(const zorvgst::frame_format& format,
+                          std::optional<zorvgst::frame_info>& info);
+
     zorvgst::frame_reader reader_;
     jpeg_encoder encoder_;
     std::map<unsigned, std::shared_ptr<const encoded_frame>> by_width_;

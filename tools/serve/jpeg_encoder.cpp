@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The persistent JPEG pipeline of zorvgst-serve's snapshots and MJPEG streams.
+// The persistent JPEG pipeline of zorvgst-serve's snapshots and MJPEG streams, for frames of any
+// raw format.
 #include "jpeg_encoder.h"
 #include <algorithm>
 
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+
+#include "yuv_format.h"
 
 namespace zorvgst_serve {
 
@@ -14,14 +18,36 @@ namespace {
 // main loop.
 constexpr GstClockTime encode_timeout = GST_SECOND;
 
-GstCaps* video_caps(const char* format, unsigned width, unsigned height) {
+/// The picture jpegenc is given: RGB for YUV frames (see is_yuv_format), so that jpegenc makes
+/// the full-range YUV of JPEG itself; otherwise whatever jpegenc takes closest to the frames.
+GstCaps* output_caps(unsigned width, unsigned height, bool yuv) {
     GstCaps* caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, static_cast<int>(width),
                                         "height", G_TYPE_INT, static_cast<int>(height), "framerate",
                                         GST_TYPE_FRACTION, 0, 1, nullptr);
-    if (format != nullptr) {
-        gst_caps_set_simple(caps, "format", G_TYPE_STRING, format, nullptr);
+    if (yuv) {
+        gst_caps_set_simple(caps, "format", G_TYPE_STRING, "BGRx", nullptr);
     }
     return caps;
+}
+
+/// The caps the frames' writer describes them with, as still pictures, every field spelt out
+/// (the colorimetry GStreamer assumes for the format and size included); null for a format
+/// GStreamer does not know.
+GstCaps* input_caps(const zorvgst::frame_format& format) {
+    const std::string described = format.caps();
+    GstCaps* caps = described.empty() ? nullptr : gst_caps_from_string(described.c_str());
+    if (caps == nullptr) {
+        return nullptr;
+    }
+    GstVideoInfo info;
+    const bool known = gst_caps_is_fixed(caps) && gst_video_info_from_caps(&info, caps);
+    gst_caps_unref(caps);
+    if (!known) {
+        return nullptr;
+    }
+    GST_VIDEO_INFO_FPS_N(&info) = 0;
+    GST_VIDEO_INFO_FPS_D(&info) = 1;
+    return gst_video_info_to_caps(&info);
 }
 
 /// The size of the picture made of a `width` x `height` frame for `out_width` (see encode()).
@@ -66,32 +92,38 @@ void jpeg_encoder::build() {
     source_ = child("source");
     filter_ = child("filter");
     sink_ = child("sink");
-    in_width_ = in_height_ = out_width_ = out_height_ = 0;
+    in_format_ = zorvgst::frame_format{};
+    out_width_ = out_height_ = 0;
+    out_yuv_ = false;
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
 }
 
-std::optional<std::string> jpeg_encoder::encode(GstBuffer* frame, unsigned width, unsigned height,
-                                                unsigned out_width) {
+std::optional<std::string>
+jpeg_encoder::encode(GstBuffer* frame, const zorvgst::frame_format& format, unsigned out_width) {
     if (!pipeline_) {
         build();
         if (!pipeline_) {
             return std::nullopt;
         }
     }
-    const auto [target_width, target_height] = output_size(width, height, out_width);
-    if (width != in_width_ || height != in_height_) {
-        GstCaps* caps = video_caps("BGRA", width, height);
+    const auto [target_width, target_height] = output_size(format.width, format.height, out_width);
+    if (format != in_format_) {
+        GstCaps* caps = input_caps(format);
+        if (caps == nullptr) {
+            return std::nullopt;
+        }
         gst_app_src_set_caps(GST_APP_SRC(source_), caps);
         gst_caps_unref(caps);
-        in_width_ = width;
-        in_height_ = height;
+        in_format_ = format;
     }
-    if (target_width != out_width_ || target_height != out_height_) {
-        GstCaps* caps = video_caps(nullptr, target_width, target_height);
+    const bool yuv = is_yuv_format(format.name);
+    if (target_width != out_width_ || target_height != out_height_ || yuv != out_yuv_) {
+        GstCaps* caps = output_caps(target_width, target_height, yuv);
         g_object_set(filter_, "caps", caps, nullptr);
         gst_caps_unref(caps);
         out_width_ = target_width;
         out_height_ = target_height;
+        out_yuv_ = yuv;
     }
     if (gst_app_src_push_buffer(GST_APP_SRC(source_), gst_buffer_ref(frame)) != GST_FLOW_OK) {
         pipeline_.reset();

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// BGRA frames to JPEG through one small GStreamer pipeline that lives as long as the encoder.
+// Raw frames of any format to JPEG through one small GStreamer pipeline that lives as long as the
+// encoder.
 #pragma once
 
 #include <memory>
@@ -8,16 +9,19 @@
 
 #include <gst/gst.h>
 
+#include <zorvgst/frame_format.h>
+
 namespace zorvgst_serve {
 
 /// appsrc ! videoconvert ! videoscale ! capsfilter ! jpegenc ! appsink, built once and kept
-/// playing; a change of frame size or output width only changes caps. One thread at a time.
+/// playing; a change of frame format, size or output width only changes caps. One thread at a time.
 class jpeg_encoder {
 public:
-    /// `frame` holds packed BGRA rows of `width` x `height`. `out_width` 0 keeps the size; any
-    /// other is clamped to 16..width, the height following the aspect. Nothing when the pipeline
-    /// fails or takes longer than a second (it is then rebuilt on the next call).
-    std::optional<std::string> encode(GstBuffer* frame, unsigned width, unsigned height,
+    /// `frame` holds one frame laid out as `format` says (a video meta on it gives the planes).
+    /// `out_width` 0 keeps the size; any other is clamped to 16..width, the height following the
+    /// aspect. Nothing for a format GStreamer cannot convert, and when the pipeline fails or takes
+    /// longer than a second (it is then rebuilt on the next call).
+    std::optional<std::string> encode(GstBuffer* frame, const zorvgst::frame_format& format,
                                       unsigned out_width);
 
 private:
@@ -33,7 +37,9 @@ private:
     GstElement* source_ = nullptr;
     GstElement* filter_ = nullptr;
     GstElement* sink_ = nullptr;
-    unsigned in_width_ = 0, in_height_ = 0, out_width_ = 0, out_height_ = 0;
+    zorvgst::frame_format in_format_;
+    unsigned out_width_ = 0, out_height_ = 0;
+    bool out_yuv_ = false;
 };
 
 } // namespace zorvgst_serve

@@ -5,6 +5,8 @@
 
 #include <gst/gst.h>
 
+#include "yuv_format.h"
+
 namespace zorvgst_serve {
 
 namespace {
@@ -33,7 +35,8 @@ bool have_x264enc() {
     return true;
 }
 
-std::string launch_description(const zorvgst::buffer_status& buffer, encoder_choice encoder) {
+std::string launch_description(const zorvgst::buffer_status& buffer,
+                               const std::string& frame_format, encoder_choice encoder) {
     // The leaky queue drops frames the encoder cannot take yet, so that no client ever holds up
     // the reader, let alone the writer. The rate limit only drops: with a variable rate after it,
     // videorate never repeats a frame to fill a rate of its own guessing.
@@ -58,13 +61,16 @@ std::string launch_description(const zorvgst::buffer_status& buffer, encoder_cho
                        "rtph264pay name=pay0 pt=96 config-interval=-1 )";
     } else {
         const std::string side = std::to_string(max_jpeg_side);
-        description +=
-            "videoscale ! video/x-raw,width=[1," + side + "],height=[1," + side +
-            "],pixel-aspect-ratio=1/1 ! videoconvert ! "
-            // JPEG decoders take full-range samples (limited range would wash colours
-            // out), and RTP carries only 4:2:0 and 4:2:2 JPEG.
-            "video/x-raw,format=I420,colorimetry=1:4:0:0 ! jpegenc name=enc quality=85 ! "
-            "rtpjpegpay name=pay0 pt=26 )";
+        description += "videoscale ! video/x-raw,width=[1," + side + "],height=[1," + side +
+                       "],pixel-aspect-ratio=1/1 ! videoconvert ! ";
+        if (is_yuv_format(frame_format)) {
+            // Through RGB: a YUV frame would keep its limited range on the way to full range.
+            description += "video/x-raw,format=BGRx ! videoconvert ! ";
+        }
+        // JPEG decoders take full-range samples (limited range would wash colours out), and
+        // RTP carries only 4:2:0 and 4:2:2 JPEG.
+        description += "video/x-raw,format=I420,colorimetry=1:4:0:0 ! jpegenc name=enc "
+                       "quality=85 ! rtpjpegpay name=pay0 pt=26 )";
     }
     return description;
 }

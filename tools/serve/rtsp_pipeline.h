@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// What each RTSP stream runs: a double buffer through an encoder into RTP, and which encoder.
+// What each RTSP stream runs: a buffer's frames, of any format, through an encoder into RTP, and
+// which encoder.
 #pragma once
 
 #include <optional>
@@ -21,9 +22,13 @@ const char* encoder_name(encoder_choice encoder);
 bool have_x264enc();
 
 /// The launch description of the media serving `buffer` (a buffer from
-/// buffer_catalog::servable, whose name a description carries as it is). The payloader is "pay0"
-/// and the encoder "enc". It depends on the frame size only where H.264 needs even sides.
-std::string launch_description(const zorvgst::buffer_status& buffer, encoder_choice encoder);
+/// buffer_catalog::servable, whose name a description carries as it is), whose frames are of
+/// `frame_format` (BGRA for a double buffer, any raw format for a frame ring; converted to what
+/// the encoder takes). The payloader is "pay0" and the encoder "enc". It depends on the frame
+/// size only where H.264 needs even sides, and on the format only where JPEG needs YUV frames
+/// brought to full range.
+std::string launch_description(const zorvgst::buffer_status& buffer,
+                               const std::string& frame_format, encoder_choice encoder);
 
 /// The buffer name that an RTSP request path ("/NAME", "/NAME/") asks for; nothing for a path of
 /// any other shape, which no stream is served at.

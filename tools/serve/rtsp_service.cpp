@@ -9,6 +9,7 @@
 
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include "host/buffer_report.h"
 #include "rtsp_media_keeper.h"
 #include "rtsp_pipeline.h"
 #include "rtsp_token_auth.h"
@@ -143,14 +144,15 @@ GstRTSPStatusCode rtsp_service::state::describing(GstRTSPContext* context) {
 }
 
 void rtsp_service::state::mount_buffer(const zorvgst::buffer_status& status) {
-    std::string launch = launch_description(status, encoder);
+    std::string launch =
+        launch_description(status, zorvgst_host::makeup_of(status).format, encoder);
     const auto mounted = mounts.find(status.name);
     if (mounted != mounts.end() && mounted->second.launch == launch &&
         !keeper.failed(mounted->second.factory)) {
         return;
     }
-    // A new factory when the description changed (the other backend, odd sides) or the media
-    // failed: clients of the old one keep it until they leave.
+    // A new factory when the description changed (the other backend, odd sides, a ring of YUV
+    // frames under JPEG) or the media failed: clients of the old one keep it until they leave.
     GstRTSPMediaFactory* factory = gst_rtsp_media_factory_new();
     gst_rtsp_media_factory_set_launch(factory, launch.c_str());
     gst_rtsp_media_factory_set_shared(factory, TRUE);

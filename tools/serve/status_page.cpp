@@ -74,10 +74,13 @@ const char* const status_page_script = R"JS('use strict';
       item, frame, placeholder, owner, image: null, loading: false,
       size: field(facts, 'Size'),
       backend: field(facts, 'Backend'),
+      kind: field(facts, 'Kind'),
       fps: field(facts, 'Frames/s'),
       age: field(facts, 'Newest frame'),
       rtsp: field(facts, 'RTSP'),
     };
+    // Words, not a name or a URL: lines break between them.
+    card.kind.className = 'words';
     item.append(frame, title, facts);
     return card;
   }
@@ -95,6 +98,15 @@ const char* const status_page_script = R"JS('use strict';
     return bytes + ' B';
   }
 
+  // "ring of NV12 frames, 2 held by readers"; "double buffer of BGRA frames".
+  function formatKind(buffer) {
+    const frames = buffer.format ? ' of ' + buffer.format + ' frames' : '';
+    if (buffer.kind === 'ring') {
+      return 'ring' + frames + ', ' + buffer.leases + ' held by readers';
+    }
+    return buffer.kind ? buffer.kind.replace('-', ' ') + frames : 'unknown';
+  }
+
   function update(buffers) {
     const list = document.getElementById('buffers');
     const seen = new Set();
@@ -108,6 +120,7 @@ const char* const status_page_script = R"JS('use strict';
       }
       setText(card.size, buffer.width + ' \u00d7 ' + buffer.height + ' (' + formatBytes(buffer.size) + ')');
       setText(card.backend, buffer.backend);
+      setText(card.kind, formatKind(buffer));
       setText(card.age, formatAge(buffer.age_ms));
       setText(card.owner, buffer.owner_alive ? 'owner alive' : 'owner dead');
       card.owner.className = 'badge ' + (buffer.owner_alive ? 'alive' : 'dead');
@@ -262,6 +275,7 @@ dl {
 }
 dt { color: var(--muted); }
 dd { margin: 0; word-break: break-all; font-variant-numeric: tabular-nums; }
+dd.words { word-break: normal; }
 )CSS";
 
 } // namespace zorvgst_serve
