@@ -50,6 +50,9 @@ TEST(PluginPipelines, GstInspectFindsBothElementsInTheBuildTree) {
         EXPECT_NE(text.find(plugintest::plugin_dir()), std::string::npos) << text;
         EXPECT_NE(text.find("buffer-name"), std::string::npos);
         EXPECT_NE(text.find("\"posix\""), std::string::npos);
+        // Both pads take every raw format a ring holds, BGRA first.
+        EXPECT_NE(text.find("format: { (string)BGRA,"), std::string::npos) << text;
+        EXPECT_NE(text.find("(string)NV12"), std::string::npos);
     }
 }
 
@@ -77,6 +80,39 @@ TEST_P(TwoProcesses, FramesPassBetweenTwoGstLaunchProcesses) {
         EXPECT_TRUE(std::equal(reference.begin(), reference.end(),
                                received.begin() + frame * reference.size()))
             << "frame " << frame;
+    }
+}
+
+TEST(PluginPipelines, FullHdNv12RingFramesPassBetweenTwoGstLaunchProcesses) {
+    ShmGuard guard;
+    const std::string output = plugintest::temp_path("nv12.raw");
+    const std::string caps = "video/x-raw,format=NV12,width=1920,height=1080,framerate=30/1";
+    const std::vector<guint8> reference =
+        plugintest::reference_pixels("colors", "NV12", 1920, 1080);
+    ASSERT_FALSE(reference.empty());
+
+    Tool reader("gst-launch-1.0",
+                {"-q", "zorvdbsrc", "buffer-name=" + guard.name(), "num-buffers=3",
+                 "timeout=5000000000", "!", "filesink", "location=" + output});
+    Tool writer("gst-launch-1.0",
+                {"-q", "videotestsrc", "is-live=true", "pattern=colors", "num-buffers=45", "!",
+                 caps, "!", "zorvdbsink", "buffer-name=" + guard.name()});
+    EXPECT_EQ(reader.wait(20s), 0) << reader.output();
+    EXPECT_EQ(writer.wait(20s), 0) << writer.output();
+
+    // GStreamer's NV12 layout at this size has no padding: the ring's frames follow each other
+    // in the file as they lie in their slots.
+    GstVideoInfo info;
+    gst_video_info_set_format(&info, GST_VIDEO_FORMAT_NV12, 1920, 1080);
+    const std::vector<unsigned char> received = zorvtest::read_file_bytes(output);
+    std::remove(output.c_str());
+    ASSERT_EQ(received.size(), GST_VIDEO_INFO_SIZE(&info) * 3)
+        << reader.output() << writer.output();
+    for (std::size_t frame = 0; frame < 3; ++frame) {
+        GstBuffer* buffer = gst_buffer_new_memdup(
+            received.data() + frame * GST_VIDEO_INFO_SIZE(&info), GST_VIDEO_INFO_SIZE(&info));
+        EXPECT_TRUE(plugintest::packed_planes(buffer, info) == reference) << "frame " << frame;
+        gst_buffer_unref(buffer);
     }
 }
 

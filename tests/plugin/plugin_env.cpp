@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
+#include <zorvgst/frame_format.h>
 #include <zorvgst/library.h>
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/sysv_double_buffer.h>
@@ -139,6 +140,49 @@ std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, 
     }
     gst_sample_unref(sample);
     return bytes;
+}
+
+std::vector<guint8> packed_planes(GstBuffer* buffer, const GstVideoInfo& info) {
+    std::vector<guint8> pixels;
+    GstVideoFrame frame;
+    if (!gst_video_frame_map(&frame, &info, buffer, GST_MAP_READ)) {
+        return pixels;
+    }
+    const zorvgst::frame_format format =
+        zorvgst::frame_format::of(gst_video_format_to_string(GST_VIDEO_INFO_FORMAT(&info)),
+                                  GST_VIDEO_INFO_WIDTH(&info), GST_VIDEO_INFO_HEIGHT(&info));
+    for (unsigned plane = 0; plane < format.planes; ++plane) {
+        const auto* row = static_cast<const guint8*>(GST_VIDEO_FRAME_PLANE_DATA(&frame, plane));
+        for (unsigned y = 0; y < format.plane_height(plane); ++y) {
+            pixels.insert(pixels.end(), row, row + format.row_bytes(plane));
+            row += GST_VIDEO_FRAME_PLANE_STRIDE(&frame, plane);
+        }
+    }
+    gst_video_frame_unmap(&frame);
+    return pixels;
+}
+
+std::vector<guint8> reference_pixels(const std::string& pattern, const std::string& format,
+                                     unsigned width, unsigned height) {
+    Pipeline pipeline("videotestsrc num-buffers=1 pattern=" + pattern +
+                      " ! video/x-raw,format=" + format + ",width=" + std::to_string(width) +
+                      ",height=" + std::to_string(height) + " ! appsink name=out");
+    std::vector<guint8> pixels;
+    if (pipeline.get() == nullptr || pipeline.play() == GST_STATE_CHANGE_FAILURE) {
+        return pixels;
+    }
+    GstElement* sink = pipeline.element("out");
+    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 5 * GST_SECOND);
+    gst_object_unref(sink);
+    if (sample == nullptr) {
+        return pixels;
+    }
+    GstVideoInfo info;
+    if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) {
+        pixels = packed_planes(gst_sample_get_buffer(sample), info);
+    }
+    gst_sample_unref(sample);
+    return pixels;
 }
 
 GstMessage* wait_for_message(GstElement* pipeline, GstMessageType types,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include <gst/gst.h>
+#include <gst/video/video.h>
 
 #include "support/child_process.h"
 
@@ -42,6 +43,16 @@ published_frame read_published(const std::string& name, const std::string& backe
 
 /// The first frame videotestsrc makes with `pattern` as packed BGRA, built in this process.
 std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height);
+
+/// The pixels of `buffer`, a frame `info` describes (laid out as its GstVideoMeta says, if it has
+/// one): each plane's rows without their padding, plane after plane. Empty if it cannot be mapped.
+std::vector<guint8> packed_planes(GstBuffer* buffer, const GstVideoInfo& info);
+
+/// The first frame videotestsrc makes with `pattern` in `format`, as packed_planes() gives it.
+/// videotestsrc leaves the last chroma byte of odd-width packed 4:2:2 rows unwritten: compare
+/// those formats at even widths.
+std::vector<guint8> reference_pixels(const std::string& pattern, const std::string& format,
+                                     unsigned width, unsigned height);
 
 /// Waits for a message of `types` on the pipeline's bus; null after `timeout`.
 GstMessage* wait_for_message(GstElement* pipeline, GstMessageType types,
