@@ -122,6 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (plant_object(zorvfuzz::input(data, size))) {
         read_as_consumer();
         zorvgst::find_buffer(name());
+        zorvgst::describe_ring(name());
     }
     remove_object();
     return 0;

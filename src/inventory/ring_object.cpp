@@ -15,19 +15,6 @@ namespace zorvgst::detail {
 
 namespace {
 
-/// Whether `header` describes a ring of exactly `object_bytes`: every count in range and every
-/// size it states the one its counts give. Nothing in it is used before this holds.
-bool describes_object(const ring::ring_header& header, std::uint64_t object_bytes,
-                      ring::ring_geometry& geometry) {
-    return header.magic == ring::ring_magic && header.version == ring::ring_layout_version &&
-           ring::compute_geometry(header.slot_count, header.reader_count, header.leases_per_reader,
-                                  header.frame_bytes, header.metadata_capacity, geometry) &&
-           geometry.header_bytes == header.header_bytes &&
-           geometry.slot_bytes == header.slot_bytes &&
-           geometry.metadata_offset == header.metadata_offset &&
-           geometry.total_bytes == header.total_bytes && geometry.total_bytes == object_bytes;
-}
-
 bool read_exactly(int fd, void* into, std::size_t bytes, std::uint64_t offset) {
     return ::pread(fd, into, bytes, static_cast<off_t>(offset)) == static_cast<ssize_t>(bytes);
 }
@@ -61,8 +48,8 @@ std::optional<ring_object> read_ring_object(const std::string& name, bool with_r
         ring.header = ring::ring_header{};
         ring.header.buffer_type = ring::ring_buffer_type;
     }
-    ring.consistent =
-        ring.header_whole && describes_object(ring.header, ring.object_bytes, ring.geometry);
+    ring.consistent = ring.header_whole &&
+                      ring::header_matches_object(ring.header, ring.object_bytes, ring.geometry);
     if (ring.consistent && with_reader_table) {
         // Bounded by the checked counts: at most max_readers x (1 + max_leases_per_reader).
         const std::size_t words =

@@ -68,21 +68,10 @@ std::optional<frame_format> described_format(const ring_header& header) {
     return format;
 }
 
-/// Whether `header` describes a ring of exactly `object_bytes` whose every offset lies inside
-/// it; fills `geometry` when so.
+/// Whether `header` describes a ring of exactly `object_bytes`, caps included.
 bool valid_header(const ring_header& header, std::uint64_t object_bytes, ring_geometry& geometry) {
-    if (header.buffer_type != ring_buffer_type || header.magic != ring_magic ||
-        header.version != ring_layout_version) {
-        return false;
-    }
-    if (!compute_geometry(header.slot_count, header.reader_count, header.leases_per_reader,
-                          header.frame_bytes, header.metadata_capacity, geometry)) {
-        return false;
-    }
-    return geometry.header_bytes == header.header_bytes &&
-           geometry.slot_bytes == header.slot_bytes && geometry.total_bytes == header.total_bytes &&
-           geometry.metadata_offset == header.metadata_offset &&
-           geometry.total_bytes == object_bytes && !terminated_text(header.caps).empty();
+    return header_matches_object(header, object_bytes, geometry) &&
+           !terminated_text(header.caps).empty();
 }
 
 void copy_text(char* field, std::size_t capacity, const std::string& text) {

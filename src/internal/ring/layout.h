@@ -184,4 +184,19 @@ inline bool compute_geometry(std::uint32_t slots, std::uint32_t readers, std::ui
            geometry.header_bytes <= 0xffffffffu;
 }
 
+/// Whether `header` describes a ring of exactly `object_bytes`: a ring of this layout, every count
+/// in range and every size it states the one its counts give. Fills `geometry` from the counts;
+/// nothing else of a header is to be used before this holds.
+inline bool header_matches_object(const ring_header& header, std::uint64_t object_bytes,
+                                  ring_geometry& geometry) {
+    return header.buffer_type == ring_buffer_type && header.magic == ring_magic &&
+           header.version == ring_layout_version &&
+           compute_geometry(header.slot_count, header.reader_count, header.leases_per_reader,
+                            header.frame_bytes, header.metadata_capacity, geometry) &&
+           geometry.header_bytes == header.header_bytes &&
+           geometry.slot_bytes == header.slot_bytes &&
+           geometry.metadata_offset == header.metadata_offset &&
+           geometry.total_bytes == header.total_bytes && geometry.total_bytes == object_bytes;
+}
+
 } // namespace zorvgst::detail::ring
