@@ -784,8 +784,9 @@ class Writer(_BufferEnd):
 def list_buffers() -> List[dict]:
     """Every buffer of both backends on this machine, sorted by name, as dicts with the keys of
     `zorvgst-shm list --json`: name, backend, ready, state, width, height, owner_pid,
-    owner_alive, frame_count, last_write_time (local time text or None), age_ms (or None), size.
-    Creates nothing."""
+    owner_alive, frame_count, last_write_time (local time text or None), age_ms (or None), size,
+    then kind ("double-buffer" or "ring"), format, leases, lease_holders (pid, alive, count) and
+    ring (slot and reader counts of a ring, or None). Creates nothing."""
     try:
         return _json.loads(_zorvgst._list_buffers())["buffers"]
     finally:
