@@ -106,6 +106,15 @@ bool ring_attachment::map(int fd, bool writer, bool header_writable) {
     return true;
 }
 
+void ring_attachment::identify(const std::string& name, const struct stat& object,
+                               const frame_format& format, const std::string& caps) {
+    name_ = name;
+    device_ = object.st_dev;
+    inode_ = object.st_ino;
+    format_ = format;
+    caps_ = caps;
+}
+
 ring_attachment::~ring_attachment() {
     if (header_map_ != nullptr && !writer_) {
         release_reader_entry();
@@ -161,12 +170,8 @@ std::shared_ptr<ring_attachment> ring_attachment::open_reader(const std::string&
         return nullptr;
     }
     ::close(fd);
-    attachment->name_ = name;
-    attachment->device_ = info.st_dev;
-    attachment->inode_ = info.st_ino;
+    attachment->identify(name, info, *format, terminated_text(header.caps));
     attachment->layout_ = header;
-    attachment->format_ = *format;
-    attachment->caps_ = terminated_text(header.caps);
     attachment->entry_unavailable_ = !writable || header.reader_count == 0;
     return attachment;
 }
@@ -222,11 +227,7 @@ std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name
         return nullptr;
     }
     ::close(fd);
-    attachment->name_ = name;
-    attachment->device_ = info.st_dev;
-    attachment->inode_ = info.st_ino;
-    attachment->format_ = format;
-    attachment->caps_ = caps;
+    attachment->identify(name, info, format, caps);
 
     ring_header header{};
     header.buffer_type = ring_buffer_type;

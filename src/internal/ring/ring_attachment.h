@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <zorvgst/frame_format.h>
@@ -100,6 +101,9 @@ public:
 private:
     ring_attachment() = default;
     bool map(int fd, bool writer, bool header_writable);
+    /// Which object this is (to tell when the name leads elsewhere) and what it carries.
+    void identify(const std::string& name, const struct stat& object, const frame_format& format,
+                  const std::string& caps);
     ring::slot_record& record(std::uint32_t slot) const;
     std::uint64_t* reader_entry(std::uint32_t index) const;
     bool slot_leased(std::uint32_t slot) const;
