@@ -118,27 +118,40 @@ published_frame read_published(const std::string& name, const std::string& backe
                              : read_published_with<posix_double_buffer_t>(name);
 }
 
-std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height) {
+namespace {
+
+// The first frame videotestsrc makes with `pattern` as `format`, handed to `take`; nothing is
+// handed over when the pipeline gives no frame.
+template <typename Take>
+void first_test_frame(const std::string& pattern, const std::string& format, unsigned width,
+                      unsigned height, Take&& take) {
     Pipeline pipeline("videotestsrc num-buffers=1 pattern=" + pattern +
-                      " ! video/x-raw,format=BGRA,width=" + std::to_string(width) +
+                      " ! video/x-raw,format=" + format + ",width=" + std::to_string(width) +
                       ",height=" + std::to_string(height) + " ! appsink name=out");
-    std::vector<guint8> bytes;
     if (pipeline.get() == nullptr || pipeline.play() == GST_STATE_CHANGE_FAILURE) {
-        return bytes;
+        return;
     }
     GstElement* sink = pipeline.element("out");
     GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 5 * GST_SECOND);
     gst_object_unref(sink);
-    if (sample == nullptr) {
-        return bytes;
+    if (sample != nullptr) {
+        take(sample);
+        gst_sample_unref(sample);
     }
-    GstMapInfo map;
-    GstBuffer* buffer = gst_sample_get_buffer(sample);
-    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
-        bytes.assign(map.data, map.data + map.size);
-        gst_buffer_unmap(buffer, &map);
-    }
-    gst_sample_unref(sample);
+}
+
+} // namespace
+
+std::vector<guint8> reference_frame(const std::string& pattern, unsigned width, unsigned height) {
+    std::vector<guint8> bytes;
+    first_test_frame(pattern, "BGRA", width, height, [&](GstSample* sample) {
+        GstMapInfo map;
+        GstBuffer* buffer = gst_sample_get_buffer(sample);
+        if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+            bytes.assign(map.data, map.data + map.size);
+            gst_buffer_unmap(buffer, &map);
+        }
+    });
     return bytes;
 }
 
@@ -164,24 +177,13 @@ std::vector<guint8> packed_planes(GstBuffer* buffer, const GstVideoInfo& info) {
 
 std::vector<guint8> reference_pixels(const std::string& pattern, const std::string& format,
                                      unsigned width, unsigned height) {
-    Pipeline pipeline("videotestsrc num-buffers=1 pattern=" + pattern +
-                      " ! video/x-raw,format=" + format + ",width=" + std::to_string(width) +
-                      ",height=" + std::to_string(height) + " ! appsink name=out");
     std::vector<guint8> pixels;
-    if (pipeline.get() == nullptr || pipeline.play() == GST_STATE_CHANGE_FAILURE) {
-        return pixels;
-    }
-    GstElement* sink = pipeline.element("out");
-    GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 5 * GST_SECOND);
-    gst_object_unref(sink);
-    if (sample == nullptr) {
-        return pixels;
-    }
-    GstVideoInfo info;
-    if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) {
-        pixels = packed_planes(gst_sample_get_buffer(sample), info);
-    }
-    gst_sample_unref(sample);
+    first_test_frame(pattern, format, width, height, [&](GstSample* sample) {
+        GstVideoInfo info;
+        if (gst_video_info_from_caps(&info, gst_sample_get_caps(sample))) {
+            pixels = packed_planes(gst_sample_get_buffer(sample), info);
+        }
+    });
     return pixels;
 }
 
