@@ -3,11 +3,12 @@
 # Builds an optimised tree into build-release/, runs the micro benchmarks (rendering, first frame,
 # wake-up latency), the end-to-end comparison with shmsink/shmsrc and the frame API against
 # appsrc/shmsink -> shmsrc/appsink, the Python readers, and writes bench/results.md.
-#   scripts/bench.sh                                   everything (about 15 minutes from scratch)
+#   scripts/bench.sh                                   everything (about 20 minutes from scratch)
 #   ZORVGST_BENCH_REPETITIONS=10 scripts/bench.sh      more repetitions of the render benchmarks
 #   ZORVGST_E2E_REPETITIONS=5 scripts/bench.sh         more end-to-end repetitions (default 3)
 #   ZORVGST_E2E_SECTIONS=rates scripts/bench.sh        only some end-to-end sections (of rates,
-#                                                      readers, sizes; default all)
+#                                                      readers, sizes, formats, holding, reclaim;
+#                                                      default all)
 #   scripts/bench.sh --benchmark_filter=Blend          further arguments go to the render benchmarks
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -118,7 +119,10 @@ print(f"read() of a 1080p frame: {read['bytes_per_second'] / 1e9:.1f} GB/s, "
 print()
 PY
 
+# Elements against shmsink/shmsrc: double buffers and frame rings, formats, a reader that keeps
+# its frames, a reader killed while it holds them (about 5 minutes for the ring's part).
 python3 bench/e2e.py --probe "$build/bench/zorv_e2e_probe" \
+    --reclaim-probe "$build/bench/zorv_reclaim_probe" \
     --plugin-path "$build/plugin/gstreamer-1.0" --reps "${ZORVGST_E2E_REPETITIONS:-3}" \
     ${ZORVGST_E2E_SECTIONS:+--sections "$ZORVGST_E2E_SECTIONS"} \
     --json "$build/bench/e2e.json" --micro "$micro" --out bench/results.md
