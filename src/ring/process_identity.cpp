@@ -13,7 +13,15 @@
 
 namespace zorvgst::detail {
 
-std::optional<std::uint64_t> process_start_time(pid_t pid) {
+namespace {
+
+/// What /proc/PID/stat says of a process: its state letter and start time.
+struct process_stat {
+    char state = '?';
+    std::uint64_t start_time = 0;
+};
+
+std::optional<process_stat> read_process_stat(pid_t pid) {
     if (pid <= 0) {
         return std::nullopt;
     }
@@ -31,12 +39,13 @@ std::optional<std::uint64_t> process_start_time(pid_t pid) {
     }
     text[length] = '\0';
     // The command name in parentheses may hold blanks and parentheses itself: fields are
-    // counted from the last ')'. The start time is field 22; the state after ')' is field 3.
+    // counted from the last ')'. The state is field 3, the start time field 22.
     const char* field = std::strrchr(text, ')');
     if (field == nullptr) {
         return std::nullopt;
     }
     ++field;
+    process_stat stat;
     for (int number = 3; number <= 22; ++number) {
         while (*field == ' ') {
             ++field;
@@ -44,19 +53,31 @@ std::optional<std::uint64_t> process_start_time(pid_t pid) {
         if (*field == '\0') {
             return std::nullopt;
         }
-        if (number == 22) {
+        if (number == 3) {
+            stat.state = *field;
+        } else if (number == 22) {
             char* end = nullptr;
-            const unsigned long long start = std::strtoull(field, &end, 10);
+            stat.start_time = std::strtoull(field, &end, 10);
             if (end == field) {
                 return std::nullopt;
             }
-            return start;
+            return stat;
         }
         while (*field != ' ' && *field != '\0') {
             ++field;
         }
     }
     return std::nullopt;
+}
+
+} // namespace
+
+std::optional<std::uint64_t> process_start_time(pid_t pid) {
+    const std::optional<process_stat> stat = read_process_stat(pid);
+    if (!stat) {
+        return std::nullopt;
+    }
+    return stat->start_time;
 }
 
 std::uint64_t own_start_time() {
@@ -76,13 +97,17 @@ bool same_process_alive(pid_t pid, std::uint64_t start_low_bits) {
     if (pid <= 0 || process_has_exited(pid)) {
         return false;
     }
-    const std::optional<std::uint64_t> start = process_start_time(pid);
+    const std::optional<process_stat> stat = read_process_stat(pid);
     // A process whose entry cannot be read (another pid namespace, /proc hidden) is given the
     // benefit of the doubt: its leases stay until kill() says it is gone.
-    if (!start) {
+    if (!stat) {
         return !process_has_exited(pid);
     }
-    return (*start & 0x7fffffffu) == start_low_bits;
+    // A killed process its parent has not reaped yet still answers kill(), but holds nothing.
+    if (stat->state == 'Z' || stat->state == 'X') {
+        return false;
+    }
+    return (stat->start_time & 0x7fffffffu) == start_low_bits;
 }
 
 } // namespace zorvgst::detail
