@@ -126,8 +126,13 @@ struct frame_reader::state {
         // While a view maps this attachment, a failed layout check would unmap the memory under
         // it: only a buffer made anew under the name lets the attachment go then. Copies stay
         // guarded against a buffer cut short meanwhile.
-        const bool shared = ring ? buffer.use_count() > 2 : buffer.use_count() > 1;
-        const bool checked = shared ? !buffer->replaced() : buffer->usable();
+        // A ring is never unmapped under what is held of it, and its writer retires it in its
+        // header before making it anew: one load tells, where a name lookup would cost a
+        // system call per frame. A ring removed without that is found by wait()'s look now and
+        // then.
+        const bool checked = ring                     ? ring->usable()
+                             : buffer.use_count() > 1 ? !buffer->replaced()
+                                                      : buffer->usable();
         if (!checked) {
             detach();
             return attach();
