@@ -9,6 +9,7 @@
 #include <zorvgst/inventory.h>
 #include <zorvgst/sysv_double_buffer.h>
 
+#include "internal/frames/attached_buffer.h"
 #include "internal/inventory/buffer_names.h"
 #include "internal/inventory/probe.h"
 #include "internal/inventory/ring_object.h"
@@ -36,6 +37,8 @@ std::optional<bool> remove_ring_if_owner_gone(const std::string& name) {
     if (!now || now->st_dev != ring->device || now->st_ino != ring->inode) {
         return false;
     }
+    // Its readers sleep until a frame or this: they move on now, not at their next look.
+    detail::retire_posix_buffer(name);
     ::shm_unlink(("/" + name).c_str());
     return !detail::shm_entry_exists(name);
 }

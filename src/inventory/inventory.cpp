@@ -8,8 +8,10 @@
 #include <zorvgst/inventory.h>
 #include <zorvgst/sysv_double_buffer.h>
 
+#include "internal/frames/attached_buffer.h"
 #include "internal/inventory/buffer_names.h"
 #include "internal/inventory/probe.h"
+#include "internal/inventory/ring_object.h"
 #include "internal/inventory/shm_entry.h"
 #include "internal/inventory/sysv_key_file.h"
 #include "internal/plain_file_name.h"
@@ -46,6 +48,11 @@ bool remove_buffer(const std::string& name) {
     }
     const auto kind = detail::shm_entry_backend(name);
     if (kind == backend::posix) {
+        // A ring's readers asleep on it wake and let it go at once. A double buffer is left
+        // as it is: its live writer would take a retired header for one to make anew.
+        if (detail::read_ring_object(name, false)) {
+            detail::retire_posix_buffer(name);
+        }
         double_buffer_t::remove(name.c_str());
     } else if (kind == backend::sysv) {
         try {
