@@ -146,3 +146,9 @@ python3 bench/api_zero_copy.py --probe "$build/bench/zorv_api_probe" \
     --pythonpath "$build/python" --plugin-dir "$build/plugin/gstreamer-1.0" \
     --json "$build/bench/serve_latency.json" --out "$build/bench/serve_latency.md"
 { echo; cat "$build/bench/serve_latency.md"; } >> bench/results.md
+
+# zorvgst-serve: GET /api/buffers while six viewers stream MJPEG of a 4K buffer (about 15 s).
+/usr/bin/python3 bench/serve_api_latency.py --serve "$build/tools/zorvgst-serve" \
+    --pythonpath "$build/python" --plugin-dir "$build/plugin/gstreamer-1.0" \
+    --json "$build/bench/serve_api_latency.json" --out "$build/bench/serve_api_latency.md"
+{ echo; cat "$build/bench/serve_api_latency.md"; } >> bench/results.md
