@@ -8,9 +8,12 @@
 #include <log4cxx/logger.h>
 
 #include <zorvgst/export.h>
+#include <zorvgst/log_handler.h>
 
-/// Defined by the host program, never by the library: every library log line goes here.
-/// It must point at a live logger before `zorvgstlib_init` and any other call that may log.
+/// Where every library log line goes (unless a log handler is set, see log_handler.h). A host
+/// may define it, exported: an executable's definition overrides the library's own, which holds
+/// the log4cxx logger "zorvgst". A host that defines it must point it at a live logger before
+/// `zorvgstlib_init` and any other call that may log.
 extern log4cxx::LoggerPtr logger;
 
 /// Registers the GStreamer-to-log4cxx redirect, then initialises GStreamer with the host's

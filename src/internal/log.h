@@ -2,6 +2,8 @@
 // Logging statements of the library: level test first, then streamed fragments, fixed source unit.
 #pragma once
 
+#include <atomic>
+
 #include <log4cxx/logger.h>
 
 #include <zorvgst/library.h>
@@ -32,11 +34,34 @@
 #define ZORV_LOG_TO(target, level_name, message)                                                   \
     ZORV_LOG_IF((target)->is##level_name##Enabled(), target, level_name, message)
 
-// The library's own statements go to the host's `logger`: its cached threshold rules a disabled
-// level out inline, without a call into log4cxx on every frame.
+#ifdef zorvgst_EXPORTS
+namespace zorvgst::detail {
+
+// The logger feeding the host's log handler while one is set (never destroyed), else null.
+extern std::atomic<const log4cxx::LoggerPtr*> handler_logger;
+
+inline const log4cxx::LoggerPtr& library_log_target() noexcept {
+    const log4cxx::LoggerPtr* const handler = handler_logger.load(std::memory_order_acquire);
+    return handler != nullptr ? *handler : ::logger;
+}
+
+} // namespace zorvgst::detail
+#define ZORV_LOG_LIBRARY_TARGET ::zorvgst::detail::library_log_target()
+#else
+// Programs that compile these statements themselves (the library's tests) have no handler to
+// consult: their lines go to `logger`, as the library's do by default.
+#define ZORV_LOG_LIBRARY_TARGET ::logger
+#endif
+
+// The library's own statements go to the host's handler if it set one, else to `logger` (the
+// host's, or the library's default): its cached threshold rules a disabled level out inline,
+// without a call into log4cxx on every frame.
 #define ZORV_LOG_LIBRARY(level_name, message)                                                      \
-    ZORV_LOG_IF(::log4cxx::Logger::is##level_name##EnabledFor(::logger), ::logger, level_name,     \
-                message)
+    do {                                                                                           \
+        const ::log4cxx::LoggerPtr& zorv_log_target_ = ZORV_LOG_LIBRARY_TARGET;                    \
+        ZORV_LOG_IF(::log4cxx::Logger::is##level_name##EnabledFor(zorv_log_target_),               \
+                    zorv_log_target_, level_name, message);                                        \
+    } while (0)
 
 #define ZORV_LOG_TRACE(message) ZORV_LOG_LIBRARY(Trace, message)
 #define ZORV_LOG_DEBUG(message) ZORV_LOG_LIBRARY(Debug, message)
@@ -47,4 +72,8 @@
 // For checks shared by several public functions: the line carries the place of the function the
 // host called (`where`, its ZORV_LOG_LOCATION), as when each function made the check itself.
 #define ZORV_LOG_ERROR_AT(where, message)                                                          \
-    ZORV_LOG_IF_AT(::log4cxx::Logger::isErrorEnabledFor(::logger), ::logger, Error, message, where)
+    do {                                                                                           \
+        const ::log4cxx::LoggerPtr& zorv_log_target_ = ZORV_LOG_LIBRARY_TARGET;                    \
+        ZORV_LOG_IF_AT(::log4cxx::Logger::isErrorEnabledFor(zorv_log_target_), zorv_log_target_,   \
+                       Error, message, where);                                                     \
+    } while (0)

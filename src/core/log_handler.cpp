@@ -1,0 +1,129 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
+// The host's log handler, fed by a log4cxx logger of the library's own.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+
+#include <log4cxx/appenderskeleton.h>
+#include <log4cxx/hierarchy.h>
+#include <log4cxx/level.h>
+#include <log4cxx/spi/loggingevent.h>
+
+#include <zorvgst/log_handler.h>
+
+#include "internal/log.h"
+
+namespace zorvgst::detail {
+
+std::atomic<const log4cxx::LoggerPtr*> handler_logger{nullptr};
+
+} // namespace zorvgst::detail
+
+namespace zorvgst {
+namespace {
+
+log_level level_of(int log4cxx_level) {
+    if (log4cxx_level >= log4cxx::Level::FATAL_INT) {
+        return log_level::fatal;
+    }
+    if (log4cxx_level >= log4cxx::Level::ERROR_INT) {
+        return log_level::error;
+    }
+    if (log4cxx_level >= log4cxx::Level::WARN_INT) {
+        return log_level::warn;
+    }
+    if (log4cxx_level >= log4cxx::Level::INFO_INT) {
+        return log_level::info;
+    }
+    if (log4cxx_level >= log4cxx::Level::DEBUG_INT) {
+        return log_level::debug;
+    }
+    return log_level::trace;
+}
+
+log4cxx::LevelPtr threshold_of(log_level level) {
+    switch (level) {
+    case log_level::trace:
+        return log4cxx::Level::getTrace();
+    case log_level::debug:
+        return log4cxx::Level::getDebug();
+    case log_level::info:
+        return log4cxx::Level::getInfo();
+    case log_level::warn:
+        return log4cxx::Level::getWarn();
+    case log_level::error:
+        return log4cxx::Level::getError();
+    case log_level::fatal:
+        return log4cxx::Level::getFatal();
+    }
+    return log4cxx::Level::getInfo();
+}
+
+// Held while the handler runs, so that replacing it waits for the call in progress.
+std::mutex handler_mutex;
+std::shared_ptr<const log_handler> current_handler;
+// Set while this thread runs the handler: what the handler makes the library log is dropped
+// rather than fed back into it, and replacing the handler from inside it takes no lock.
+thread_local bool delivering = false;
+
+class handler_appender : public log4cxx::AppenderSkeleton {
+public:
+    void close() override {}
+    bool requiresLayout() const override { return false; }
+
+protected:
+    void append(const log4cxx::spi::LoggingEventPtr& event, log4cxx::helpers::Pool&) override {
+        if (delivering) {
+            return;
+        }
+        const std::lock_guard<std::mutex> lock(handler_mutex);
+        // Kept alive by this copy even if the handler replaces itself.
+        const std::shared_ptr<const log_handler> handler = current_handler;
+        // A line that raced with the handler's removal.
+        if (handler == nullptr) {
+            return;
+        }
+        const auto& location = event->getLocationInformation();
+        const std::string message = event->getRenderedMessage();
+        delivering = true;
+        (*handler)(level_of(event->getLevel()->toInt()),
+                   location.getFileName() != nullptr ? location.getFileName() : "", message);
+        delivering = false;
+    }
+};
+
+// In a hierarchy of its own, which no configuration of the host's log4cxx reaches or resets.
+// Never destroyed: statements may run while the process exits.
+const log4cxx::LoggerPtr& feeding_logger() {
+    static const log4cxx::LoggerPtr* const feeding = [] {
+        auto* hierarchy = new log4cxx::HierarchyPtr(log4cxx::Hierarchy::create());
+        auto* feeding_logger = new log4cxx::LoggerPtr((*hierarchy)->getLogger("zorvgst"));
+        (*feeding_logger)->setAdditivity(false);
+        (*feeding_logger)->addAppender(std::make_shared<handler_appender>());
+        return feeding_logger;
+    }();
+    return *feeding;
+}
+
+} // namespace
+
+void set_log_handler(log_handler handler, log_level threshold) {
+    // Declared before the lock, so destroyed after its release: that may run host code.
+    std::shared_ptr<const log_handler> replaced;
+    std::unique_lock<std::mutex> lock(handler_mutex, std::defer_lock);
+    if (!delivering) {
+        lock.lock();
+    }
+    if (handler) {
+        feeding_logger()->setLevel(threshold_of(threshold));
+        replaced =
+            std::exchange(current_handler, std::make_shared<const log_handler>(std::move(handler)));
+        detail::handler_logger.store(&feeding_logger(), std::memory_order_release);
+    } else {
+        detail::handler_logger.store(nullptr, std::memory_order_release);
+        replaced = std::exchange(current_handler, nullptr);
+    }
+}
+
+} // namespace zorvgst
