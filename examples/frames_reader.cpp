@@ -25,20 +25,11 @@ int main(int argc, char** argv) {
             std::printf("no new frame in %s\n", reader.name().c_str());
             continue;
         }
-        const auto newest = reader.newest();
-        if (!newest) {
-            continue;
-        }
-        const std::size_t stride = std::size_t{newest->width} * 4;
-        pixels.resize(stride * newest->height);
-        try {
-            if (const auto frame = reader.read(pixels.data(), stride, pixels.size())) {
-                std::printf("frame %llu: %ux%u, first pixel BGRA %u %u %u %u\n",
-                            static_cast<unsigned long long>(frame->number), frame->width,
-                            frame->height, pixels[0], pixels[1], pixels[2], pixels[3]);
-            }
-        } catch (const zorvgst::error&) {
-            // The writer grew its frames between newest() and read(): the next round fits.
+        // Sized to the frame by the reader, also when the writer grew its frames just now.
+        if (const auto frame = reader.copy(pixels)) {
+            std::printf("frame %llu: %ux%u, first pixel BGRA %u %u %u %u\n",
+                        static_cast<unsigned long long>(frame->number), frame->width, frame->height,
+                        pixels[0], pixels[1], pixels[2], pixels[3]);
         }
     }
 }

@@ -64,10 +64,11 @@ void on_need_data(GstAppSrc* source, guint, gpointer user_data) {
         GstMapInfo map;
         std::optional<zorvgst::frame_info> copied;
         if (gst_buffer_map(frame, &map, GST_MAP_WRITE)) {
-            try {
-                copied = s->reader->read(map.data, gsize{s->width} * 4, map.size);
-            } catch (const zorvgst::error&) {
-                // The writer grew its frames since newest(): the next round follows.
+            // A frame larger than the caps (the writer grew since newest()) is no copy: the next
+            // round follows the new size.
+            if (const zorvgst::read_result result =
+                    s->reader->try_read(map.data, gsize{s->width} * 4, map.size)) {
+                copied = result.info;
             }
             gst_buffer_unmap(frame, &map);
         }

@@ -238,22 +238,19 @@ std::optional<GstFlowReturn> read_double_buffer(GstZorvDbSrc* self, GstBuffer** 
         GST_ELEMENT_ERROR(self, STREAM, FAILED, ("Could not map an output buffer"), (nullptr));
         return GST_FLOW_ERROR;
     }
-    std::optional<zorvgst::frame_info> copied;
-    try {
-        copied = reader.read(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0),
-                             GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), plane_capacity(frame));
-    } catch (const zorvgst::error&) {
-        gst_video_frame_unmap(&frame);
-        gst_buffer_unref(buffer);
-        // The writer grew its frames since newest(): renegotiate first.
-        const std::optional<zorvgst::frame_info> now = reader.newest();
-        if (now && !is_negotiated_size(state, *now)) {
-            return std::nullopt;
-        }
-        throw;
-    }
+    const zorvgst::read_result result =
+        reader.try_read(GST_VIDEO_FRAME_PLANE_DATA(&frame, 0),
+                        GST_VIDEO_FRAME_PLANE_STRIDE(&frame, 0), plane_capacity(frame));
     gst_video_frame_unmap(&frame);
+    if (result.status == zorvgst::read_status::too_small ||
+        result.status == zorvgst::read_status::several_planes) {
+        // The writer grew its frames, or made a ring, since newest(): renegotiate first.
+        gst_buffer_unref(buffer);
+        return std::nullopt;
+    }
     count_drops(self);
+    const std::optional<zorvgst::frame_info> copied =
+        result ? std::optional<zorvgst::frame_info>(result.info) : std::nullopt;
     if (!copied) {
         // Nothing whole to show: the writer overtook every copy, or went away.
         gst_buffer_unref(buffer);

@@ -82,32 +82,22 @@ ring_read_t ring_frames_t::copy(zorvgst::frame_reader& reader, ring_buffer_t& ou
         gst_buffer_unref(buffer);
         throw std::runtime_error("could not map a buffer for a copy");
     }
-    std::optional<zorvgst::frame_info> copied;
     zorvgst::frame_timing timing;
-    try {
-        copied = reader.copy(map.data, map.size, &timing, &metadata_);
-    } catch (const zorvgst::error&) {
-        gst_buffer_unmap(buffer, &map);
-        gst_buffer_unref(buffer);
-        // The writer made the ring anew for larger frames since the layout was negotiated.
-        if (reader.format() != format_) {
-            return ring_read_t::other_layout;
-        }
-        throw;
-    }
+    const zorvgst::read_result copied = reader.try_copy(map.data, map.size, &timing, &metadata_);
     gst_buffer_unmap(buffer, &map);
+    // Too small: the writer made the ring anew for larger frames since the layout was negotiated.
+    if (copied.status == zorvgst::read_status::too_small || reader.format() != format_) {
+        gst_buffer_unref(buffer);
+        return ring_read_t::other_layout;
+    }
     if (!copied) {
         gst_buffer_unref(buffer);
         return ring_read_t::nothing;
     }
-    if (reader.format() != format_) {
-        gst_buffer_unref(buffer);
-        return ring_read_t::other_layout;
-    }
-    describe(buffer, *copied, timing, metadata_.data(), metadata_.size());
+    describe(buffer, copied.info, timing, metadata_.data(), metadata_.size());
     out.buffer = buffer;
     out.leased = false;
-    out.info = *copied;
+    out.info = copied.info;
     out.timing = timing;
     return ring_read_t::frame;
 }

@@ -48,7 +48,7 @@ public:
     void reset();
 
     /// The newest frame of `reader`, leased if it may hold one more, copied otherwise.
-    /// Throws zorvgst::error or std::runtime_error when it can be neither.
+    /// Throws std::runtime_error when it can be neither.
     ring_read_t next(zorvgst::frame_reader& reader, ring_buffer_t& out);
 
 private:

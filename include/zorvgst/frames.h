@@ -26,6 +26,30 @@ struct frame_info {
     unsigned height = 0;
 };
 
+/// What a non-throwing read found: a frame that does not fit is a routine race (the writer made
+/// larger frames since the caller sized its destination), not an error.
+enum class read_status {
+    /// The frame in `info` was copied, intact.
+    copied,
+    /// No frame yet, or every attempt was overtaken, or the writer went away: look again.
+    no_frame,
+    /// The frame, `info.width` x `info.height`, needs `needed` bytes: more than the destination.
+    too_small,
+    /// The frame is in several planes: copy() copies it, read() copies one plane.
+    several_planes,
+};
+
+/// The outcome of frame_reader::try_read() and try_copy().
+struct read_result {
+    read_status status = read_status::no_frame;
+    /// The frame copied; for too_small, the frame that did not fit (its number and size).
+    frame_info info;
+    /// For too_small, the bytes the destination needs for that frame.
+    std::size_t needed = 0;
+
+    explicit operator bool() const { return status == read_status::copied; }
+};
+
 namespace detail {
 class attached_buffer;
 class ring_attachment;
@@ -177,6 +201,17 @@ public:
     /// with its timing and metadata where asked for, and returns it if it is intact. Any format,
     /// either layout. Throws zorvgst::error when the frame does not fit.
     std::optional<frame_info> copy(void* dst, std::size_t capacity, frame_timing* timing = nullptr,
+                                   std::vector<std::uint8_t>* metadata = nullptr);
+    /// read() without the exception: a frame that does not fit the destination, or that is in
+    /// several planes, is a status of the result. Nothing else differs.
+    read_result try_read(void* dst, std::size_t stride, std::size_t capacity);
+    /// copy() without the exception: a frame that does not fit is a status of the result.
+    read_result try_copy(void* dst, std::size_t capacity, frame_timing* timing = nullptr,
+                         std::vector<std::uint8_t>* metadata = nullptr);
+    /// Copies the newest frame, in the layout format() gives, into `frame`, sized to the frame
+    /// (a writer that changed its frames meanwhile is followed), and returns it if it is intact.
+    /// Never throws for the frame's size.
+    std::optional<frame_info> copy(std::vector<std::uint8_t>& frame, frame_timing* timing = nullptr,
                                    std::vector<std::uint8_t>* metadata = nullptr);
     /// The newest frame of a frame ring, held in shared memory without a copy. Nothing when there
     /// is no frame, the buffer is a double buffer, or this reader holds as many frames as it may

@@ -29,11 +29,12 @@ const GstVideoFormatInfo& checked_format_info(const std::string& name, unsigned 
                                               unsigned height) {
     const GstVideoFormatInfo* info = raw_format_info(name);
     if (info == nullptr) {
-        throw error("'" + name + "' is no raw video format");
+        throw error(error_code::invalid_format, "'" + name + "' is no raw video format");
     }
     if (width == 0 || height == 0 || width > max_frame_dimension || height > max_frame_dimension) {
-        throw error("frame size " + std::to_string(width) + "x" + std::to_string(height) +
-                    " outside 1.." + std::to_string(max_frame_dimension));
+        throw error(error_code::invalid_format, "frame size " + std::to_string(width) + "x" +
+                                                    std::to_string(height) + " outside 1.." +
+                                                    std::to_string(max_frame_dimension));
     }
     return *info;
 }
@@ -69,10 +70,11 @@ frame_format frame_format::with_strides(const std::string& name, unsigned width,
     std::size_t offset = 0;
     for (unsigned i = 0; i < described.planes; ++i) {
         if (strides[i] < described.row_bytes(i)) {
-            throw error("rows of plane " + std::to_string(i) + " of a " + name + " frame " +
-                        std::to_string(width) + " pixels wide need " +
-                        std::to_string(described.row_bytes(i)) + " bytes, not " +
-                        std::to_string(strides[i]));
+            throw error(error_code::invalid_format,
+                        "rows of plane " + std::to_string(i) + " of a " + name + " frame " +
+                            std::to_string(width) + " pixels wide need " +
+                            std::to_string(described.row_bytes(i)) + " bytes, not " +
+                            std::to_string(strides[i]));
         }
         described.plane[i].offset = offset;
         described.plane[i].stride = strides[i];

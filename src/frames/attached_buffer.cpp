@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Attachments to POSIX and System V buffers for the frame layer, on the library's handle classes.
 #include "internal/frames/attached_buffer.h"
+#include <cerrno>
 #include <stdexcept>
 
 #include <boost/interprocess/exceptions.hpp>
@@ -145,18 +146,27 @@ std::unique_ptr<attached_buffer> attach_sysv_reader(const std::string& name) {
     }
 }
 
-std::string posix_open_failure(const std::string& name, std::uint64_t needed) {
+/// A failure the system reported with `number`; running out of memory or space is no_space.
+write_failure system_failure(int number, std::string text) {
+    // Without a number the system gave no reason it could name: an I/O failure says as much.
+    const int known = number != 0 ? number : EIO;
+    const bool space = known == ENOSPC || known == ENOMEM;
+    return {space ? error_code::no_space : error_code::system_error, known, std::move(text)};
+}
+
+write_failure posix_open_failure(const std::string& name, std::uint64_t needed, int last_errno) {
     // First: the object a writer could not back is removed again, so there is nothing to open.
     const std::optional<std::uint64_t> free_bytes = shm_free_bytes();
     if (free_bytes && *free_bytes < needed) {
-        return "not enough shared memory: " + shm_shortage_text(needed, free_bytes);
+        return {error_code::no_space, ENOSPC,
+                "not enough shared memory: " + shm_shortage_text(needed, free_bytes)};
     }
     try {
         bip::shared_memory_object object(bip::open_only, name.c_str(), bip::read_write);
     } catch (const bip::interprocess_exception& e) {
-        return e.what();
+        return system_failure(e.get_native_error(), e.what());
     }
-    return "the shared-memory object could not be sized or mapped";
+    return system_failure(last_errno, "the shared-memory object could not be sized or mapped");
 }
 
 /// Marks a header that is about to be replaced as holding no frame of any size, and wakes its
@@ -184,7 +194,7 @@ void retire_sysv_segment(int shmid) {
 }
 
 std::unique_ptr<attached_buffer> attach_posix_writer(const std::string& name, unsigned width,
-                                                     unsigned height, std::string& failure) {
+                                                     unsigned height, write_failure& failure) {
     const std::uint64_t needed = compute_size(width, height);
     const auto existing = stat_entry(name);
     // A frame ring of the same size would be taken for a double buffer, its header and
@@ -199,18 +209,20 @@ std::unique_ptr<attached_buffer> attach_posix_writer(const std::string& name, un
         retire_posix_buffer(name);
         ::shm_unlink(("/" + name).c_str());
     }
+    errno = 0;
     auto handle =
         std::make_unique<posix_double_buffer_t>(name.c_str(), bip::read_write, width, height);
+    const int made_errno = errno;
     const auto identity = stat_entry(name);
     if (!handle->is_valid() || handle->get_header() == nullptr || !identity) {
-        failure = posix_open_failure(name, needed);
+        failure = posix_open_failure(name, needed, made_errno);
         return nullptr;
     }
     return std::make_unique<posix_buffer>(std::move(handle), *identity);
 }
 
 std::unique_ptr<attached_buffer> attach_sysv_writer(const std::string& name, unsigned width,
-                                                    unsigned height, std::string& failure) {
+                                                    unsigned height, write_failure& failure) {
     const int existing = current_shmid(name);
     struct shmid_ds segment {};
     if (existing >= 0 && ::shmctl(existing, IPC_STAT, &segment) == 0 &&
@@ -219,17 +231,21 @@ std::unique_ptr<attached_buffer> attach_sysv_writer(const std::string& name, uns
         retire_sysv_segment(existing);
         sysv_double_buffer_t::remove(name.c_str());
     }
+    errno = 0;
     try {
         auto handle =
             std::make_unique<sysv_double_buffer_t>(name.c_str(), bip::read_write, width, height);
         if (handle->is_valid() && handle->get_header() != nullptr) {
             return std::make_unique<sysv_buffer>(std::move(handle));
         }
+    } catch (const bip::interprocess_exception& e) {
+        failure = system_failure(e.get_native_error(), e.what());
+        return nullptr;
     } catch (const std::exception& e) {
-        failure = e.what();
+        failure = system_failure(errno, e.what());
         return nullptr;
     }
-    failure = "the System V segment could not be created or attached";
+    failure = system_failure(errno, "the System V segment could not be created or attached");
     return nullptr;
 }
 
@@ -262,7 +278,7 @@ std::unique_ptr<attached_buffer> attach_reader(backend kind, const std::string& 
 
 std::unique_ptr<attached_buffer> attach_writer(backend kind, const std::string& name,
                                                unsigned width, unsigned height,
-                                               std::string& failure) {
+                                               write_failure& failure) {
     return kind == backend::sysv ? attach_sysv_writer(name, width, height, failure)
                                  : attach_posix_writer(name, width, height, failure);
 }

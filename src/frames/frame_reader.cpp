@@ -339,39 +339,75 @@ bool frame_reader::wait(std::chrono::nanoseconds timeout) {
     }
 }
 
+namespace {
+
+read_result outcome(const std::optional<frame_info>& copied) {
+    read_result result;
+    if (copied) {
+        result.status = read_status::copied;
+        result.info = *copied;
+    }
+    return result;
+}
+
+read_result refusal(read_status status, unsigned width, unsigned height, std::size_t needed) {
+    read_result result;
+    result.status = status;
+    result.info.width = width;
+    result.info.height = height;
+    result.needed = needed;
+    return result;
+}
+
+} // namespace
+
 std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std::size_t capacity) {
+    const read_result result = try_read(dst, stride, capacity);
+    if (result.status == read_status::several_planes) {
+        throw error(error_code::invalid_format, "frames of " + state_->name + " are " +
+                                                    state_->ring->format().name +
+                                                    ", in several planes: copy() copies them");
+    }
+    if (result.status == read_status::too_small) {
+        throw error(error_code::destination_too_small,
+                    "destination of " + std::to_string(capacity) + " bytes with rows " +
+                        std::to_string(stride) + " bytes apart cannot hold a " +
+                        std::to_string(result.info.width) + "x" +
+                        std::to_string(result.info.height) + " frame of " + state_->name);
+    }
+    return result ? std::optional<frame_info>(result.info) : std::nullopt;
+}
+
+read_result frame_reader::try_read(void* dst, std::size_t stride, std::size_t capacity) {
     state& s = *state_;
     if (!s.usable()) {
-        return std::nullopt;
+        return {};
     }
     detail::attached_buffer& buffer = *s.buffer;
     const unsigned width = buffer.width();
     const unsigned height = buffer.height();
     if (s.ring && s.ring->format().planes != 1) {
-        throw error("frames of " + s.name + " are " + s.ring->format().name +
-                    ", in several planes: copy() copies them");
+        return refusal(read_status::several_planes, width, height, s.ring->format().size);
     }
     const std::size_t row = s.ring ? s.ring->format().row_bytes(0) : std::size_t{width} * 4;
-    const std::size_t needed = (height - 1) * stride + row;
-    if (stride < row || capacity < needed) {
-        throw error("destination of " + std::to_string(capacity) + " bytes with rows " +
-                    std::to_string(stride) + " bytes apart cannot hold a " + std::to_string(width) +
-                    "x" + std::to_string(height) + " frame of " + s.name);
+    if (stride < row || capacity < (height - 1) * stride + row) {
+        return refusal(read_status::too_small, width, height,
+                       (height - 1) * std::max(stride, row) + row);
     }
     auto* target = static_cast<std::uint8_t*>(dst);
     if (s.ring) {
         const plane_layout plane = s.ring->format().plane[0];
-        return s.copy_ring_frame(
+        return outcome(s.copy_ring_frame(
             [&](const std::uint8_t* data) {
                 detail::copy_rows(target, stride, data + plane.offset, plane.stride, row, height);
             },
-            nullptr, nullptr);
+            nullptr, nullptr));
     }
     for (int attempt = 0; attempt < copy_attempts; ++attempt) {
         const std::uint64_t before = buffer.frame_count();
         const boost::posix_time::ptime written = buffer.last_write_time();
         if (written.is_not_a_date_time()) {
-            return std::nullopt;
+            return {};
         }
         const std::uint8_t* slot = s.consistent_slot(before);
         if (slot == nullptr) {
@@ -384,7 +420,7 @@ std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std:
         if (!copied) {
             // The object was cut short under the copy: attach afresh next time.
             s.detach();
-            return std::nullopt;
+            return {};
         }
         // The pixels are read before the count is looked at again (a sequence-lock read). A full
         // fence: the copy's string loads are not ordered with later loads the way plain ones are.
@@ -392,11 +428,11 @@ std::optional<frame_info> frame_reader::read(void* dst, std::size_t stride, std:
         const std::uint64_t after = buffer.frame_count();
         if (after == before) {
             s.last_returned = before;
-            return s.describe(before, written);
+            return outcome(s.describe(before, written));
         }
         s.overtaken(steady::now() - started, after - before);
     }
-    return std::nullopt;
+    return {};
 }
 
 std::optional<frame_reader::view_lease> frame_reader::begin_view() {
@@ -503,9 +539,30 @@ std::uint64_t frame_reader::dropped() const {
 
 std::optional<frame_info> frame_reader::copy(void* dst, std::size_t capacity, frame_timing* timing,
                                              std::vector<std::uint8_t>* metadata) {
+    const read_result result = try_copy(dst, capacity, timing, metadata);
+    if (result.status == read_status::too_small) {
+        const frame_info& frame = result.info;
+        if (!state_->ring) {
+            throw error(error_code::destination_too_small,
+                        "destination of " + std::to_string(capacity) + " bytes with rows " +
+                            std::to_string(std::size_t{frame.width} * 4) +
+                            " bytes apart cannot hold a " + std::to_string(frame.width) + "x" +
+                            std::to_string(frame.height) + " frame of " + state_->name);
+        }
+        throw error(error_code::destination_too_small,
+                    "destination of " + std::to_string(capacity) + " bytes cannot hold a " +
+                        std::to_string(frame.width) + "x" + std::to_string(frame.height) + " " +
+                        state_->ring->format().name + " frame of " + std::to_string(result.needed) +
+                        " bytes of " + state_->name);
+    }
+    return result ? std::optional<frame_info>(result.info) : std::nullopt;
+}
+
+read_result frame_reader::try_copy(void* dst, std::size_t capacity, frame_timing* timing,
+                                   std::vector<std::uint8_t>* metadata) {
     state& s = *state_;
     if (!s.usable()) {
-        return std::nullopt;
+        return {};
     }
     if (!s.ring) {
         const std::size_t stride = std::size_t{s.buffer->width()} * 4;
@@ -515,18 +572,36 @@ std::optional<frame_info> frame_reader::copy(void* dst, std::size_t capacity, fr
         if (metadata != nullptr) {
             metadata->clear();
         }
-        return read(dst, stride, capacity);
+        return try_read(dst, stride, capacity);
     }
     const std::size_t size = s.ring->format().size;
     if (capacity < size) {
-        throw error("destination of " + std::to_string(capacity) + " bytes cannot hold a " +
-                    std::to_string(s.ring->width()) + "x" + std::to_string(s.ring->height()) + " " +
-                    s.ring->format().name + " frame of " + std::to_string(size) + " bytes of " +
-                    s.name);
+        return refusal(read_status::too_small, s.ring->width(), s.ring->height(), size);
     }
     auto* target = static_cast<std::uint8_t*>(dst);
-    return s.copy_ring_frame([&](const std::uint8_t* data) { std::memcpy(target, data, size); },
-                             timing, metadata);
+    return outcome(s.copy_ring_frame(
+        [&](const std::uint8_t* data) { std::memcpy(target, data, size); }, timing, metadata));
+}
+
+std::optional<frame_info> frame_reader::copy(std::vector<std::uint8_t>& frame, frame_timing* timing,
+                                             std::vector<std::uint8_t>* metadata) {
+    // A destination too small names the size it needs: a writer that grows its frames between
+    // that answer and the next copy is followed a few times, like a copy it overtakes.
+    for (int attempt = 0; attempt <= copy_attempts; ++attempt) {
+        const read_result result = try_copy(frame.data(), frame.size(), timing, metadata);
+        if (result.status == read_status::too_small) {
+            frame.resize(result.needed);
+            continue;
+        }
+        if (!result) {
+            return std::nullopt;
+        }
+        // A smaller frame than the last: the vector says the size of this one.
+        frame.resize(state_->ring ? state_->ring->format().size
+                                  : std::size_t{result.info.width} * result.info.height * 4);
+        return result.info;
+    }
+    return std::nullopt;
 }
 
 std::optional<frame_lease> frame_reader::hold() {

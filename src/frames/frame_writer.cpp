@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame API's writer: one per buffer, over either backend.
+#include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include <unistd.h>
 
@@ -12,6 +14,7 @@
 #include "internal/header_time.h"
 #include "internal/inventory/probe.h"
 #include "internal/plain_file_name.h"
+#include "internal/ring/layout.h"
 #include "internal/ring/ring_attachment.h"
 
 namespace zorvgst {
@@ -32,8 +35,10 @@ namespace {
 
 void check_dimensions(const std::string& name, unsigned width, unsigned height) {
     if (width == 0 || height == 0 || width > max_frame_dimension || height > max_frame_dimension) {
-        throw error("buffer " + name + ": frame size " + std::to_string(width) + "x" +
-                    std::to_string(height) + " outside 1.." + std::to_string(max_frame_dimension));
+        throw error(error_code::invalid_format, "buffer " + name + ": frame size " +
+                                                    std::to_string(width) + "x" +
+                                                    std::to_string(height) + " outside 1.." +
+                                                    std::to_string(max_frame_dimension));
     }
 }
 
@@ -45,8 +50,8 @@ void claim_name(const std::string& name, backend kind) {
         return;
     }
     if (existing->owner_pid > 0 && existing->owner_pid != ::getpid() && existing->owner_alive) {
-        throw error("buffer " + name + " is owned by the live process " +
-                    std::to_string(existing->owner_pid));
+        throw error(error_code::owner_alive, "buffer " + name + " is owned by the live process " +
+                                                 std::to_string(existing->owner_pid));
     }
     if (existing->backend != kind) {
         remove_buffer(name);
@@ -55,12 +60,40 @@ void claim_name(const std::string& name, backend kind) {
 
 std::unique_ptr<detail::attached_buffer> open_for_writing(const std::string& name, backend kind,
                                                           unsigned width, unsigned height) {
-    std::string failure;
+    detail::write_failure failure;
     auto buffer = detail::attach_writer(kind, name, width, height, failure);
     if (!buffer) {
-        throw error("cannot open buffer " + name + " for writing: " + failure);
+        throw error(failure.code, "cannot open buffer " + name + " for writing: " + failure.text,
+                    failure.system_error);
     }
     return buffer;
+}
+
+/// The code of a ring that could not be made, and its errno value: the ring says why only in
+/// words, so what the caller asked for is checked again and the system's words are matched.
+std::pair<error_code, int> ring_failure_code(const std::string& failure, const frame_format& format,
+                                             const ring_options& options) {
+    detail::ring::ring_geometry geometry;
+    if (!detail::ring::compute_geometry(detail::ring_attachment::slots_for(options),
+                                        options.readers, options.leases_per_reader, format.size,
+                                        options.metadata_bytes, geometry)) {
+        return {error_code::invalid_argument, 0};
+    }
+    if (format.name.size() >= detail::ring::format_name_bytes ||
+        format.caps().size() >= detail::ring::caps_bytes) {
+        return {error_code::invalid_format, 0};
+    }
+    if (failure.rfind("not enough shared memory", 0) == 0) {
+        return {error_code::no_space, ENOSPC};
+    }
+    for (int number = 1; number < 256; ++number) {
+        if (failure == std::strerror(number)) {
+            return {number == ENOSPC || number == ENOMEM ? error_code::no_space
+                                                         : error_code::system_error,
+                    number};
+        }
+    }
+    return {error_code::system_error, EIO};
 }
 
 std::unique_ptr<detail::ring_attachment>
@@ -68,24 +101,27 @@ open_ring(const std::string& name, const frame_format& format, const ring_option
     std::string failure;
     auto ring = detail::ring_attachment::create(name, format, options, failure);
     if (!ring) {
-        throw error("cannot make frame ring " + name + ": " + failure);
+        const auto [code, number] = ring_failure_code(failure, format, options);
+        throw error(code, "cannot make frame ring " + name + ": " + failure, number);
     }
     return ring;
 }
 
 void check_name(const std::string& name) {
     if (!detail::is_plain_file_name(name)) {
-        throw error("invalid buffer name '" + name + "': it must name one entry of /dev/shm");
+        throw error(error_code::invalid_name,
+                    "invalid buffer name '" + name + "': it must name one entry of /dev/shm");
     }
 }
 
 void check_format(const std::string& name, const frame_format& format) {
     check_dimensions(name, format.width, format.height);
     if (!format.consistent()) {
-        throw error("buffer " + name + ": the layout given for " + format.name + " frames of " +
-                    std::to_string(format.width) + "x" + std::to_string(format.height) +
-                    " puts planes outside its " + std::to_string(format.size) +
-                    " bytes, or rows shorter than their pixels");
+        throw error(error_code::invalid_format,
+                    "buffer " + name + ": the layout given for " + format.name + " frames of " +
+                        std::to_string(format.width) + "x" + std::to_string(format.height) +
+                        " puts planes outside its " + std::to_string(format.size) +
+                        " bytes, or rows shorter than their pixels");
     }
 }
 
@@ -127,8 +163,9 @@ frame_writer& frame_writer::operator=(frame_writer&&) noexcept = default;
 
 frame_info frame_writer::write(const void* pixels, std::size_t stride) {
     if (state_->format.planes != 1) {
-        throw error("frames of " + state_->name + " are " + state_->format.name +
-                    ", in several planes: write_planes() writes them");
+        throw error(error_code::invalid_format,
+                    "frames of " + state_->name + " are " + state_->format.name +
+                        ", in several planes: write_planes() writes them");
     }
     const void* planes[] = {pixels};
     const std::size_t strides[] = {stride};
@@ -140,9 +177,10 @@ frame_info frame_writer::write_planes(const void* const* planes, const std::size
     const frame_format& format = state_->format;
     for (unsigned i = 0; i < format.planes; ++i) {
         if (strides[i] < format.row_bytes(i)) {
-            throw error("stride of " + std::to_string(strides[i]) +
-                        " bytes shorter than a row of " + std::to_string(state_->width) +
-                        " pixels");
+            throw error(error_code::invalid_argument, "stride of " + std::to_string(strides[i]) +
+                                                          " bytes shorter than a row of " +
+                                                          std::to_string(state_->width) +
+                                                          " pixels");
         }
     }
     std::uint8_t* slot = frame();
@@ -195,8 +233,9 @@ void frame_writer::reformat(const frame_format& format) {
     if (state_->ring == nullptr) {
         if (format.name != "BGRA" ||
             format != frame_format::of("BGRA", format.width, format.height)) {
-            throw error("buffer " + state_->name +
-                        " is a double buffer: its frames are packed BGRA");
+            throw error(error_code::invalid_format,
+                        "buffer " + state_->name +
+                            " is a double buffer: its frames are packed BGRA");
         }
         resize(format.width, format.height);
         return;

@@ -194,6 +194,18 @@ TEST(ShmExhaustion, RingTooLargeForDevShmNamesBytesAndLeavesNothing) {
             found.check(contains(text, " bytes needed"), "bytes needed not named: " + text);
             found.check(contains(text, std::to_string(small_shm_bytes) + " bytes free"),
                         "bytes free not named: " + text);
+            found.check(refused.code() == zorvgst::error_code::no_space &&
+                            refused.system_error() == ENOSPC,
+                        "a shortage not coded no_space with ENOSPC: " + text);
+        }
+        // A double buffer that does not fit says the same in its code.
+        try {
+            zorvgst::frame_writer writer(guard.name(), 3840, 2160);
+            found.check(false, "a 4K double buffer was made on a 32 MiB /dev/shm");
+        } catch (const zorvgst::error& refused) {
+            found.check(
+                refused.code() == zorvgst::error_code::no_space && refused.system_error() == ENOSPC,
+                std::string("a shortage not coded no_space with ENOSPC: ") + refused.what());
         }
         for (const auto& entry : dev_shm_entries()) {
             found.check(false, "left in /dev/shm: " + entry);

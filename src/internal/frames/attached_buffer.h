@@ -11,6 +11,7 @@
 #include <sys/types.h>
 
 #include <zorvgst/backend.h>
+#include <zorvgst/error.h>
 
 namespace zorvgst::detail {
 
@@ -47,12 +48,20 @@ public:
 /// nothing when no buffer exists.
 std::unique_ptr<attached_buffer> attach_reader(backend kind, const std::string& name);
 
+/// Why a writer's buffer could not be made: the code and errno value its error carries, and
+/// the words.
+struct write_failure {
+    error_code code = error_code::system_error;
+    int system_error = 0;
+    std::string text;
+};
+
 /// A writer's attachment for `width` x `height` frames. A buffer of another size is removed and
 /// made anew rather than cut short under its readers' mappings. Null, with `failure` saying why,
 /// when the buffer cannot be made usable.
 std::unique_ptr<attached_buffer> attach_writer(backend kind, const std::string& name,
                                                unsigned width, unsigned height,
-                                               std::string& failure);
+                                               write_failure& failure);
 
 /// Marks the POSIX buffer `name` (a double buffer or a frame ring) as holding no frame of any
 /// size and wakes its sleepers, before it is replaced: its readers move on at once.
