@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: LGPL-2.1-or-later
-# Builds the Debian packages (debian/) from a copy of this tree, then checks them with lintian.
+# Builds the Debian packages (debian/) from the committed tree, then checks them with lintian.
 #   scripts/package.sh [OUTPUT_DIR]   the .deb files land in OUTPUT_DIR (default build-package/)
 # Installs the packaging tools and build dependencies first, unless ZORVGST_PACKAGE_NO_DEPS=1.
 # DEB_BUILD_OPTIONS defaults to "nocheck parallel=2": the suite runs from the tree (.ci/run).
@@ -19,14 +19,12 @@ if [ "$upstream" != "$project_version" ]; then
     exit 1
 fi
 
-# A copy of what a clone holds (with this tree's edits), never the build directories: the build
-# leaves the work tree clean and cannot pick up a stale build.
+# The committed tree, as a clone holds it: no uncommitted edit, no build directory gets in, and
+# the work tree stays clean.
 rm -rf "$out"
 src="$out/zorvgst-$upstream"
 mkdir -p "$src"
-git ls-files -z --cached --others --exclude-standard |
-    while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
-    tar --null -T - -cf - | tar -C "$src" -xf -
+git archive --format=tar HEAD | tar -C "$src" -xf -
 
 echo "Building the packages of zorvgst $version in $out (log: $out/build.log)"
 if ! (cd "$src" && DEB_BUILD_OPTIONS=${DEB_BUILD_OPTIONS:-"nocheck parallel=2"} \
