@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Reading a buffer's newest frame, in whatever format it has, into a GStreamer buffer and keeping
-// its JPEG per width.
-#include "http_frame_source.h"
+// its JPEG per width, on worker threads that hand their pictures back to the main context.
+#include "frame_sources.h"
+#include <algorithm>
+#include <cstring>
 
 #include <gst/video/video.h>
 
@@ -14,12 +16,35 @@ namespace {
 constexpr std::size_t cached_widths = 4;
 // Copies of a frame whose buffer was made anew under them before the request is given up.
 constexpr int copy_attempts = 2;
+// Frames encoded at once, of different buffers or widths: more would only share the cores.
+constexpr guint most_workers = 4;
 
 } // namespace
 
+encoded_frame::encoded_frame(const zorvgst::frame_info& frame, const std::string& jpeg_data)
+    : info(frame) {
+    const std::string head =
+        std::string("--") + mjpeg_boundary +
+        "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(jpeg_data.size()) +
+        "\r\n\r\n";
+    const std::size_t size = head.size() + jpeg_data.size() + 2;
+    auto* data = static_cast<char*>(g_malloc(size));
+    std::memcpy(data, head.data(), head.size());
+    std::memcpy(data + head.size(), jpeg_data.data(), jpeg_data.size());
+    std::memcpy(data + head.size() + jpeg_data.size(), "\r\n", 2);
+    part = g_bytes_new_take(data, size);
+    jpeg = g_bytes_new_from_bytes(part, head.size(), jpeg_data.size());
+}
+
+encoded_frame::~encoded_frame() {
+    g_bytes_unref(jpeg);
+    g_bytes_unref(part);
+}
+
 frame_source::frame_source(const std::string& name) : reader_(name) {}
 
-std::shared_ptr<const encoded_frame> frame_source::newest(unsigned out_width) {
+shared_frame frame_source::newest(unsigned out_width) {
+    const std::lock_guard<std::mutex> held(lock_);
     std::optional<zorvgst::frame_info> header = reader_.newest();
     if (!header) {
         // After a resize, newest() sees the new buffer only once wait() has moved the reader
@@ -58,8 +83,7 @@ std::shared_ptr<const encoded_frame> frame_source::newest(unsigned out_width) {
             if (by_width_.size() > cached_widths) {
                 by_width_.clear();
             }
-            auto result =
-                std::make_shared<const encoded_frame>(encoded_frame{*info, std::move(*jpeg)});
+            auto result = std::make_shared<const encoded_frame>(*info, *jpeg);
             by_width_[out_width] = result;
             return result;
         }
@@ -99,13 +123,133 @@ GstBuffer* frame_source::copy_frame(const zorvgst::frame_format& format,
     return frame;
 }
 
-frame_source& frame_sources::get(const std::string& name) {
+/// One read and encoding on a worker, and what it hands back.
+struct frame_sources::job {
+    frame_sources* owner;
+    std::shared_ptr<bool> alive;
+    std::string name;
+    unsigned out_width;
+    std::shared_ptr<frame_source> source;
+    std::vector<delivery> riding; // answered with this run's frame
+    shared_frame result;
+    GMainContext* context;
+
+    static void run(gpointer data, gpointer) {
+        auto* work = static_cast<job*>(data);
+        work->result = work->source->newest(work->out_width);
+        // An idle source rather than g_main_context_invoke: that would run the result here, on
+        // the worker, whenever the loop is not running (as while the server shuts down).
+        GSource* back = g_idle_source_new();
+        g_source_set_priority(back, G_PRIORITY_DEFAULT);
+        g_source_set_callback(
+            back,
+            [](gpointer done) {
+                auto& finished = *static_cast<job*>(done);
+                if (*finished.alive) {
+                    finished.owner->finished(finished);
+                }
+                return G_SOURCE_REMOVE;
+            },
+            work, [](gpointer done) { delete static_cast<job*>(done); });
+        g_source_attach(back, work->context);
+        g_source_unref(back);
+    }
+};
+
+bool frame_sources::entry::busy() const {
+    return std::any_of(by_width.begin(), by_width.end(),
+                       [](const auto& width) { return width.second.running; });
+}
+
+frame_sources::frame_sources()
+    : context_(g_main_context_ref_thread_default()), alive_(std::make_shared<bool>(true)) {
+    const guint workers = std::clamp(g_get_num_processors(), 1u, most_workers);
+    pool_ = g_thread_pool_new_full(
+        job::run, nullptr, [](gpointer queued) { delete static_cast<job*>(queued); },
+        static_cast<gint>(workers), FALSE, nullptr);
+}
+
+frame_sources::~frame_sources() {
+    *alive_ = false;
+    // Frames still queued are dropped; those being encoded are waited for, as their encoders
+    // go with them.
+    g_thread_pool_free(pool_, TRUE, TRUE);
+    g_main_context_unref(context_);
+}
+
+void frame_sources::on_encoded(std::function<void(const std::string&)> notify) {
+    notify_ = std::move(notify);
+}
+
+void frame_sources::request(const std::string& name, unsigned out_width, delivery deliver) {
+    entry& found = get(name);
+    encoding& wanted = found.by_width[out_width];
+    if (wanted.running) {
+        // The running read may have begun before the newest frame: the next one answers.
+        wanted.waiting.push_back(std::move(deliver));
+        return;
+    }
+    std::vector<delivery> riding;
+    riding.push_back(std::move(deliver));
+    start(name, found, out_width, std::move(riding));
+}
+
+shared_frame frame_sources::follow(const std::string& name, unsigned out_width) {
+    entry& found = get(name);
+    encoding& wanted = found.by_width[out_width];
+    if (!wanted.running) {
+        start(name, found, out_width, {});
+    }
+    return wanted.latest;
+}
+
+void frame_sources::start(const std::string& name, entry& found, unsigned out_width,
+                          std::vector<delivery> riding) {
+    if (found.by_width.size() > cached_widths) {
+        // Widths nobody waits for go, as in the source's own cache.
+        for (auto it = found.by_width.begin(); it != found.by_width.end();) {
+            const bool idle =
+                it->first != out_width && !it->second.running && it->second.waiting.empty();
+            it = idle ? found.by_width.erase(it) : std::next(it);
+        }
+    }
+    found.by_width[out_width].running = true;
+    g_thread_pool_push(
+        pool_,
+        new job{this, alive_, name, out_width, found.source, std::move(riding), nullptr, context_},
+        nullptr);
+}
+
+void frame_sources::finished(job& done) {
+    for (const delivery& deliver : done.riding) {
+        deliver(done.result);
+    }
+    const auto found = sources_.find(done.name);
+    if (found == sources_.end() || found->second.source != done.source) {
+        return;
+    }
+    encoding& wanted = found->second.by_width[done.out_width];
+    wanted.running = false;
+    if (done.result) {
+        wanted.latest = done.result;
+    }
+    if (!wanted.waiting.empty()) {
+        std::vector<delivery> riding;
+        riding.swap(wanted.waiting);
+        start(done.name, found->second, done.out_width, std::move(riding));
+    }
+    if (done.result && notify_) {
+        notify_(done.name);
+    }
+}
+
+frame_sources::entry& frame_sources::get(const std::string& name) {
     entry& found = sources_[name];
     if (!found.source) {
-        found.source = std::make_unique<frame_source>(name);
+        found.source = std::make_shared<frame_source>(name);
     }
     found.used = std::chrono::steady_clock::now();
-    return *found.source;
+    return found;
 }
 
 } // namespace zorvgst_serve

@@ -7,11 +7,11 @@
 
 #include <libsoup/soup.h>
 
+#include "frame_sources.h"
 #include "host/buffer_report.h"
-#include "http_frame_source.h"
 #include "http_metrics.h"
 #include "http_request.h"
-#include "http_stream.h"
+#include "mjpeg_streams.h"
 #include "status_page.h"
 
 namespace zorvgst_serve {
@@ -71,6 +71,8 @@ struct http_service::state {
     /// A snapshot, or with `streaming` an MJPEG stream, of `name`.
     void picture(SoupServerMessage* message, const std::string& name, GHashTable* query,
                  bool streaming);
+    /// Answers with the newest frame of `name` once a worker has encoded it.
+    void snapshot(SoupServerMessage* message, const std::string& name, unsigned width);
     void page(SoupServerMessage* message, GHashTable* query);
     std::string status_json() const;
     gboolean tick();
@@ -149,12 +151,7 @@ void http_service::state::picture(SoupServerMessage* message, const std::string&
         return;
     }
     if (!streaming) {
-        const auto frame = sources.get(name).newest(*width);
-        if (!frame) {
-            respond_error(message, SOUP_STATUS_SERVICE_UNAVAILABLE);
-            return;
-        }
-        respond(message, SOUP_STATUS_OK, "image/jpeg", frame->jpeg);
+        snapshot(message, name, *width);
     } else if (soup_server_message_get_method(message) == SOUP_METHOD_HEAD) {
         respond(message, SOUP_STATUS_OK, mjpeg_streams::content_type().c_str(), "");
     } else if (stats.http_streams >= options.max_clients) {
@@ -164,6 +161,46 @@ void http_service::state::picture(SoupServerMessage* message, const std::string&
         common_headers(message, content::plain);
         streams.open(message, name, *width, *fps);
     }
+}
+
+void http_service::state::snapshot(SoupServerMessage* message, const std::string& name,
+                                   unsigned width) {
+    // The client may go before its picture is ready: the answer is then dropped.
+    struct waiting {
+        SoupServerMessage* message;
+        gulong finished_handler;
+        bool gone = false;
+        ~waiting() {
+            g_signal_handler_disconnect(message, finished_handler);
+            g_object_unref(message);
+        }
+    };
+    auto request = std::make_shared<waiting>(
+        waiting{static_cast<SoupServerMessage*>(g_object_ref(message)), 0});
+    request->finished_handler =
+        g_signal_connect(message, "finished", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
+                             static_cast<waiting*>(data)->gone = true;
+                         }),
+                         request.get());
+    soup_server_message_pause(message);
+    sources.request(name, width, [request](shared_frame frame) {
+        if (request->gone) {
+            return;
+        }
+        if (frame) {
+            common_headers(request->message, content::plain);
+            soup_server_message_set_status(request->message, SOUP_STATUS_OK, nullptr);
+            soup_message_headers_replace(soup_server_message_get_response_headers(request->message),
+                                         "Content-Type", "image/jpeg");
+            // The encoded picture itself, shared with every other response that sends it.
+            soup_message_body_append_bytes(soup_server_message_get_response_body(request->message),
+                                           frame->jpeg);
+            soup_message_body_complete(soup_server_message_get_response_body(request->message));
+        } else {
+            respond_error(request->message, SOUP_STATUS_SERVICE_UNAVAILABLE);
+        }
+        soup_server_message_unpause(request->message);
+    });
 }
 
 std::string http_service::state::status_json() const {

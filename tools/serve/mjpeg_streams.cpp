@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Writing MJPEG parts to libsoup's chunked responses without letting them pile up.
-#include "http_stream.h"
+// Writing MJPEG parts, shared between viewers, to libsoup's chunked responses without letting them
+// pile up.
+#include "mjpeg_streams.h"
 #include <algorithm>
 
 namespace zorvgst_serve {
@@ -19,7 +20,7 @@ struct mjpeg_streams::viewer {
     unsigned out_width = 0;
     std::chrono::steady_clock::duration interval{};
     std::chrono::steady_clock::time_point due{};
-    std::shared_ptr<const encoded_frame> sent;
+    shared_frame sent;
     unsigned unsent = 0;
     bool ending = false;
     bool present = true;
@@ -30,9 +31,13 @@ struct mjpeg_streams::viewer {
 
 mjpeg_streams::mjpeg_streams(const buffer_catalog& catalog, frame_sources& sources,
                              server_stats& stats)
-    : catalog_(catalog), sources_(sources), stats_(stats) {}
+    : catalog_(catalog), sources_(sources), stats_(stats) {
+    // A part goes out as soon as its frame is encoded, not at the next tick.
+    sources_.on_encoded([this](const std::string&) { tick(); });
+}
 
 mjpeg_streams::~mjpeg_streams() {
+    sources_.on_encoded(nullptr);
     while (!viewers_.empty()) {
         // The server is going away with its connections: nothing more is written to them.
         close(*viewers_.back());
@@ -104,18 +109,12 @@ void mjpeg_streams::tick() {
         if (now < v.due || v.unsent >= max_unsent_parts) {
             continue;
         }
-        std::shared_ptr<const encoded_frame> frame = sources_.get(v.name).newest(v.out_width);
+        shared_frame frame = sources_.follow(v.name, v.out_width);
         if (!frame || frame == v.sent) {
             continue;
         }
-        const std::string head = std::string("--") + boundary +
-                                 "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                                 std::to_string(frame->jpeg.size()) + "\r\n\r\n";
-        // One chunk per part, so that wrote-chunk counts parts.
-        std::string part;
-        part.reserve(head.size() + frame->jpeg.size() + 2);
-        part.append(head).append(frame->jpeg).append("\r\n");
-        soup_message_body_append(body, SOUP_MEMORY_COPY, part.data(), part.size());
+        // One chunk per part, so that wrote-chunk counts parts; the same bytes for every viewer.
+        soup_message_body_append_bytes(body, frame->part);
         ++v.unsent;
         v.sent = std::move(frame);
         // Due again one interval on, but never in a burst after a stall.

@@ -10,20 +10,21 @@
 #include <libsoup/soup.h>
 
 #include "buffer_catalog.h"
-#include "http_frame_source.h"
+#include "frame_sources.h"
 #include "server_stats.h"
 
 namespace zorvgst_serve {
 
-/// Every open stream. A frame is encoded once per buffer and width for all its viewers; a viewer
+/// Every open stream. A frame is encoded once per buffer and width for all its viewers, off the
+/// main loop, and its part is written to every viewer's response as the same bytes; a viewer
 /// that has not taken its last two parts yet skips frames, so that a slow reader holds at most
-/// two parts in memory and never slows anyone else. Main loop only.
+/// two parts and never slows anyone else. Main loop only.
 class mjpeg_streams {
 public:
     /// The most parts a second a stream sends.
     static constexpr unsigned max_fps = 10;
     /// The boundary between parts, as the Content-Type names it.
-    static constexpr const char* boundary = "zorvgstframe";
+    static constexpr const char* boundary = mjpeg_boundary;
     /// multipart/x-mixed-replace with the boundary.
     static std::string content_type();
 
@@ -38,6 +39,7 @@ public:
     void open(SoupServerMessage* message, const std::string& name, unsigned out_width,
               unsigned fps);
     /// Sends the parts that are due; ends the streams of buffers the catalog no longer lists.
+    /// Also called whenever a frame has been encoded.
     void tick();
     /// Whether a stream of `name` is open: its source stays.
     bool watching(const std::string& name) const;
