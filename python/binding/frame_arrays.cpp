@@ -4,20 +4,30 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "module_parts.h"
+
 namespace py = pybind11;
 
 namespace zorvpy {
 
-std::optional<frame_array> rows_of(const py::array& array, bool writing) {
+std::optional<frame_array> rows_of(py::handle given, bool writing) {
+    if (!py::isinstance<py::array>(given)) {
+        throw py::type_error(
+            "a frame is a numpy array, not " +
+            py::str(py::type::handle_of(given).attr("__name__")).cast<std::string>());
+    }
+    const auto array = py::reinterpret_borrow<py::array>(given);
     if (!array.dtype().is(py::dtype::of<std::uint8_t>())) {
-        throw py::type_error("a frame is an array of uint8, not " +
-                             py::str(array.dtype()).cast<std::string>());
+        const std::string message =
+            "a frame is an array of uint8, not " + py::str(array.dtype()).cast<std::string>();
+        if (writing) {
+            throw py::value_error(message);
+        }
+        throw py::type_error(message);
     }
     if (array.ndim() != 3 || array.shape(2) != 4 || array.shape(0) <= 0 || array.shape(1) <= 0) {
         throw py::value_error("a frame is an (height, width, 4) array, not one of shape " +
-                              py::str(py::tuple(py::cast(std::vector<py::ssize_t>(
-                                          array.shape(), array.shape() + array.ndim()))))
-                                  .cast<std::string>());
+                              py::str(array.attr("shape")).cast<std::string>());
     }
     if (writing && !array.writeable()) {
         throw py::value_error("the array is read-only");
@@ -40,11 +50,13 @@ std::optional<frame_array> rows_of(const py::array& array, bool writing) {
     return rows;
 }
 
-py::tuple frame_tuple(const zorvgst::frame_info& info) {
-    const auto since_epoch =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(info.written.time_since_epoch())
-            .count();
-    return py::make_tuple(info.number, since_epoch, info.width, info.height);
+void add_frame_arrays(py::module_& module) {
+    module.def(
+        "_frame_rows",
+        [](py::handle array, bool writing) { return rows_of(array, writing).has_value(); },
+        py::arg("array"), py::arg("writing"),
+        "Checks a BGRA frame array as every copy checks it; whether the library copies into or "
+        "out of it itself (pixels 4 bytes apart in rows that do not overlap).");
 }
 
 const char* layout_text(zorvgst::buffer_layout layout) {

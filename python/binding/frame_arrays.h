@@ -25,12 +25,13 @@ struct frame_array {
     unsigned height = 0;
 };
 
-/// The layout of `array` when it is one the frame API can copy into or from; nothing otherwise.
-/// Raises TypeError for an array that is not uint8 and ValueError for one that is not (H, W, 4).
-std::optional<frame_array> rows_of(const pybind11::array& array, bool writing);
-
-/// (number, written as nanoseconds since the epoch, width, height).
-pybind11::tuple frame_tuple(const zorvgst::frame_info& info);
+/// The one check of a BGRA frame array, for the module and the package alike. The layout of
+/// `given` when the frame API can copy into (`writing`) or from it itself; nothing when it is a
+/// frame of another layout (a copy then goes through a contiguous one). Raises TypeError for
+/// anything but a numpy array and for a source that is not uint8, ValueError for a destination
+/// that is not uint8 (as read() always has), for a shape other than (H, W, 4) and for a
+/// read-only destination.
+std::optional<frame_array> rows_of(pybind11::handle given, bool writing);
 
 /// "double_buffer" or "ring".
 const char* layout_text(zorvgst::buffer_layout layout);

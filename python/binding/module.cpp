@@ -4,6 +4,8 @@
 
 #include <zorvgst/frames.h>
 
+#include "errors.h"
+#include "frame_record.h"
 #include "log_bridge.h"
 #include "module_parts.h"
 
@@ -11,8 +13,11 @@ namespace py = pybind11;
 
 PYBIND11_MODULE(_zorvgst, module) {
     module.doc() = "Compiled core of the zorvgst package; use the package, not this module.";
-    // zorvgst::error becomes Python's zorvgst.Error; the package documents it.
-    py::register_exception<zorvgst::error>(module, "Error");
+    // Each zorvgst::error becomes the subclass of zorvgst.Error its code names.
+    zorvpy::add_errors(module);
+    zorvpy::add_frame_record(module);
+    zorvpy::add_frame_arrays(module);
+    module.attr("__version__") = ZORVGST_PYTHON_VERSION;
     zorvpy::install_log_bridge(module);
     zorvpy::add_plane_arrays(module);
     zorvpy::add_taken_frame(module);

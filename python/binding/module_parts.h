@@ -11,5 +11,6 @@ void add_writer(pybind11::module_& module);
 void add_inventory(pybind11::module_& module);
 void add_plane_arrays(pybind11::module_& module);
 void add_taken_frame(pybind11::module_& module);
+void add_frame_arrays(pybind11::module_& module);
 
 } // namespace zorvpy

@@ -110,11 +110,8 @@ bool rows_packed(const py::array& array, const plane_shape& shape) {
 } // namespace
 
 zorvgst::frame_format format_of(const std::string& name, unsigned width, unsigned height) {
-    try {
-        return zorvgst::frame_format::of(name, width, height);
-    } catch (const zorvgst::error& refused) {
-        throw py::value_error(refused.what());
-    }
+    // Refused with invalid_format: InvalidFormatError, a ValueError.
+    return zorvgst::frame_format::of(name, width, height);
 }
 
 std::vector<plane_shape> plane_shapes(const zorvgst::frame_format& format) {

@@ -13,6 +13,7 @@
 #include <zorvgst/frames.h>
 
 #include "frame_arrays.h"
+#include "frame_record.h"
 #include "module_parts.h"
 #include "taken_frame.h"
 
@@ -77,21 +78,20 @@ std::shared_ptr<taken_frame> copy_frame(zorvgst::frame_reader& reader) {
         auto frame = std::make_shared<taken_frame>();
         frame->copy.reset(new std::uint8_t[format->size]);
         std::vector<std::uint8_t> metadata;
-        std::optional<zorvgst::frame_info> info;
-        try {
+        zorvgst::read_result copied;
+        {
             const py::gil_scoped_release unlocked;
-            info = reader.copy(frame->copy.get(), format->size, &frame->timing, &metadata);
-        } catch (const zorvgst::error&) {
-            continue; // the new ring's frames are larger: the next round sizes them
+            copied = reader.try_copy(frame->copy.get(), format->size, &frame->timing, &metadata);
         }
-        if (!info) {
-            return nullptr;
-        }
-        if (reader.format() != format) {
+        // Too small: the new ring's frames are larger, and the next round sizes them.
+        if (copied.status == zorvgst::read_status::too_small || reader.format() != format) {
             continue;
         }
+        if (!copied) {
+            return nullptr;
+        }
         frame->format = *format;
-        frame->info = *info;
+        frame->info = copied.info;
         frame->metadata.assign(metadata.begin(), metadata.end());
         return frame;
     }
@@ -104,7 +104,7 @@ void add_reader(py::module_& module) {
     py::class_<view_holder, std::shared_ptr<view_holder>>(module, "_View",
                                                           "A frame looked at in shared memory.")
         .def_property_readonly(
-            "info", [](const view_holder& holder) { return frame_tuple(holder.view.info()); })
+            "info", [](const view_holder& holder) { return record_of(holder.view.info()); })
         .def("array",
              [](const std::shared_ptr<view_holder>& holder) { return view_array(holder); });
 
@@ -124,7 +124,7 @@ void add_reader(py::module_& module) {
             "timeout (seconds, None for none) passes.")
         .def(
             "read_into",
-            [](python_reader& self, const py::array& out) -> py::object {
+            [](python_reader& self, py::handle out) -> py::object {
                 const std::optional<frame_array> rows = rows_of(out, true);
                 if (!rows) {
                     throw py::value_error("the array's pixels must lie 4 bytes apart in rows");
@@ -134,24 +134,24 @@ void add_reader(py::module_& module) {
                 if (!packed_bgra(self.reader)) {
                     return py::none();
                 }
-                std::optional<zorvgst::frame_info> info;
+                zorvgst::read_result copied;
                 {
                     const py::gil_scoped_release unlocked;
-                    info = self.reader.read(rows->data, rows->row_stride, capacity);
+                    copied = self.reader.try_read(rows->data, rows->row_stride, capacity);
                 }
                 // Attached anew meanwhile, to a ring of another format: not a BGRA frame.
-                if (!info || !packed_bgra(self.reader)) {
+                if (!copied || !packed_bgra(self.reader)) {
                     return py::none();
                 }
-                return frame_tuple(*info);
+                return py::cast(record_of(copied.info));
             },
             py::arg("out"),
-            "Copies the newest frame into `out`; its info, or None when there was none intact. "
-            "Raises zorvgst.Error when the frame does not fit.")
+            "Copies the newest frame into `out`; its FrameInfo, or None when there was none "
+            "intact or it did not fit `out` (the writer resized since newest()).")
         .def("newest",
              [](const python_reader& self) -> py::object {
                  const auto info = self.reader.newest();
-                 return info ? py::object(frame_tuple(*info)) : py::object(py::none());
+                 return info ? py::cast(record_of(*info)) : py::object(py::none());
              })
         .def("look",
              [](python_reader& self) -> py::object {

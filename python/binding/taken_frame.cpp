@@ -3,6 +3,7 @@
 #include "taken_frame.h"
 
 #include "frame_arrays.h"
+#include "frame_record.h"
 #include "module_parts.h"
 #include "plane_arrays.h"
 
@@ -41,8 +42,8 @@ void add_taken_frame(py::module_& module) {
             },
             py::arg("writable") = false,
             "An array over each plane; they keep the frame, and so its lease, alive.")
-        .def_property_readonly("info",
-                               [](const taken_frame& frame) { return frame_tuple(frame.info); })
+        .def_property_readonly(
+            "info", [](const taken_frame& frame) { return record_of(frame.info, &frame.timing); })
         .def_property_readonly("format", [](const taken_frame& frame) { return frame.format.name; })
         .def_property_readonly(
             "leased", [](const taken_frame& frame) { return static_cast<bool>(frame.lease); })

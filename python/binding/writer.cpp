@@ -11,6 +11,7 @@
 #include <zorvgst/frames.h>
 
 #include "frame_arrays.h"
+#include "frame_record.h"
 #include "module_parts.h"
 #include "plane_arrays.h"
 #include "src/internal/copy_rows.h"
@@ -70,6 +71,7 @@ void add_writer(py::module_& module) {
                 const zorvgst::frame_format& format = writer.format();
                 const std::vector<plane_source> sources = frame_sources(planes, format);
                 check_metadata(writer, metadata);
+                const zorvgst::frame_timing timing{pts_ns, duration_ns, flags};
                 zorvgst::frame_info info;
                 {
                     const py::gil_scoped_release unlocked;
@@ -81,9 +83,9 @@ void add_writer(py::module_& module) {
                                                    format.row_bytes(index),
                                                    format.plane_height(index));
                     }
-                    info = publish_with(writer, {pts_ns, duration_ns, flags}, metadata);
+                    info = publish_with(writer, timing, metadata);
                 }
-                return frame_tuple(info);
+                return record_of(info, &timing);
             },
             py::arg("planes"), py::arg("pts_ns"), py::arg("duration_ns"), py::arg("flags"),
             py::arg("metadata"),
@@ -104,17 +106,18 @@ void add_writer(py::module_& module) {
             [](zorvgst::frame_writer& writer, std::int64_t pts_ns, std::int64_t duration_ns,
                std::uint32_t flags, const std::string& metadata) {
                 check_metadata(writer, metadata);
+                const zorvgst::frame_timing timing{pts_ns, duration_ns, flags};
                 zorvgst::frame_info info;
                 {
                     const py::gil_scoped_release unlocked;
-                    info = publish_with(writer, {pts_ns, duration_ns, flags}, metadata);
+                    info = publish_with(writer, timing, metadata);
                 }
-                return frame_tuple(info);
+                return record_of(info, &timing);
             },
             py::arg("pts_ns"), py::arg("duration_ns"), py::arg("flags"), py::arg("metadata"))
         .def(
             "write",
-            [](zorvgst::frame_writer& writer, const py::array& pixels) {
+            [](zorvgst::frame_writer& writer, py::handle pixels) {
                 const std::optional<frame_array> rows = rows_of(pixels, false);
                 if (!rows) {
                     throw py::value_error("the array's pixels must lie 4 bytes apart in rows");
@@ -130,7 +133,7 @@ void add_writer(py::module_& module) {
                     const py::gil_scoped_release unlocked;
                     info = writer.write(rows->data, rows->row_stride);
                 }
-                return frame_tuple(info);
+                return record_of(info);
             },
             py::arg("pixels"), "Copies one frame and publishes it; returns its info.")
         .def(
@@ -145,7 +148,7 @@ void add_writer(py::module_& module) {
                                  {width * 4, py::ssize_t{4}, py::ssize_t{1}}, writer.frame(), self);
             },
             "The slot the next publish() makes current, as a writable (H, W, 4) array.")
-        .def("publish", [](zorvgst::frame_writer& writer) { return frame_tuple(writer.publish()); })
+        .def("publish", [](zorvgst::frame_writer& writer) { return record_of(writer.publish()); })
         .def("resize", &zorvgst::frame_writer::resize, py::arg("width"), py::arg("height"))
         .def_property_readonly("width", &zorvgst::frame_writer::width)
         .def_property_readonly("height", &zorvgst::frame_writer::height)

@@ -27,6 +27,12 @@ A frame's arrays are shaped by its format:
         for frame in reader.frames(timeout=5):
             print(reader.frame_number, reader.format, frame.shape)
 
+The library's refusals raise `zorvgst.Error`, as the subclass of the reason, which is also the
+built-in that fits: InvalidNameError, InvalidFormatError, InvalidArgumentError and
+DestinationTooSmallError (ValueError), OwnerAliveError (FileExistsError), NoSpaceError and
+SystemCallError (OSError, with `errno`). Frames are described by `FrameInfo` records
+(`Reader.info`, `Writer.info`, `Frame.info`).
+
 The library's log lines go to Python's logging, logger "zorvgst".
 """
 
@@ -47,24 +53,54 @@ import numpy as np
 from . import _zorvgst
 
 __all__ = [
+    "DestinationTooSmallError",
     "Error",
     "Frame",
+    "FrameInfo",
+    "InvalidArgumentError",
+    "InvalidFormatError",
+    "InvalidNameError",
+    "NoSpaceError",
+    "OwnerAliveError",
     "Planes",
     "Reader",
+    "SystemCallError",
     "Writer",
     "expire",
     "list_buffers",
     "remove",
 ]
-__version__ = "1.3.0"
+__version__: str = _zorvgst.__version__
 
+# The library's refusals: Error, and one subclass per reason, raised by the module from the
+# library's error code. Each is also the built-in a caller would otherwise catch.
 Error = _zorvgst.Error
 Error.__doc__ = (
     "What the library refuses: a buffer that cannot be made or sized (with the system's "
     "reason), an invalid name, a buffer owned by another live process, a frame that does not "
-    "fit."
+    "fit. The subclass says which."
 )
-Error.__module__ = __name__
+InvalidNameError = _zorvgst.InvalidNameError  # and ValueError
+InvalidFormatError = _zorvgst.InvalidFormatError  # and ValueError
+InvalidArgumentError = _zorvgst.InvalidArgumentError  # and ValueError
+OwnerAliveError = _zorvgst.OwnerAliveError  # and FileExistsError, errno EEXIST
+NoSpaceError = _zorvgst.NoSpaceError  # and OSError, errno ENOSPC
+DestinationTooSmallError = _zorvgst.DestinationTooSmallError  # and ValueError
+SystemCallError = _zorvgst.SystemCallError  # and OSError, with the system's errno
+FrameInfo = _zorvgst.FrameInfo
+for _public in (
+    Error,
+    InvalidNameError,
+    InvalidFormatError,
+    InvalidArgumentError,
+    OwnerAliveError,
+    NoSpaceError,
+    DestinationTooSmallError,
+    SystemCallError,
+    FrameInfo,
+):
+    _public.__module__ = __name__
+del _public
 
 _log = _logging.getLogger("zorvgst")
 
@@ -147,24 +183,10 @@ def _frame_extras(pts_ns, duration_ns, flags, metadata) -> tuple:
     return _nanoseconds(pts_ns, "pts_ns"), _nanoseconds(duration_ns, "duration_ns"), flags, data
 
 
-def _copies_directly(array: np.ndarray) -> bool:
-    """Whether the library can copy into or out of `array` itself: pixels 4 bytes apart in rows
-    that do not overlap."""
-    height, width = array.shape[0], array.shape[1]
-    return (
-        array.strides[2] == 1
-        and array.strides[1] == 4
-        and (height == 1 or array.strides[0] >= width * 4)
-    )
-
-
-def _check_frame_array(array: np.ndarray, dtype_error: type) -> None:
-    if not isinstance(array, np.ndarray):
-        raise TypeError(f"a frame is a numpy array, not {type(array).__name__}")
-    if array.dtype != np.uint8:
-        raise dtype_error(f"a frame is an array of uint8, not {array.dtype}")
-    if array.ndim != 3 or array.shape[2] != 4:
-        raise ValueError(f"a frame is an (height, width, 4) array, not one of shape {array.shape}")
+def _check_frame_array(array, writing: bool) -> bool:
+    """The module's one check of a BGRA frame array (TypeError, ValueError); whether the library
+    copies into (`writing`) or out of it itself, without a contiguous copy between."""
+    return _zorvgst._frame_rows(array, writing)
 
 
 class _Deadline:
@@ -198,9 +220,13 @@ class Frame:
     block's end sets `array` and `planes` to None, and keeping an array keeps the slot. `pts_ns`
     and `duration_ns` are CLOCK_MONOTONIC nanoseconds (None where the writer gave none), `flags`
     and `metadata` (bytes) what the writer published with the frame.
+
+    `info` is the frame's `FrameInfo`: number, written, width, height, pts_ns, duration_ns and
+    flags as named read-only fields.
     """
 
     __slots__ = (
+        "info",
         "array",
         "planes",
         "frame_number",
@@ -221,7 +247,9 @@ class Frame:
         written: _datetime.datetime,
         format: str = "BGRA",
         planes: Optional[tuple] = None,
+        info: Optional[FrameInfo] = None,
     ):
+        self.info = info
         self.array = array
         self.planes = planes if planes is not None else (array,)
         self.frame_number = frame_number
@@ -237,8 +265,8 @@ class Frame:
     @classmethod
     def _taken(cls, taken) -> "Frame":
         planes = taken.planes()
-        number, written, _, _ = taken.info
-        frame = cls(_as_frame(planes), number, _written(written), taken.format, planes)
+        info = taken.info
+        frame = cls(_as_frame(planes), info.number, info.written, taken.format, planes, info)
         frame.intact = True
         frame.leased = taken.leased
         frame.pts_ns = taken.pts_ns
@@ -306,8 +334,8 @@ class Reader(_BufferEnd):
     def __init__(self, name: str, backend: Optional[str] = None) -> None:
         _zorvgst._follow_log_level()
         self._handle = _zorvgst._Reader(name, backend)
-        self._last = None  # (number, written ns, width, height) of the last frame returned
-        self._extras = (None, None, 0, b"")  # its pts_ns, duration_ns, flags and metadata
+        self._last: Optional[FrameInfo] = None  # the last frame returned
+        self._metadata = b""  # what its writer published with it
         self._scratch: Optional[np.ndarray] = None
         # Held while the reader is in use: close() on another thread waits for it to be free.
         self._in_use = _threading.RLock()
@@ -354,38 +382,34 @@ class Reader(_BufferEnd):
                 if frame is None:
                     continue
                 return frame
-            if out is not None:
-                _check_frame_array(out, dtype_error=ValueError)
+            direct = out is None or _check_frame_array(out, writing=True)
             newest = reader.newest()
             if newest is None:
                 continue
-            shape = (newest[3], newest[2], 4)
+            shape = (newest.height, newest.width, 4)
             if out is not None and _frame_shape(out) != shape:
                 raise ValueError(f"out has shape {out.shape}, the frame {shape}")
             target = out if out is not None else np.empty(shape, np.uint8)
-            direct = _copies_directly(target)
             if not direct:
                 if self._scratch is None or self._scratch.shape != shape:
                     self._scratch = np.empty(shape, np.uint8)
-            try:
-                info = reader.read_into(target if direct else self._scratch)
-            except Error:
-                continue  # the writer grew its frames after newest(): the next round fits
-            if info is None or (info[3], info[2], 4) != shape:
+            info = reader.read_into(target if direct else self._scratch)
+            if info is None or (info.height, info.width, 4) != shape:
                 continue  # overtaken, or resized in between: the next round has it
             if not direct:
                 np.copyto(target, self._scratch)
             self._last = info
-            self._extras = (None, None, 0, b"")
+            self._metadata = b""
             _zorvgst._flush_log()
             return target
 
     @staticmethod
     def _check_double_buffer_out(reader, out) -> None:
-        _check_frame_array(out, dtype_error=ValueError)
+        _check_frame_array(out, writing=True)
         newest = reader.newest()
-        if newest is not None and _frame_shape(out) != (newest[3], newest[2], 4):
-            raise ValueError(f"out has shape {out.shape}, the frame {(newest[3], newest[2], 4)}")
+        shape = None if newest is None else (newest.height, newest.width, 4)
+        if shape is not None and _frame_shape(out) != shape:
+            raise ValueError(f"out has shape {out.shape}, the frame {shape}")
 
     def _copy_from_ring(self, reader, out: Optional[Planes]) -> Optional[Planes]:
         """The newest frame of a ring, copied (into `out` if given); None when there was none
@@ -400,8 +424,7 @@ class Reader(_BufferEnd):
             return None
         planes = taken.planes(writable=True)
         if out is not None:
-            width, height = taken.info[2], taken.info[3]
-            _check_out_fits(out, taken.format, width, height)  # the ring may have been made anew
+            _check_out_fits(out, taken.format, taken.info.width, taken.info.height)  # the ring may have been made anew
             for target, plane in zip((out,) if isinstance(out, np.ndarray) else out, planes):
                 np.copyto(target, plane)
         self._took(taken)
@@ -409,7 +432,7 @@ class Reader(_BufferEnd):
 
     def _took(self, taken) -> None:
         self._last = taken.info
-        self._extras = (taken.pts_ns, taken.duration_ns, taken.flags, taken.metadata)
+        self._metadata = taken.metadata
         _zorvgst._flush_log()
 
     def frames(self, timeout: Optional[float] = None) -> Iterator[np.ndarray]:
@@ -456,15 +479,15 @@ class Reader(_BufferEnd):
             if view is None:
                 yield None
                 return
-            number, written, _, _ = view.info
-            frame = Frame(view.array(), number, _written(written))
+            info = view.info
+            frame = Frame(view.array(), info.number, info.written, info=info)
             try:
                 yield frame
             finally:
                 frame.intact = reader.intact(view)
                 if frame.intact:
                     self._last = view.info
-                    self._extras = (None, None, 0, b"")
+                    self._metadata = b""
 
     def limit_leases(self, count: int) -> None:
         """Holds at most `count` frames of a ring at once through `frame()` (never more than the
@@ -493,13 +516,13 @@ class Reader(_BufferEnd):
     def width(self) -> Optional[int]:
         """Width of the newest frame in the buffer; None before there is one."""
         newest = self._open().newest()
-        return None if newest is None else newest[2]
+        return None if newest is None else newest.width
 
     @property
     def height(self) -> Optional[int]:
         """Height of the newest frame in the buffer; None before there is one."""
         newest = self._open().newest()
-        return None if newest is None else newest[3]
+        return None if newest is None else newest.height
 
     @property
     def shape(self) -> Optional[tuple]:
@@ -513,7 +536,7 @@ class Reader(_BufferEnd):
             return None
         if reader.layout == "ring":
             return _shape_of(*described)
-        return (newest[3], newest[2], 4)
+        return (newest.height, newest.width, 4)
 
     @property
     def layout(self) -> Optional[str]:
@@ -532,34 +555,39 @@ class Reader(_BufferEnd):
     @property
     def frame_number(self) -> Optional[int]:
         """Number of the last frame this reader returned; None before the first."""
-        return None if self._last is None else self._last[0]
+        return None if self._last is None else self._last.number
+
+    @property
+    def info(self) -> Optional[FrameInfo]:
+        """The FrameInfo of the last frame this reader returned; None before the first."""
+        return self._last
 
     @property
     def written(self) -> Optional[_datetime.datetime]:
         """When the last frame this reader returned was published (UTC); None before."""
-        return None if self._last is None else _written(self._last[1])
+        return None if self._last is None else self._last.written
 
     @property
     def pts_ns(self) -> Optional[int]:
         """CLOCK_MONOTONIC nanoseconds at which the last frame returned was captured, as its
         writer gave them (a ring's writer stamps the publication when given none); None before
         the first and for double buffers."""
-        return self._extras[0]
+        return None if self._last is None else self._last.pts_ns
 
     @property
     def duration_ns(self) -> Optional[int]:
         """How long the last frame returned stands, in nanoseconds; None when not given."""
-        return self._extras[1]
+        return None if self._last is None else self._last.duration_ns
 
     @property
     def flags(self) -> int:
         """The flags published with the last frame returned (0 for double buffers)."""
-        return self._extras[2]
+        return 0 if self._last is None else self._last.flags
 
     @property
     def metadata(self) -> bytes:
         """The metadata published with the last frame returned (empty for double buffers)."""
-        return self._extras[3]
+        return self._metadata
 
     @property
     def dropped(self) -> int:
@@ -666,17 +694,17 @@ class Writer(_BufferEnd):
         extras = self._extras(writer, pts_ns, duration_ns, flags, metadata)
         if writer.layout == "ring":
             self._last = writer.write_planes(array, *extras)
-            return self._last[0]
-        _check_frame_array(array, dtype_error=TypeError)
+            return self._last.number
+        direct = _check_frame_array(array, writing=False)
         if _frame_shape(array) != (writer.height, writer.width, 4):
             raise ValueError(
                 f"a frame of shape {array.shape} does not fit a writer of "
                 f"{writer.width}x{writer.height}"
             )
-        if not _copies_directly(array):
+        if not direct:
             array = np.ascontiguousarray(array)
         self._last = writer.write(array)
-        return self._last[0]
+        return self._last.number
 
     @staticmethod
     def _extras(writer, pts_ns, duration_ns, flags, metadata) -> tuple:
@@ -769,9 +797,14 @@ class Writer(_BufferEnd):
         return self._open().metadata_capacity
 
     @property
+    def info(self) -> Optional[FrameInfo]:
+        """The FrameInfo of the last frame published; None before the first."""
+        return self._last
+
+    @property
     def frame_number(self) -> Optional[int]:
         """Number of the last frame published; None before the first."""
-        return None if self._last is None else self._last[0]
+        return None if self._last is None else self._last.number
 
     def __repr__(self) -> str:
         if self._handle is None:

@@ -2,7 +2,7 @@
 # Type stubs of the zorvgst package.
 import datetime
 from contextlib import AbstractContextManager
-from typing import Iterator, List, Literal, Optional, Sequence, Tuple, TypeVar, Union
+from typing import Iterator, List, Literal, Optional, Sequence, Tuple, TypedDict, TypeVar, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -24,8 +24,71 @@ Layout = Literal["double_buffer", "ring"]
 _End = TypeVar("_End", bound="_BufferEnd")
 
 class Error(Exception): ...
+class InvalidNameError(Error, ValueError): ...
+class InvalidFormatError(Error, ValueError): ...
+class InvalidArgumentError(Error, ValueError): ...
+class OwnerAliveError(Error, FileExistsError): ...
+class NoSpaceError(Error, OSError): ...
+class DestinationTooSmallError(Error, ValueError): ...
+class SystemCallError(Error, OSError): ...
+
+class FrameInfo:
+    @property
+    def number(self) -> int: ...
+    @property
+    def written_ns(self) -> int: ...
+    @property
+    def written(self) -> datetime.datetime: ...
+    @property
+    def width(self) -> int: ...
+    @property
+    def height(self) -> int: ...
+    @property
+    def pts_ns(self) -> Optional[int]: ...
+    @property
+    def duration_ns(self) -> Optional[int]: ...
+    @property
+    def flags(self) -> int: ...
+
+class LeaseHolder(TypedDict):
+    pid: int
+    alive: bool
+    count: int
+
+class RingCounts(TypedDict):
+    slots: int
+    readers: int
+    leases_per_reader: int
+    metadata_capacity: int
+    frame_bytes: int
+
+# One buffer of list_buffers() and expire(): the keys of `zorvgst-shm list --json`. These
+# TypedDicts exist for type checkers only: import them under typing.TYPE_CHECKING.
+BufferInfo = TypedDict(
+    "BufferInfo",
+    {
+        "name": str,
+        "backend": Literal["posix", "sysv"],
+        "ready": bool,
+        "state": Literal["ready", "not_ready", "orphan", "foreign"],
+        "width": int,
+        "height": int,
+        "owner_pid": int,
+        "owner_alive": bool,
+        "frame_count": int,
+        "last_write_time": Optional[str],
+        "age_ms": Optional[float],
+        "size": int,
+        "kind": Optional[Literal["double-buffer", "ring"]],
+        "format": Optional[str],
+        "leases": int,
+        "lease_holders": List[LeaseHolder],
+        "ring": Optional[RingCounts],
+    },
+)
 
 class Frame:
+    info: Optional[FrameInfo]
     # None after the `with` block for a frame of a ring (its lease ends with its arrays).
     array: Optional[Planes]
     planes: Optional[Tuple[PlaneArray, ...]]
@@ -71,6 +134,8 @@ class Reader(_BufferEnd):
     def layout(self) -> Optional[Layout]: ...
     @property
     def format(self) -> Optional[str]: ...
+    @property
+    def info(self) -> Optional[FrameInfo]: ...
     @property
     def frame_number(self) -> Optional[int]: ...
     @property
@@ -133,8 +198,10 @@ class Writer(_BufferEnd):
     @property
     def metadata_capacity(self) -> int: ...
     @property
+    def info(self) -> Optional[FrameInfo]: ...
+    @property
     def frame_number(self) -> Optional[int]: ...
 
-def list_buffers() -> List[dict]: ...
+def list_buffers() -> List[BufferInfo]: ...
 def remove(name: str) -> None: ...
-def expire(names: Optional[Sequence[str]] = ..., dry_run: bool = ...) -> List[dict]: ...
+def expire(names: Optional[Sequence[str]] = ..., dry_run: bool = ...) -> List[BufferInfo]: ...
