@@ -22,9 +22,11 @@
 #define ZORVGST_UNCLAIMED_LOGGER "zorvgst-default"
 static_assert(sizeof(ZORVGST_UNCLAIMED_LOGGER) <= sizeof(log4cxx::LoggerPtr));
 
+using logger_bytes = unsigned char[sizeof(log4cxx::LoggerPtr)];
+
 extern "C" {
-__attribute__((weak, visibility("default"))) alignas(
-    log4cxx::LoggerPtr) unsigned char logger[sizeof(log4cxx::LoggerPtr)] = ZORVGST_UNCLAIMED_LOGGER;
+[[gnu::weak, gnu::visibility("default")]] alignas(log4cxx::LoggerPtr)
+    logger_bytes logger = ZORVGST_UNCLAIMED_LOGGER;
 }
 
 namespace {
