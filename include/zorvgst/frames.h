@@ -194,12 +194,14 @@ public:
     bool wait(std::chrono::nanoseconds timeout);
     /// Copies the newest frame into `dst` (rows `stride` bytes apart, `capacity` bytes in all) and
     /// returns it if it is intact: the writer published nothing while it was copied. Nothing when
-    /// there is no frame yet or every attempt was overtaken. Throws zorvgst::error when the frame
-    /// does not fit the destination.
+    /// there is no frame yet or every attempt was overtaken. Throws zorvgst::error
+    /// (destination_too_small) when the frame does not fit the destination, and (invalid_format)
+    /// for a frame in several planes; try_read() answers both without an exception.
     std::optional<frame_info> read(void* dst, std::size_t stride, std::size_t capacity);
     /// Copies the newest frame, in the layout format() gives, into `dst` (`capacity` bytes),
     /// with its timing and metadata where asked for, and returns it if it is intact. Any format,
-    /// either layout. Throws zorvgst::error when the frame does not fit.
+    /// either layout. Throws zorvgst::error (destination_too_small) when the frame does not fit;
+    /// try_copy() and the std::vector overload answer it without an exception.
     std::optional<frame_info> copy(void* dst, std::size_t capacity, frame_timing* timing = nullptr,
                                    std::vector<std::uint8_t>* metadata = nullptr);
     /// read() without the exception: a frame that does not fit the destination, or that is in
