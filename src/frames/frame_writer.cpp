@@ -14,7 +14,6 @@
 #include "internal/header_time.h"
 #include "internal/inventory/probe.h"
 #include "internal/plain_file_name.h"
-#include "internal/ring/layout.h"
 #include "internal/ring/ring_attachment.h"
 
 namespace zorvgst {
@@ -69,40 +68,13 @@ std::unique_ptr<detail::attached_buffer> open_for_writing(const std::string& nam
     return buffer;
 }
 
-/// The code of a ring that could not be made, and its errno value: the ring says why only in
-/// words, so what the caller asked for is checked again and the system's words are matched.
-std::pair<error_code, int> ring_failure_code(const std::string& failure, const frame_format& format,
-                                             const ring_options& options) {
-    detail::ring::ring_geometry geometry;
-    if (!detail::ring::compute_geometry(detail::ring_attachment::slots_for(options),
-                                        options.readers, options.leases_per_reader, format.size,
-                                        options.metadata_bytes, geometry)) {
-        return {error_code::invalid_argument, 0};
-    }
-    if (format.name.size() >= detail::ring::format_name_bytes ||
-        format.caps().size() >= detail::ring::caps_bytes) {
-        return {error_code::invalid_format, 0};
-    }
-    if (failure.rfind("not enough shared memory", 0) == 0) {
-        return {error_code::no_space, ENOSPC};
-    }
-    for (int number = 1; number < 256; ++number) {
-        if (failure == std::strerror(number)) {
-            return {number == ENOSPC || number == ENOMEM ? error_code::no_space
-                                                         : error_code::system_error,
-                    number};
-        }
-    }
-    return {error_code::system_error, EIO};
-}
-
 std::unique_ptr<detail::ring_attachment>
 open_ring(const std::string& name, const frame_format& format, const ring_options& options) {
-    std::string failure;
+    detail::write_failure failure;
     auto ring = detail::ring_attachment::create(name, format, options, failure);
     if (!ring) {
-        const auto [code, number] = ring_failure_code(failure, format, options);
-        throw error(code, "cannot make frame ring " + name + ": " + failure, number);
+        throw error(failure.code, "cannot make frame ring " + name + ": " + failure.text,
+                    failure.system_error);
     }
     return ring;
 }

@@ -74,6 +74,17 @@ bool valid_header(const ring_header& header, std::uint64_t object_bytes, ring_ge
            !terminated_text(header.caps).empty();
 }
 
+/// A failure the system reported: ENOSPC and ENOMEM say there is no room, anything else is the
+/// system's own error.
+write_failure system_failure(int number) {
+    write_failure failure;
+    failure.code =
+        number == ENOSPC || number == ENOMEM ? error_code::no_space : error_code::system_error;
+    failure.system_error = number;
+    failure.text = std::strerror(number);
+    return failure;
+}
+
 void copy_text(char* field, std::size_t capacity, const std::string& text) {
     std::memset(field, 0, capacity);
     std::memcpy(field, text.data(), std::min(text.size(), capacity - 1));
@@ -179,24 +190,26 @@ std::shared_ptr<ring_attachment> ring_attachment::open_reader(const std::string&
 std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name,
                                                          const frame_format& format,
                                                          const ring_options& options,
-                                                         std::string& failure) {
+                                                         write_failure& failure) {
     std::unique_ptr<ring_attachment> attachment(new ring_attachment());
     const std::uint32_t slots = slots_for(options);
     if (options.readers > max_readers || options.leases_per_reader > max_leases_per_reader ||
         slots > max_slots ||
         !compute_geometry(slots, options.readers, options.leases_per_reader, format.size,
                           options.metadata_bytes, attachment->geometry_)) {
-        failure = "a ring of " + std::to_string(options.readers) + " readers with " +
-                  std::to_string(options.leases_per_reader) + " leases each and " +
-                  std::to_string(options.metadata_bytes) + " bytes of metadata cannot be made (" +
-                  std::to_string(max_readers) + " readers, " +
-                  std::to_string(max_leases_per_reader) + " leases and " +
-                  std::to_string(max_metadata_bytes) + " bytes at most)";
+        failure.code = error_code::invalid_argument;
+        failure.text = "a ring of " + std::to_string(options.readers) + " readers with " +
+                       std::to_string(options.leases_per_reader) + " leases each and " +
+                       std::to_string(options.metadata_bytes) +
+                       " bytes of metadata cannot be made (" + std::to_string(max_readers) +
+                       " readers, " + std::to_string(max_leases_per_reader) + " leases and " +
+                       std::to_string(max_metadata_bytes) + " bytes at most)";
         return nullptr;
     }
     const std::string caps = format.caps();
     if (caps.size() >= caps_bytes || format.name.size() >= format_name_bytes) {
-        failure = "the caps of " + format.name + " frames do not fit the ring's header";
+        failure.code = error_code::invalid_format;
+        failure.text = "the caps of " + format.name + " frames do not fit the ring's header";
         return nullptr;
     }
     // Readers keep the old object mapped until they notice it was replaced.
@@ -205,7 +218,7 @@ std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name
     const int fd =
         ::shm_open(object_name(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd < 0) {
-        failure = std::strerror(errno);
+        failure = system_failure(errno);
         return nullptr;
     }
     ::fchmod(fd, 0660);
@@ -214,14 +227,16 @@ std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name
     if (reserved != 0) {
         ::close(fd);
         ::shm_unlink(object_name(name).c_str());
-        failure = reserved == ENOSPC
-                      ? "not enough shared memory: " + shm_shortage_text(total, shm_free_bytes())
-                      : std::strerror(reserved);
+        failure = system_failure(reserved);
+        if (reserved == ENOSPC) {
+            failure.text =
+                "not enough shared memory: " + shm_shortage_text(total, shm_free_bytes());
+        }
         return nullptr;
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !attachment->map(fd, true, true)) {
-        failure = std::strerror(errno);
+        failure = system_failure(errno);
         ::close(fd);
         ::shm_unlink(object_name(name).c_str());
         return nullptr;

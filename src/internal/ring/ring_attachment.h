@@ -38,7 +38,7 @@ public:
     static std::unique_ptr<ring_attachment> create(const std::string& name,
                                                    const frame_format& format,
                                                    const ring_options& options,
-                                                   std::string& failure);
+                                                   write_failure& failure);
     /// Whether the first bytes of `name` say it is a frame ring.
     static bool is_ring(const std::string& name);
     /// The slot count a writer makes for `options` (one slot more than the readers can hold,
