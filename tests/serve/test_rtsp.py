@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # The buffers over RTSP as players see them: codec, size and colour of what they decode (of double
 # buffers and of frame rings of YUV frames), names that are not served, the token, the limit on
-# players, and writers that resize or restart.
+# players, writers that resize or restart, and a media's life after its last player.
 import json
+import pathlib
+import time
 
 import pytest
 from conftest import WAIT_S, assert_colour, gauge, probe, probed_video, rtsp_frames, wait_until
@@ -104,3 +106,44 @@ def test_players_beyond_the_limit_are_turned_away(serve, solid, children):
     player.wait(timeout=WAIT_S)
     wait_until(lambda: gauge(server, "zorvgst_clients", 'protocol="rtsp"') == 0, "room again")
     assert probed_video(url)["width"] == 160
+
+
+# How long the server keeps a media running after its last player left.
+LINGER_S = 5
+
+
+def media_mappings(pid: int, name: str, frame_bytes: int) -> set:
+    """The server's mappings of `name` large enough to hold frames: those of a media's reader."""
+    found = set()
+    for line in pathlib.Path(f"/proc/{pid}/maps").read_text().splitlines():
+        fields = line.split()
+        if len(fields) >= 6 and fields[5].endswith("/" + name):
+            start, end = (int(address, 16) for address in fields[0].split("-"))
+            if end - start >= frame_bytes:
+                found.add(fields[0])
+    return found
+
+
+def test_media_lingers_for_a_returning_player_and_then_goes(serve, solid, tmp_path):
+    server = serve()
+    writer = solid(320, 240, ORANGE)
+    url = server.rtsp(writer.name)
+
+    def mappings() -> set:
+        return media_mappings(server.pid, writer.name, 320 * 240 * 4)
+
+    assert not mappings()
+    rtsp_frames(url, 320, 240, tmp_path)  # a player comes and goes
+    kept = mappings()
+    assert len(kept) == 1
+    # Without a player, within the linger, the media keeps reading the buffer...
+    for _ in range(15):
+        assert mappings() == kept
+        time.sleep(0.1)
+    # ...and a player that comes back then is given that same media, not a new one.
+    assert_colour(rtsp_frames(url, 320, 240, tmp_path)[-1], ORANGE)
+    assert mappings() == kept
+    # Once the linger has passed without a player, the media is gone.
+    left = time.monotonic()
+    wait_until(lambda: not mappings(), "the media to go", timeout=LINGER_S + WAIT_S)
+    assert time.monotonic() - left >= LINGER_S - 1.5

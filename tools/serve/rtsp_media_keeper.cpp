@@ -64,23 +64,31 @@ void limit_start(GstRTSPMedia* media, std::chrono::milliseconds limit) {
     gst_object_unref(clock);
 }
 
-/// One more user of a prepared media: the server stops a media only when it has none.
-bool hold(GstRTSPMedia* media) {
-    if (gst_rtsp_media_get_status(media) != GST_RTSP_MEDIA_STATUS_PREPARED) {
+/// One more user of a prepared media. The RTSP server has no setting that keeps a shared media
+/// after its last client (suspend modes and stop-on-disconnect only choose how it stops), but it
+/// counts preparations: a media is unprepared when every gst_rtsp_media_prepare has had its
+/// gst_rtsp_media_unprepare. So the keeper prepares once more, as a joining client does, with a
+/// thread from the client's own pool, which prepare stops at once on a prepared media.
+bool hold(GstRTSPMedia* media, GstRTSPContext* context) {
+    if (gst_rtsp_media_get_status(media) != GST_RTSP_MEDIA_STATUS_PREPARED ||
+        context->client == nullptr) {
         return false;
     }
-    // Preparing a prepared media only counts the user; the thread it asks for goes unused and
-    // is stopped at once, which leaves a quit request on the thread's own context.
-    GstRTSPThread* thread = gst_rtsp_thread_new(GST_RTSP_THREAD_TYPE_MEDIA);
-    GMainContext* context = g_main_context_ref(thread->context);
+    GstRTSPThreadPool* pool = gst_rtsp_client_get_thread_pool(context->client);
+    GstRTSPThread* thread =
+        pool != nullptr ? gst_rtsp_thread_pool_get_thread(pool, GST_RTSP_THREAD_TYPE_MEDIA, context)
+                        : nullptr;
+    if (pool != nullptr) {
+        g_object_unref(pool);
+    }
+    if (thread == nullptr) {
+        return false;
+    }
+    // Refused (the media began to stop meanwhile), prepare leaves the thread running.
     const bool held = gst_rtsp_media_prepare(media, thread) != FALSE;
     if (!held) {
         gst_rtsp_thread_stop(thread);
     }
-    // Running that request frees the thread.
-    while (g_main_context_iteration(context, FALSE) != FALSE) {
-    }
-    g_main_context_unref(context);
     return held;
 }
 
@@ -137,13 +145,13 @@ void rtsp_media_keeper::configured(GstRTSPMediaFactory* factory, GstRTSPMedia* m
     limit_start(media, start_limit_);
 }
 
-void rtsp_media_keeper::playing(GstRTSPMedia* media) {
+void rtsp_media_keeper::playing(GstRTSPMedia* media, GstRTSPContext* context) {
     kept_media* kept = find(media);
     if (kept == nullptr) {
         return;
     }
     if (!kept->held) {
-        kept->held = hold(media);
+        kept->held = hold(media, context);
     }
     kept->idle_since.reset();
     request_key_frame(media);

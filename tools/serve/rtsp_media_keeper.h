@@ -27,8 +27,8 @@ public:
 
     /// `factory` made `media`, which is about to be prepared.
     void configured(GstRTSPMediaFactory* factory, GstRTSPMedia* media);
-    /// A client has started playing `media`.
-    void playing(GstRTSPMedia* media);
+    /// A client has started playing `media`; `context` is its request's.
+    void playing(GstRTSPMedia* media, GstRTSPContext* context);
     /// Lets go of media that have been without clients for the linger time, and forgets media
     /// that are over. Call about once a second.
     void tick();

@@ -117,7 +117,7 @@ void rtsp_service::state::client_connected(GstRTSPClient* client) {
                          if (media != nullptr) {
                              auto* service = static_cast<state*>(self);
                              const std::lock_guard<std::recursive_mutex> held(service->lock);
-                             service->keeper.playing(media);
+                             service->keeper.playing(media, context);
                          }
                      }),
                      this);
