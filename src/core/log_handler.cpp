@@ -60,12 +60,29 @@ log4cxx::LevelPtr threshold_of(log_level level) {
     return log4cxx::Level::getInfo();
 }
 
-// Held while the handler runs, so that replacing it waits for the call in progress.
-std::mutex handler_mutex;
-std::shared_ptr<const log_handler> current_handler;
+struct handler_slot {
+    // Held while the handler runs, so that replacing it waits for the call in progress.
+    std::mutex mutex;
+    std::shared_ptr<const log_handler> handler;
+};
+
+// Never destroyed, like the logger that feeds it: lines may arrive while the process exits.
+handler_slot& current() {
+    static handler_slot* const slot = new handler_slot;
+    return *slot;
+}
+
 // Set while this thread runs the handler: what the handler makes the library log is dropped
 // rather than fed back into it, and replacing the handler from inside it takes no lock.
 thread_local bool delivering = false;
+
+// Also ends when a handler breaks its promise and throws.
+struct delivery_scope {
+    delivery_scope() { delivering = true; }
+    ~delivery_scope() { delivering = false; }
+    delivery_scope(const delivery_scope&) = delete;
+    delivery_scope& operator=(const delivery_scope&) = delete;
+};
 
 class handler_appender : public log4cxx::AppenderSkeleton {
 public:
@@ -77,19 +94,18 @@ protected:
         if (delivering) {
             return;
         }
-        const std::lock_guard<std::mutex> lock(handler_mutex);
+        const std::lock_guard<std::mutex> lock(current().mutex);
         // Kept alive by this copy even if the handler replaces itself.
-        const std::shared_ptr<const log_handler> handler = current_handler;
+        const std::shared_ptr<const log_handler> handler = current().handler;
         // A line that raced with the handler's removal.
         if (handler == nullptr) {
             return;
         }
         const auto& location = event->getLocationInformation();
         const std::string message = event->getRenderedMessage();
-        delivering = true;
+        const delivery_scope delivery;
         (*handler)(level_of(event->getLevel()->toInt()),
                    location.getFileName() != nullptr ? location.getFileName() : "", message);
-        delivering = false;
     }
 };
 
@@ -111,18 +127,18 @@ const log4cxx::LoggerPtr& feeding_logger() {
 void set_log_handler(log_handler handler, log_level threshold) {
     // Declared before the lock, so destroyed after its release: that may run host code.
     std::shared_ptr<const log_handler> replaced;
-    std::unique_lock<std::mutex> lock(handler_mutex, std::defer_lock);
+    std::unique_lock<std::mutex> lock(current().mutex, std::defer_lock);
     if (!delivering) {
         lock.lock();
     }
     if (handler) {
         feeding_logger()->setLevel(threshold_of(threshold));
-        replaced =
-            std::exchange(current_handler, std::make_shared<const log_handler>(std::move(handler)));
+        replaced = std::exchange(current().handler,
+                                 std::make_shared<const log_handler>(std::move(handler)));
         detail::handler_logger.store(&feeding_logger(), std::memory_order_release);
     } else {
         detail::handler_logger.store(nullptr, std::memory_order_release);
-        replaced = std::exchange(current_handler, nullptr);
+        replaced = std::exchange(current().handler, nullptr);
     }
 }
 
