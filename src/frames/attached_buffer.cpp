@@ -120,6 +120,12 @@ std::unique_ptr<attached_buffer> attach_posix_reader(const std::string& name) {
         !dimensions_in_range(handle->get_width(), handle->get_height())) {
         return nullptr;
     }
+    // A frame ring being made starts as zeros, which looked like a double buffer when the
+    // caller checked; once sized it is at least as large as two slots of its frame and would
+    // pass for one.
+    if (load_acquire(handle->get_header()->buffer_type) == ring::ring_buffer_type) {
+        return nullptr;
+    }
     // The same object before and after the open: the handle mapped the buffer it was asked for.
     const auto after = stat_entry(name);
     if (!after || after->st_ino != before->st_ino || after->st_dev != before->st_dev) {
