@@ -132,7 +132,13 @@ void set_log_handler(log_handler handler, log_level threshold) {
         lock.lock();
     }
     if (handler) {
-        feeding_logger()->setLevel(threshold_of(threshold));
+        // Only a change is written: threads that still log through the previous handler's
+        // setting read the threshold without a lock.
+        const log4cxx::LevelPtr wanted = threshold_of(threshold);
+        const log4cxx::LevelPtr current_level = feeding_logger()->getLevel();
+        if (current_level == nullptr || current_level->toInt() != wanted->toInt()) {
+            feeding_logger()->setLevel(wanted);
+        }
         replaced = std::exchange(current().handler,
                                  std::make_shared<const log_handler>(std::move(handler)));
         detail::handler_logger.store(&feeding_logger(), std::memory_order_release);
