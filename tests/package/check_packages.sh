@@ -109,7 +109,10 @@ grep -qx 'SupplementaryGroups=zorv' "$unit" || fail "unit does not run in the gr
 postinst=$tree/DEBIAN-zorvgst-tools/postinst
 grep -q 'addgroup --quiet --system zorv' "$postinst" || fail "postinst does not create the group zorv"
 grep -q 'adduser .*--system .*zorvgst-serve' "$postinst" || fail "postinst does not create the unit's user"
-grep -q 'deb-systemd-helper enable' "$postinst" && fail "postinst enables the unit"
+# Installed, not enabled: debhelper's snippet then re-enables only a unit the admin had enabled.
+grep -q "deb-systemd-helper debian-installed 'zorvgst-serve.service'" "$postinst" ||
+    fail "postinst enables the unit on first install"
+grep -q 'deb-systemd-invoke start' "$postinst" && fail "postinst starts the unit"
 for f in "$tree$libdir/libzorvgst.so.$upstream" "$tree/usr/bin/zorvgst-shm" "$tree/usr/bin/zorvgst-serve" \
     "$tree$plugins_dir/libgstzorvgst.so" "$tree"/usr/lib/python3/dist-packages/zorvgst/_zorvgst*.so; do
     if objdump -p "$f" | grep -qE 'R(UN)?PATH'; then fail "${f#"$tree"} has $(objdump -p "$f" | grep -E 'R(UN)?PATH')"; fi
