@@ -140,9 +140,10 @@ def test_media_lingers_for_a_returning_player_and_then_goes(serve, solid, tmp_pa
     for _ in range(15):
         assert mappings() == kept
         time.sleep(0.1)
-    # ...and a player that comes back then is given that same media, not a new one.
+    # ...and a player that comes back then is given that same media: it stays mapped throughout
+    # (a media is shared while it runs; the reader may map the buffer anew for the new player).
     assert_colour(rtsp_frames(url, 320, 240, tmp_path)[-1], ORANGE)
-    assert mappings() == kept
+    assert kept <= mappings()
     # Once the linger has passed without a player, the media is gone.
     left = time.monotonic()
     wait_until(lambda: not mappings(), "the media to go", timeout=LINGER_S + WAIT_S)
