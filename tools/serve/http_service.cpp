@@ -7,6 +7,7 @@
 
 #include <libsoup/soup.h>
 
+#include "bind_address.h"
 #include "frame_sources.h"
 #include "host/buffer_report.h"
 #include "http_metrics.h"
@@ -264,9 +265,8 @@ unsigned http_service::start() {
            gpointer data) { static_cast<state*>(data)->handle(message, path, query); },
         &self, nullptr);
 
-    // "localhost" is no address GIO parses; it means the IPv4 loopback here, as elsewhere.
-    const std::string bind = self.options.bind == "localhost" ? "127.0.0.1" : self.options.bind;
-    GInetAddress* address = g_inet_address_new_from_string(bind.c_str());
+    const std::optional<std::string> bind = listen_address(self.options.bind);
+    GInetAddress* address = bind ? g_inet_address_new_from_string(bind->c_str()) : nullptr;
     if (!address) {
         throw std::runtime_error("HTTP: cannot listen on '" + self.options.bind +
                                  "': not an IP address");

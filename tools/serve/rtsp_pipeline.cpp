@@ -75,18 +75,4 @@ std::string launch_description(const zorvgst::buffer_status& buffer,
     return description;
 }
 
-std::optional<std::string> requested_name(const std::string& path) {
-    if (path.size() < 2 || path.front() != '/') {
-        return std::nullopt;
-    }
-    std::string name = path.substr(1);
-    if (name.back() == '/') {
-        name.pop_back();
-    }
-    if (name.empty() || name.find('/') != std::string::npos) {
-        return std::nullopt;
-    }
-    return name;
-}
-
 } // namespace zorvgst_serve

@@ -3,7 +3,6 @@
 // which encoder.
 #pragma once
 
-#include <optional>
 #include <string>
 
 #include <zorvgst/inventory.h>
@@ -29,9 +28,5 @@ bool have_x264enc();
 /// brought to full range.
 std::string launch_description(const zorvgst::buffer_status& buffer,
                                const std::string& frame_format, encoder_choice encoder);
-
-/// The buffer name that an RTSP request path ("/NAME", "/NAME/") asks for; nothing for a path of
-/// any other shape, which no stream is served at.
-std::optional<std::string> requested_name(const std::string& path);
 
 } // namespace zorvgst_serve

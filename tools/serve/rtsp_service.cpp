@@ -12,6 +12,7 @@
 #include "host/buffer_report.h"
 #include "rtsp_media_keeper.h"
 #include "rtsp_pipeline.h"
+#include "rtsp_requested_name.h"
 #include "rtsp_token_auth.h"
 
 namespace zorvgst_serve {

@@ -2,8 +2,7 @@
 // Parsing and checking zorvgst-serve's command line.
 #include "serve_options.h"
 
-#include <gio/gio.h>
-
+#include "bind_address.h"
 #include "host/arguments.h"
 
 namespace zorvgst_serve {
@@ -24,16 +23,6 @@ const char* const serve_usage =
     "  --encoder E        x264 (default; JPEG when x264enc is missing) or jpeg\n"
     "  --max-clients N    RTSP clients, and HTTP streams, at once (default 16)\n"
     "  -h, --help         this text\n";
-
-bool is_loopback(const std::string& address) {
-    GInetAddress* parsed = g_inet_address_new_from_string(address.c_str());
-    if (parsed == nullptr) {
-        return address == "localhost";
-    }
-    const bool loopback = g_inet_address_get_is_loopback(parsed) != FALSE;
-    g_object_unref(parsed);
-    return loopback;
-}
 
 std::optional<std::string> parse_serve_options(const std::vector<std::string>& args,
                                                serve_options& out) {
@@ -91,12 +80,8 @@ std::optional<std::string> parse_serve_options(const std::vector<std::string>& a
     }
     if (parsed.has("--bind")) {
         out.bind = parsed.options.at("--bind");
-        GInetAddress* address = g_inet_address_new_from_string(out.bind.c_str());
-        if (address == nullptr && out.bind != "localhost") {
+        if (!listen_address(out.bind)) {
             return "--bind needs an IP address, not '" + out.bind + "'";
-        }
-        if (address != nullptr) {
-            g_object_unref(address);
         }
     }
     if (!is_loopback(out.bind) && out.token.empty()) {

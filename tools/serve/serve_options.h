@@ -28,9 +28,6 @@ struct serve_options {
 std::optional<std::string> parse_serve_options(const std::vector<std::string>& args,
                                                serve_options& out);
 
-/// Whether `address` names this machine's loopback interface only.
-bool is_loopback(const std::string& address);
-
 extern const char* const serve_usage;
 
 } // namespace zorvgst_serve
