@@ -257,13 +257,9 @@ std::unique_ptr<attached_buffer> attach_sysv_writer(const std::string& name, uns
 
 } // namespace
 
-void retire_posix_buffer(const std::string& name) {
+void retire_posix_object(int fd) {
     // A frame ring keeps width, height, time and count where a double buffer does: one retirement
     // serves both.
-    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
-    if (fd < 0) {
-        return;
-    }
     struct stat info {};
     if (::fstat(fd, &info) == 0 &&
         info.st_size >= static_cast<off_t>(sizeof(double_buffer_header_t))) {
@@ -275,7 +271,14 @@ void retire_posix_buffer(const std::string& name) {
             ::munmap(mapped, sizeof(double_buffer_header_t));
         }
     }
-    ::close(fd);
+}
+
+void retire_posix_buffer(const std::string& name) {
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd >= 0) {
+        retire_posix_object(fd);
+        ::close(fd);
+    }
 }
 
 std::unique_ptr<attached_buffer> attach_reader(backend kind, const std::string& name) {

@@ -27,15 +27,14 @@ using namespace std::chrono_literals;
 // A buffer that exists but cannot be attached yet (being made, or corrupt) is tried again at this
 // pace: every attempt may log.
 constexpr auto attach_retry = 100ms;
-// How often a reader with nothing to read checks whether its buffer was made anew.
-constexpr auto replacement_check = 100ms;
+// How often a reader with nothing to read checks whether its buffer was made anew or removed.
+// Writers of this library wake their readers when they make a buffer anew, and so does the
+// removal of a ring; the look is for everyone else, and can be rare.
+constexpr auto replacement_check = 1000ms;
 // Sleeps of a reader whose writer wakes it (or has not published yet), and of one whose writer
-// publishes without waking (it is then polled).
-constexpr auto woken_slice = 100ms;
+// publishes without waking (it is then polled). An idle reader wakes once a slice.
+constexpr auto woken_slice = 1000ms;
 constexpr auto polled_slice = 2ms;
-// A ring's writer wakes its sleepers also when it replaces or retires the ring: its readers
-// need not look for themselves, and sleep long.
-constexpr auto ring_slice = 1000ms;
 // Copies tried per read() before giving up on a writer that publishes during each of them.
 constexpr int copy_attempts = 3;
 
@@ -326,10 +325,8 @@ bool frame_reader::wait(std::chrono::nanoseconds timeout) {
         // Looked at after publishing the word: an interrupt() from now on wakes this sleep.
         bool woken = false;
         if (!s.interrupted.load()) {
-            woken = detail::sleep_while_word_is(word, seen,
-                                                until(deadline, s.ring            ? ring_slice
-                                                                : s.writer_polled ? polled_slice
-                                                                                  : woken_slice));
+            woken = detail::sleep_while_word_is(
+                word, seen, until(deadline, s.writer_polled ? polled_slice : woken_slice));
         }
         s.sleeping_on.store(nullptr);
         // A writer that publishes without waking (an older peer) is polled from then on.

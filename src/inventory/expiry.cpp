@@ -3,7 +3,9 @@
 #include <optional>
 
 #include <boost/interprocess/exceptions.hpp>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/inventory.h>
@@ -50,8 +52,19 @@ bool remove_if_owner_gone(const std::string& name, backend kind) {
         if (const std::optional<bool> removed = remove_ring_if_owner_gone(name)) {
             return *removed;
         }
-        return double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()) &&
-               !detail::shm_entry_exists(name);
+        // Held open across the removal, which checks the owner itself: once it is gone, its
+        // readers (asleep until a frame nobody will publish) are told.
+        const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+        const bool removed =
+            double_buffer_t::remove_double_buffer_if_owner_pid_expired(name.c_str()) &&
+            !detail::shm_entry_exists(name);
+        if (fd >= 0) {
+            if (removed) {
+                detail::retire_posix_object(fd);
+            }
+            ::close(fd);
+        }
+        return removed;
     }
     try {
         if (!sysv_double_buffer::sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(

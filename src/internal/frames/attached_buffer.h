@@ -66,6 +66,8 @@ std::unique_ptr<attached_buffer> attach_writer(backend kind, const std::string& 
 /// Marks the POSIX buffer `name` (a double buffer or a frame ring) as holding no frame of any
 /// size and wakes its sleepers, before it is replaced: its readers move on at once.
 void retire_posix_buffer(const std::string& name);
+/// The same for the object behind `fd`, which may have been removed from /dev/shm already.
+void retire_posix_object(int fd);
 
 /// Which backend holds `name` now, from what exists in /dev/shm; nothing when neither does.
 std::optional<backend> detect_backend(const std::string& name);
