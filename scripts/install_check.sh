@@ -36,6 +36,8 @@ cleanup() {
     fi
 }
 trap cleanup EXIT
+# Interrupted or killed: still unmount and remove the root.
+trap 'exit 130' INT TERM HUP
 
 step() { printf '\n== %s\n' "$*"; }
 # Every command in the root runs with an empty environment: nothing from this shell helps it.
