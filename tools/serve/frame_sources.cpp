@@ -16,7 +16,8 @@ namespace {
 constexpr std::size_t cached_widths = 4;
 // Copies of a frame whose buffer was made anew under them before the request is given up.
 constexpr int copy_attempts = 2;
-// Frames encoded at once, of different buffers or widths: more would only share the cores.
+// Frames encoded at once, of different buffers or widths: more would only share the cores, and
+// one core is left to the main loop, the writers and the viewers.
 constexpr guint most_workers = 4;
 
 } // namespace
@@ -136,6 +137,7 @@ struct frame_sources::job {
 
     static void run(gpointer data, gpointer) {
         auto* work = static_cast<job*>(data);
+        lower_thread_priority();
         work->result = work->source->newest(work->out_width);
         // An idle source rather than g_main_context_invoke: that would run the result here, on
         // the worker, whenever the loop is not running (as while the server shuts down).
@@ -163,7 +165,7 @@ bool frame_sources::entry::busy() const {
 
 frame_sources::frame_sources()
     : context_(g_main_context_ref_thread_default()), alive_(std::make_shared<bool>(true)) {
-    const guint workers = std::clamp(g_get_num_processors(), 1u, most_workers);
+    const guint workers = std::clamp(g_get_num_processors() - 1, 1u, most_workers);
     pool_ = g_thread_pool_new_full(
         job::run, nullptr, [](gpointer queued) { delete static_cast<job*>(queued); },
         static_cast<gint>(workers), FALSE, nullptr);

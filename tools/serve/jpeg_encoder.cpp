@@ -7,6 +7,9 @@
 #include <gst/app/gstappsink.h>
 #include <gst/app/gstappsrc.h>
 #include <gst/video/video.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "yuv_format.h"
 
@@ -61,7 +64,28 @@ std::pair<unsigned, unsigned> output_size(unsigned width, unsigned height, unsig
     return {out_width, static_cast<unsigned>(std::max(1ull, scaled))};
 }
 
+/// Streaming threads enter with this message on their own thread: there they give way to the
+/// server's main loop, which answers every client, whenever the cores are short.
+GstBusSyncReply lower_streaming_priority(GstBus*, GstMessage* message, gpointer) {
+    GstStreamStatusType type{};
+    GstElement* owner = nullptr;
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_STREAM_STATUS) {
+        gst_message_parse_stream_status(message, &type, &owner);
+        if (type == GST_STREAM_STATUS_TYPE_ENTER) {
+            lower_thread_priority();
+        }
+        // Nobody reads this bus: what was handled here would only pile up on it.
+        return GST_BUS_DROP;
+    }
+    return GST_BUS_PASS;
+}
+
 } // namespace
+
+void lower_thread_priority() {
+    // On Linux the nice value belongs to the thread, not the process.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), encoder_nice);
+}
 
 void jpeg_encoder::stop_and_unref::operator()(GstElement* pipeline) const {
     gst_element_set_state(pipeline, GST_STATE_NULL);
@@ -83,6 +107,9 @@ void jpeg_encoder::build() {
         return;
     }
     pipeline_.reset(pipeline);
+    GstBus* bus = gst_element_get_bus(pipeline);
+    gst_bus_set_sync_handler(bus, lower_streaming_priority, nullptr, nullptr);
+    gst_object_unref(bus);
     // The bin keeps its children; these pointers live as long as pipeline_.
     const auto child = [pipeline](const char* name) {
         GstElement* element = gst_bin_get_by_name(GST_BIN(pipeline), name);

@@ -13,6 +13,11 @@
 
 namespace zorvgst_serve {
 
+/// The nice value of the threads that encode: below the main loop's.
+constexpr int encoder_nice = 10;
+/// Gives the calling thread the encoders' priority.
+void lower_thread_priority();
+
 /// appsrc ! videoconvert ! videoscale ! capsfilter ! jpegenc ! appsink, built once and kept
 /// playing; a change of frame format, size or output width only changes caps. One thread at a time.
 class jpeg_encoder {
