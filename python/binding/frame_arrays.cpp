@@ -63,16 +63,11 @@ const char* layout_text(zorvgst::buffer_layout layout) {
     return layout == zorvgst::buffer_layout::frame_ring ? "ring" : "double_buffer";
 }
 
-const char* backend_text(zorvgst::backend kind) {
-    return kind == zorvgst::backend::sysv ? "sysv" : "posix";
-}
-
 zorvgst::backend backend_from_text(const std::string& text) {
-    if (text == "posix") {
-        return zorvgst::backend::posix;
-    }
-    if (text == "sysv") {
-        return zorvgst::backend::sysv;
+    for (const zorvgst::backend kind : {zorvgst::backend::posix, zorvgst::backend::sysv}) {
+        if (text == zorvgst::backend_name(kind)) {
+            return kind;
+        }
     }
     throw py::value_error("backend must be 'posix' or 'sysv', not '" + text + "'");
 }

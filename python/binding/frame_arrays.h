@@ -36,8 +36,6 @@ std::optional<frame_array> rows_of(pybind11::handle given, bool writing);
 /// "double_buffer" or "ring".
 const char* layout_text(zorvgst::buffer_layout layout);
 
-/// "posix" or "sysv".
-const char* backend_text(zorvgst::backend kind);
 /// The backend a name means; raises ValueError for any other name.
 zorvgst::backend backend_from_text(const std::string& text);
 

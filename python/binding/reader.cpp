@@ -213,7 +213,7 @@ void add_reader(py::module_& module) {
         .def_property_readonly("backend",
                                [](const python_reader& self) -> py::object {
                                    const auto kind = self.reader.kind();
-                                   return kind ? py::object(py::str(backend_text(*kind)))
+                                   return kind ? py::object(py::str(zorvgst::backend_name(*kind)))
                                                : py::object(py::none());
                                })
         .def_property_readonly("dropped",

@@ -160,7 +160,7 @@ void add_writer(py::module_& module) {
             [](const zorvgst::frame_writer& writer) { return layout_text(writer.layout()); })
         .def_property_readonly("metadata_capacity", &zorvgst::frame_writer::metadata_capacity)
         .def_property_readonly("backend", [](const zorvgst::frame_writer& writer) {
-            return backend_text(writer.kind());
+            return zorvgst::backend_name(writer.kind());
         });
 }
 

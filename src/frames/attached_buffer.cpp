@@ -67,7 +67,6 @@ public:
     boost::posix_time::ptime last_write_time() const override {
         return load_acquire(header()->last_write_time);
     }
-    pid_t owner() const override { return load_acquire(header()->owner_pid); }
     const std::uint32_t* wake_word() const override { return frame_count_word(header()); }
     const std::uint8_t* newest_slot() override { return handle_->get_read_address(); }
     std::uint8_t* write_slot() override {

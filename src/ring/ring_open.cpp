@@ -308,10 +308,6 @@ boost::posix_time::ptime ring_attachment::last_write_time() const {
     return load_acquire(reinterpret_cast<const ring_header*>(header_map_)->last_write_time);
 }
 
-pid_t ring_attachment::owner() const {
-    return load_acquire(reinterpret_cast<const ring_header*>(header_map_)->owner_pid);
-}
-
 const std::uint32_t* ring_attachment::wake_word() const {
     return frame_count_word(reinterpret_cast<const ring_header*>(header_map_));
 }

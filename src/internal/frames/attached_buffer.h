@@ -34,7 +34,6 @@ public:
     virtual std::uint32_t indicator() const = 0;
     /// Local time, as stored; not-a-date-time before the first publication.
     virtual boost::posix_time::ptime last_write_time() const = 0;
-    virtual pid_t owner() const = 0;
     /// The word readers sleep on; the writer's publication wakes it.
     virtual const std::uint32_t* wake_word() const = 0;
     /// The slot holding the newest complete frame.

@@ -58,7 +58,6 @@ public:
     std::uint64_t frame_count() const override;
     std::uint32_t indicator() const override { return 0; }
     boost::posix_time::ptime last_write_time() const override;
-    pid_t owner() const override;
     const std::uint32_t* wake_word() const override;
     const std::uint8_t* newest_slot() override;
     std::uint8_t* write_slot() override { return acquire(); }
