@@ -105,10 +105,11 @@ GstBuffer* frame_source::copy_frame(const zorvgst::frame_format& format,
         }
         return nullptr;
     }
-    try {
-        info = reader_.copy(map.data, map.size);
-    } catch (const zorvgst::error&) {
-        // Made anew for larger frames since format(): the next attempt sees the new size.
+    // A ring made anew for larger frames since format() answers too_small: the next attempt
+    // sizes by the new format.
+    const zorvgst::read_result copied = reader_.try_copy(map.data, map.size);
+    if (copied) {
+        info = copied.info;
     }
     gst_buffer_unmap(frame, &map);
     // Planes where the writer put them, which need not be where GStreamer would.
