@@ -112,14 +112,19 @@ protected:
 // In a hierarchy of its own, which no configuration of the host's log4cxx reaches or resets.
 // Never destroyed: statements may run while the process exits.
 const log4cxx::LoggerPtr& feeding_logger() {
-    static const log4cxx::LoggerPtr* const feeding = [] {
-        auto* hierarchy = new log4cxx::HierarchyPtr(log4cxx::Hierarchy::create());
-        auto* feeding_logger = new log4cxx::LoggerPtr((*hierarchy)->getLogger("zorvgst"));
-        (*feeding_logger)->setAdditivity(false);
-        (*feeding_logger)->addAppender(std::make_shared<handler_appender>());
-        return feeding_logger;
+    // The logger keeps no reference to its hierarchy: both are kept here, reachable to the end.
+    struct feeding_t {
+        log4cxx::HierarchyPtr hierarchy;
+        log4cxx::LoggerPtr logger;
+    };
+    static const feeding_t* const feeding = [] {
+        auto* made = new feeding_t{log4cxx::Hierarchy::create(), nullptr};
+        made->logger = made->hierarchy->getLogger("zorvgst");
+        made->logger->setAdditivity(false);
+        made->logger->addAppender(std::make_shared<handler_appender>());
+        return made;
     }();
-    return *feeding;
+    return feeding->logger;
 }
 
 } // namespace
