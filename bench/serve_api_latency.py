@@ -12,15 +12,14 @@ from __future__ import annotations
 
 import argparse
 import http.client
-import json
 import os
 import re
-import signal
 import statistics
-import subprocess
 import sys
 import threading
 import time
+
+from serve_bench_support import paced_writer, port_of, start_server, stop_process, write_figures
 
 VIEWERS = 6
 
@@ -91,23 +90,19 @@ def main() -> int:
     stop = threading.Event()
     written = [0]
 
-    def write() -> None:
-        interval = 1 / 30
-        with zorvgst.Writer(name, args.width, args.height) as writer:
-            while not stop.is_set():
-                started = time.monotonic()
-                writer.write(pictures[written[0] % 2])
-                written[0] += 1
-                time.sleep(max(0.0, interval - (time.monotonic() - started)))
+    def next_frame():
+        return pictures[written[0] % 2]
 
-    server = subprocess.Popen([args.serve, "--rtsp-port", "0", "--http-port", "0"],
-                              stdout=subprocess.PIPE, text=True, env=environment)
-    writer = threading.Thread(target=write)
+    def on_written(_frame) -> None:
+        written[0] += 1
+
+    server = start_server(args.serve, environment)
+    writer = paced_writer(zorvgst, name, args.width, args.height, stop, next_frame,
+                          on_written)
     viewers = []
     latencies = []
     try:
-        line = server.stdout.readline()
-        port = int(re.search(r"HTTP http://[^:]+:(\d+)/", line).group(1))
+        port = port_of(server, "http")
         writer.start()
         deadline = time.monotonic() + 10
         while written[0] == 0 and time.monotonic() < deadline:
@@ -140,12 +135,7 @@ def main() -> int:
         stop.set()
         if writer.is_alive():
             writer.join()
-        server.send_signal(signal.SIGTERM)
-        try:
-            server.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
+        stop_process(server, 20)
         for viewer in viewers:
             viewer.join(timeout=5)
         try:
@@ -163,23 +153,18 @@ def main() -> int:
         "max_ms": round(max(latencies), 2),
         "mjpeg_parts_per_s_per_viewer": round(parts_rate, 1),
     }
-    print(json.dumps(figures))
-    if args.out:
-        with open(args.out, "w", encoding="utf-8") as out:
-            out.write(
-                f"## zorvgst-serve: GET /api/buffers while streaming MJPEG "
-                f"(bench/serve_api_latency.py)\n\n"
-                f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}. A writer "
-                f"publishes {figures['size']} frames at 30 fps; {VIEWERS} viewers read "
-                f"/stream/NAME.mjpeg on loopback; {figures['requests']} GET /api/buffers, 20 ms "
-                f"apart, are timed from request to the answer's last byte.\n\n"
-                f"| median ms | p95 ms | max ms | MJPEG parts/s per viewer |\n"
-                f"|---:|---:|---:|---:|\n"
-                f"| {figures['median_ms']} | {figures['p95_ms']} | {figures['max_ms']} "
-                f"| {figures['mjpeg_parts_per_s_per_viewer']} |\n")
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as out:
-            json.dump(figures, out)
+    write_figures(
+        figures, args.out,
+        f"## zorvgst-serve: GET /api/buffers while streaming MJPEG "
+        f"(bench/serve_api_latency.py)\n\n"
+        f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}. A writer "
+        f"publishes {figures['size']} frames at 30 fps; {VIEWERS} viewers read "
+        f"/stream/NAME.mjpeg on loopback; {figures['requests']} GET /api/buffers, 20 ms "
+        f"apart, are timed from request to the answer's last byte.\n\n"
+        f"| median ms | p95 ms | max ms | MJPEG parts/s per viewer |\n"
+        f"|---:|---:|---:|---:|\n"
+        f"| {figures['median_ms']} | {figures['p95_ms']} | {figures['max_ms']} "
+        f"| {figures['mjpeg_parts_per_s_per_viewer']} |\n", args.json)
     return 0
 
 

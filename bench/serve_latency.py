@@ -12,15 +12,14 @@ both ends' queues together.
 from __future__ import annotations
 
 import argparse
-import json
 import os
-import re
-import signal
 import statistics
 import subprocess
 import sys
 import threading
 import time
+
+from serve_bench_support import paced_writer, port_of, start_server, stop_process, write_figures
 
 SIDE = 16  # the client scales every frame to SIDE x SIDE grey bytes
 
@@ -54,28 +53,25 @@ def main() -> int:
     published = []  # when each bright frame was published, in order
     stop = threading.Event()
 
-    def write() -> None:
-        interval = 1 / 30
-        next_flash = time.monotonic() + 2.0  # the client joins first
-        with zorvgst.Writer(name, args.width, args.height) as writer:
-            while not stop.is_set():
-                started = time.monotonic()
-                if started >= next_flash and len(published) < args.flashes:
-                    writer.write(bright)
-                    published.append(time.monotonic())
-                    next_flash = started + args.period
-                else:
-                    writer.write(dark)
-                time.sleep(max(0.0, interval - (time.monotonic() - started)))
+    next_flash = [time.monotonic() + 2.0]  # the client joins first
 
-    server = subprocess.Popen(
-        [args.serve, "--rtsp-port", "0", "--http-port", "0", "--encoder", args.encoder],
-        stdout=subprocess.PIPE, text=True, env=environment)
+    def next_frame():
+        now = time.monotonic()
+        if now >= next_flash[0] and len(published) < args.flashes:
+            next_flash[0] = now + args.period
+            return bright
+        return dark
+
+    def on_written(frame) -> None:
+        if frame is bright:
+            published.append(time.monotonic())
+
+    server = start_server(args.serve, environment, "--encoder", args.encoder)
     client = None
-    writer = threading.Thread(target=write)
+    writer = paced_writer(zorvgst, name, args.width, args.height, stop, next_frame,
+                          on_written)
     try:
-        line = server.stdout.readline()
-        port = re.search(r"rtsp://[^:]+:(\d+)/", line).group(1)
+        port = port_of(server, "rtsp")
         writer.start()
         time.sleep(0.5)
         client = subprocess.Popen(
@@ -101,13 +97,7 @@ def main() -> int:
         if writer.is_alive():
             writer.join()
         for process in (client, server):
-            if process is not None:
-                process.send_signal(signal.SIGTERM)
-                try:
-                    process.wait(timeout=10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait()
+            stop_process(process, 10)
         try:
             zorvgst.remove(name)
         except zorvgst.Error:
@@ -132,24 +122,19 @@ def main() -> int:
         "min_ms": round(min(latencies), 1),
         "max_ms": round(max(latencies), 1),
     }
-    print(json.dumps(figures))
-    if args.out:
-        with open(args.out, "w", encoding="utf-8") as out:
-            out.write(
-                f"## zorvgst-serve: publication to decoded frame at an RTSP client "
-                f"(bench/serve_latency.py)\n\n"
-                f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}. A writer "
-                f"publishes {figures['size']} frames at 30 fps, one bright among dark ones every "
-                f"{args.period} s; `gst-launch-1.0 rtspsrc latency=0 protocols=tcp ! decodebin` "
-                f"on loopback decodes them ({args.encoder}), and the time from a bright frame's "
-                f"publication to its decoded picture at the client is its latency.\n\n"
-                f"| encoder | bright frames seen | median ms | min ms | max ms |\n"
-                f"|---|---:|---:|---:|---:|\n"
-                f"| {args.encoder} | {figures['flashes_seen']} of {figures['flashes_published']} "
-                f"| {figures['median_ms']} | {figures['min_ms']} | {figures['max_ms']} |\n")
-    if args.json:
-        with open(args.json, "w", encoding="utf-8") as out:
-            json.dump(figures, out)
+    write_figures(
+        figures, args.out,
+        f"## zorvgst-serve: publication to decoded frame at an RTSP client "
+        f"(bench/serve_latency.py)\n\n"
+        f"Measured {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}. A writer "
+        f"publishes {figures['size']} frames at 30 fps, one bright among dark ones every "
+        f"{args.period} s; `gst-launch-1.0 rtspsrc latency=0 protocols=tcp ! decodebin` "
+        f"on loopback decodes them ({args.encoder}), and the time from a bright frame's "
+        f"publication to its decoded picture at the client is its latency.\n\n"
+        f"| encoder | bright frames seen | median ms | min ms | max ms |\n"
+        f"|---|---:|---:|---:|---:|\n"
+        f"| {args.encoder} | {figures['flashes_seen']} of {figures['flashes_published']} "
+        f"| {figures['median_ms']} | {figures['min_ms']} | {figures['max_ms']} |\n", args.json)
     return 0
 
 
