@@ -12,7 +12,7 @@ namespace zorvgst {
 
 namespace {
 
-const GstVideoFormatInfo* raw_format_info(const std::string& name) {
+const GstVideoFormatInfo* look_up_raw_format(const std::string& name) {
     const GstVideoFormat format = gst_video_format_from_string(name.c_str());
     if (format == GST_VIDEO_FORMAT_UNKNOWN || format == GST_VIDEO_FORMAT_ENCODED) {
         return nullptr;
@@ -23,6 +23,18 @@ const GstVideoFormatInfo* raw_format_info(const std::string& name) {
         return nullptr;
     }
     return info;
+}
+
+/// GStreamer finds a format by comparing its name with every name it knows; writers and readers
+/// ask for the same one frame after frame, so each thread keeps the last answer.
+const GstVideoFormatInfo* raw_format_info(const std::string& name) {
+    thread_local std::string last_name;
+    thread_local const GstVideoFormatInfo* last_info = nullptr;
+    if (last_info == nullptr || name != last_name) {
+        last_info = look_up_raw_format(name);
+        last_name = name;
+    }
+    return last_info;
 }
 
 const GstVideoFormatInfo& checked_format_info(const std::string& name, unsigned width,
