@@ -2,6 +2,8 @@
 // The backend enumeration type, the buffer properties and the buffer names both elements share.
 #include "buffer_properties.h"
 
+#include <zorvgst/buffer_name.h>
+
 GType gst_zorv_db_backend_get_type(void) {
     static GType type = 0;
     if (g_once_init_enter(&type)) {
@@ -66,7 +68,7 @@ bool get_buffer_property(const buffer_choice_t& choice, guint id, GValue* value)
 
 std::optional<std::string> library_buffer_name(const std::string& property) {
     const std::string name = property.rfind('/', 0) == 0 ? property.substr(1) : property;
-    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos) {
+    if (!zorvgst::is_plain_buffer_name(name)) {
         return std::nullopt;
     }
     return name;

@@ -9,7 +9,7 @@ packages=(
     libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
     gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-tools
     liblog4cxx-dev
-    libboost-dev libboost-date-time-dev libboost-thread-dev libboost-filesystem-dev libboost-regex-dev
+    libboost-dev libboost-date-time-dev libboost-thread-dev libboost-filesystem-dev
     graphviz file python3
     python3-dev python3-numpy python3-pytest pybind11-dev python3-opencv
     clang libclang-rt-14-dev valgrind

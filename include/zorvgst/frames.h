@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <zorvgst/backend.h>
+#include <zorvgst/buffer_name.h>
 #include <zorvgst/error.h>
 #include <zorvgst/export.h>
 #include <zorvgst/frame_format.h>
@@ -120,9 +121,9 @@ inline constexpr unsigned max_frame_dimension = 32768;
 
 /// The one writer of a named buffer. Refuses a buffer whose recorded owner is another live
 /// process. A buffer of another size is replaced, never cut short under its readers. One thread
-/// at a time; no allocation per frame. Any name of one /dev/shm entry works, but only names
-/// ending in "_buffer" are listed and expired by supervisors (zorvgst-shm, the inventory) and
-/// served by zorvgst-serve.
+/// at a time; no allocation per frame. Any name of one /dev/shm entry works
+/// (is_plain_buffer_name()), but only names ending in "_buffer" are listed and expired by
+/// supervisors (zorvgst-shm, the inventory) and served by zorvgst-serve (is_listed_buffer_name()).
 class ZORVGST_EXPORT frame_writer {
 public:
     /// Creates or takes over `name` for `width` x `height` frames. Throws zorvgst::error when the

@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <zorvgst/backend.h>
+#include <zorvgst/buffer_name.h>
 #include <zorvgst/export.h>
 
 namespace zorvgst {

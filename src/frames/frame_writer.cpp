@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include <zorvgst/buffer_name.h>
 #include <zorvgst/frames.h>
 #include <zorvgst/inventory.h>
 
@@ -13,7 +14,6 @@
 #include "internal/frames/attached_buffer.h"
 #include "internal/header_time.h"
 #include "internal/inventory/probe.h"
-#include "internal/plain_file_name.h"
 #include "internal/ring/ring_attachment.h"
 
 namespace zorvgst {
@@ -80,7 +80,7 @@ open_ring(const std::string& name, const frame_format& format, const ring_option
 }
 
 void check_name(const std::string& name) {
-    if (!detail::is_plain_file_name(name)) {
+    if (!zorvgst::is_plain_buffer_name(name)) {
         throw error(error_code::invalid_name,
                     "invalid buffer name '" + name + "': it must name one entry of /dev/shm");
     }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// One-level scan of a directory for entry names that match a buffer-name pattern.
+// One-level scan of a directory for the entries supervisors list as buffers.
 #pragma once
 
 #include <string>
@@ -7,16 +7,10 @@
 
 #include <boost/filesystem/operations.hpp>
 #include <boost/filesystem/path.hpp>
-#include <boost/regex.hpp>
+
+#include <zorvgst/buffer_name.h>
 
 namespace zorvgst::detail {
-
-/// The pattern of buffer names: every name the naming functions make ends in "_buffer".
-inline boost::regex make_buffer_name_pattern() {
-    // "\z", not "$": Boost's "$" also matches before any line break, and "x_buffer\nrest" is
-    // a legal file name that does not end in "_buffer".
-    return boost::regex("_buffer\\z", boost::regex::perl);
-}
 
 /// What a scan found; the caller reports the failures in its own words.
 struct directory_listing {
@@ -27,10 +21,9 @@ struct directory_listing {
 };
 
 /// Entry names of `directory` (any kind of entry, no recursion, in the order the directory gives
-/// them) whose full path matches `pattern`. A directory that cannot be examined counts as none; a
+/// them) that are listed buffer names. A directory that cannot be examined counts as none; a
 /// failure during the walk discards every name.
-inline directory_listing list_matching_entries(const boost::filesystem::path& directory,
-                                               const boost::regex& pattern) {
+inline directory_listing list_buffer_entries(const boost::filesystem::path& directory) {
     namespace fs = boost::filesystem;
     directory_listing listing;
     // Without throwing: a path that cannot be examined (too long, no permission) is no directory.
@@ -41,8 +34,9 @@ inline directory_listing list_matching_entries(const boost::filesystem::path& di
     }
     try {
         for (fs::directory_iterator entry(directory), end; entry != end; ++entry) {
-            if (boost::regex_search(entry->path().string(), pattern)) {
-                listing.names.push_back(entry->path().filename().string());
+            std::string name = entry->path().filename().string();
+            if (is_listed_buffer_name(name)) {
+                listing.names.push_back(std::move(name));
             }
         }
     } catch (const fs::filesystem_error& e) {

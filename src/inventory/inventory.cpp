@@ -4,6 +4,7 @@
 
 #include <boost/interprocess/exceptions.hpp>
 
+#include <zorvgst/buffer_name.h>
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/inventory.h>
 #include <zorvgst/sysv_double_buffer.h>
@@ -14,7 +15,6 @@
 #include "internal/inventory/ring_object.h"
 #include "internal/inventory/shm_entry.h"
 #include "internal/inventory/sysv_key_file.h"
-#include "internal/plain_file_name.h"
 #include "internal/shm_reservation.h"
 
 namespace zorvgst {
@@ -43,7 +43,7 @@ std::optional<buffer_status> find_buffer(const std::string& name) {
 }
 
 bool remove_buffer(const std::string& name) {
-    if (!detail::is_plain_file_name(name)) {
+    if (!zorvgst::is_plain_buffer_name(name)) {
         return false;
     }
     const auto kind = detail::shm_entry_backend(name);

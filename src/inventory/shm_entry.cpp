@@ -2,7 +2,8 @@
 // Looking at entries of /dev/shm without opening or following them.
 #include "internal/inventory/shm_entry.h"
 
-#include "internal/plain_file_name.h"
+#include <zorvgst/buffer_name.h>
+
 #include "internal/shm_reservation.h"
 
 namespace zorvgst::detail {
@@ -20,7 +21,7 @@ bool shm_entry_exists(const std::string& name) {
 }
 
 std::optional<backend> shm_entry_backend(const std::string& name) {
-    if (!is_plain_file_name(name)) {
+    if (!zorvgst::is_plain_buffer_name(name)) {
         return std::nullopt;
     }
     const auto st = shm_entry_status(name);

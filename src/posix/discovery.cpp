@@ -4,7 +4,6 @@
 
 #include <boost/filesystem/path.hpp>
 #include <boost/interprocess/exceptions.hpp>
-#include <boost/regex.hpp>
 
 #include <zorvgst/posix_double_buffer.h>
 
@@ -17,21 +16,11 @@ namespace bip = boost::interprocess;
 namespace fs = boost::filesystem;
 using zorvgst::detail::load_acquire;
 
-namespace {
-
-const boost::regex& buffer_name_pattern() {
-    // Compiled once per process; function-local statics initialise thread-safely.
-    static const boost::regex pattern = zorvgst::detail::make_buffer_name_pattern();
-    return pattern;
-}
-
-} // namespace
-
 std::vector<std::string>
 posix_double_buffer_t::get_double_buffer_names(const std::string& directory) {
     using zorvgst::detail::directory_listing;
     const fs::path dir(directory);
-    directory_listing listing = zorvgst::detail::list_matching_entries(dir, buffer_name_pattern());
+    directory_listing listing = zorvgst::detail::list_buffer_entries(dir);
     if (listing.result == directory_listing::outcome::not_a_directory) {
         ZORV_LOG_ERROR("Error " << dir << " is not a directory");
     } else if (listing.result == directory_listing::outcome::walk_failed) {

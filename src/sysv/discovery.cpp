@@ -8,13 +8,13 @@
 #include <boost/interprocess/sync/named_condition.hpp>
 #include <boost/interprocess/sync/named_mutex.hpp>
 #include <boost/interprocess/xsi_shared_memory.hpp>
-#include <boost/regex.hpp>
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <zorvgst/buffer_name.h>
+
 #include "internal/buffer_listing.h"
 #include "internal/log.h"
-#include "internal/plain_file_name.h"
 #include "internal/process_liveness.h"
 #include "internal/shm_access.h"
 #include "internal/sysv/common.h"
@@ -27,11 +27,8 @@ namespace fs = boost::filesystem;
 std::vector<std::string>
 sysv_double_buffer_t::get_double_buffer_names(const std::string& directory) {
     using zorvgst::detail::directory_listing;
-    // This backend's own pattern, compiled on its first listing.
-    static const boost::regex buffer_name_pattern = zorvgst::detail::make_buffer_name_pattern();
     const fs::path directory_path(directory);
-    directory_listing listing =
-        zorvgst::detail::list_matching_entries(directory_path, buffer_name_pattern);
+    directory_listing listing = zorvgst::detail::list_buffer_entries(directory_path);
     if (listing.result == directory_listing::outcome::not_a_directory) {
         ZORV_LOG_ERROR("Error " << directory_path << " is not a directory");
     } else if (listing.result == directory_listing::outcome::walk_failed) {
@@ -46,7 +43,7 @@ std::vector<std::string> sysv_double_buffer_t::get_double_buffer_names() {
 }
 
 pid_t sysv_double_buffer_t::get_double_buffer_owner(const std::string& buffer_name) {
-    if (!zorvgst::detail::is_plain_file_name(buffer_name)) {
+    if (!zorvgst::is_plain_buffer_name(buffer_name)) {
         ZORV_LOG_ERROR("Invalid Double Buffer Name: " << buffer_name);
         return 0;
     }
@@ -65,7 +62,7 @@ pid_t sysv_double_buffer_t::get_double_buffer_owner(const std::string& buffer_na
 
 void sysv_double_buffer_t::remove(const char* buffer_name) {
     const std::string checked_name(buffer_name);
-    if (!zorvgst::detail::is_plain_file_name(checked_name)) {
+    if (!zorvgst::is_plain_buffer_name(checked_name)) {
         ZORV_LOG_ERROR("Invalid Double Buffer Name: " << checked_name);
         return;
     }
@@ -98,7 +95,7 @@ void sysv_double_buffer_t::remove(const char* buffer_name) {
 
 bool sysv_double_buffer_t::remove_double_buffer_if_owner_pid_expired(const char* buffer_name) {
     const std::string checked_name(buffer_name);
-    if (!zorvgst::detail::is_plain_file_name(checked_name)) {
+    if (!zorvgst::is_plain_buffer_name(checked_name)) {
         ZORV_LOG_ERROR("Invalid Double Buffer Name: " << checked_name);
         return false;
     }

@@ -9,11 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zorvgst/buffer_name.h>
+
 #include "internal/buffer_geometry.h"
 #include "internal/frame_count_wake.h"
 #include "internal/header_updates.h"
 #include "internal/log.h"
-#include "internal/plain_file_name.h"
 #include "internal/shm_access.h"
 #include "internal/sysv/common.h"
 #include "internal/sysv/wake.h"
@@ -97,7 +98,7 @@ void sysv_double_buffer_t::init_write_wait_cond() {
     write_wait_mutex.reset();
     // A detached or refused name owns no write-wait objects: never create "_cond" or objects
     // outside the shared-memory directory.
-    if (!zorvgst::detail::is_plain_file_name(name)) {
+    if (!zorvgst::is_plain_buffer_name(name)) {
         if (!name.empty()) {
             ZORV_LOG_ERROR("Invalid Double Buffer Name: " << name);
         }

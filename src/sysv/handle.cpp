@@ -14,10 +14,11 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include <zorvgst/buffer_name.h>
+
 #include "internal/group_lookup.h"
 #include "internal/header_updates.h"
 #include "internal/log.h"
-#include "internal/plain_file_name.h"
 #include "internal/prefault.h"
 #include "internal/shm_access.h"
 #include "internal/shm_reservation.h"
@@ -105,7 +106,7 @@ boost::filesystem::path sysv_double_buffer_t::get_key_file_path(const char* buff
 
 ipc::xsi_key sysv_double_buffer_t::key_from_name(const char* buffer_name, bool create) {
     const std::string checked_name(buffer_name);
-    if (!zorvgst::detail::is_plain_file_name(checked_name)) {
+    if (!zorvgst::is_plain_buffer_name(checked_name)) {
         ZORV_LOG_ERROR("Invalid Double Buffer Name: " << checked_name);
         return ipc::xsi_key();
     }
@@ -145,7 +146,7 @@ void sysv_double_buffer_t::check_and_init_if_necessary() {
     if (name.empty()) {
         return;
     }
-    if (!zorvgst::detail::is_plain_file_name(name)) {
+    if (!zorvgst::is_plain_buffer_name(name)) {
         ZORV_LOG_ERROR("Invalid Double Buffer Name: " << name);
         return;
     }

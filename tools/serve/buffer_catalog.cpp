@@ -32,12 +32,9 @@ double buffer_catalog::fps(const std::string& name) const {
 }
 
 bool buffer_catalog::plain_name(const std::string& name) {
-    static const std::string suffix = "_buffer";
-    if (name.size() <= suffix.size() ||
-        name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
-        return false;
-    }
-    return name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    // Names go into URLs and RTSP paths unescaped: fewer characters than a listed name may have.
+    return zorvgst::is_listed_buffer_name(name) &&
+           name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
                                   "0123456789_-.") == std::string::npos;
 }
 

@@ -25,7 +25,7 @@ public:
     /// one the inventory lists under exactly that name, whose name a URL and a pipeline
     /// description carry as it is. Nothing otherwise: the request is answered "not found".
     std::optional<zorvgst::buffer_status> servable(const std::string& name) const;
-    /// Letters, digits, '_', '-' and '.', ending in "_buffer" as listed buffers do.
+    /// A listed buffer name of letters, digits, '_', '-' and '.' only.
     static bool plain_name(const std::string& name);
 
 private:
