@@ -19,6 +19,7 @@
 #include "frame_caps.h"
 #include "frame_meta.h"
 #include "monotonic_time.h"
+#include "object_lock.h"
 #include "ring_frames.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_src_debug);
@@ -64,14 +65,6 @@ enum {
     PROP_MAX_LEASES,
     PROP_FRAMES_LEASED,
     PROP_FRAMES_COPIED,
-};
-
-constexpr zorvplugin::own_property_t<src_state_t> own_properties[] = {
-    {PROP_TIMEOUT, &src_state_t::timeout},
-    {PROP_DROPPED, &src_state_t::dropped},
-    {PROP_MAX_LEASES, &src_state_t::max_leases},
-    {PROP_FRAMES_LEASED, &src_state_t::frames_leased},
-    {PROP_FRAMES_COPIED, &src_state_t::frames_copied},
 };
 
 } // namespace
@@ -509,6 +502,52 @@ void install_ring_properties(GObjectClass* gobject_class) {
                             G_MAXUINT64, 0, counter_flags));
 }
 
+void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value,
+                                  GParamSpec* param) {
+    src_state_t& state = *GST_ZORV_DB_SRC(object)->state;
+    const zorvplugin::object_lock_t lock(object);
+    switch (id) {
+    case PROP_TIMEOUT:
+        state.timeout = g_value_get_uint64(value);
+        break;
+    case PROP_MAX_LEASES:
+        state.max_leases = g_value_get_uint(value);
+        break;
+    default:
+        if (!zorvplugin::set_buffer_property(state, id, value)) {
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+        }
+        break;
+    }
+}
+
+void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
+    const src_state_t& state = *GST_ZORV_DB_SRC(object)->state;
+    const zorvplugin::object_lock_t lock(object);
+    switch (id) {
+    case PROP_TIMEOUT:
+        g_value_set_uint64(value, state.timeout);
+        break;
+    case PROP_DROPPED:
+        g_value_set_uint64(value, state.dropped);
+        break;
+    case PROP_MAX_LEASES:
+        g_value_set_uint(value, state.max_leases);
+        break;
+    case PROP_FRAMES_LEASED:
+        g_value_set_uint64(value, state.frames_leased);
+        break;
+    case PROP_FRAMES_COPIED:
+        g_value_set_uint64(value, state.frames_copied);
+        break;
+    default:
+        if (!zorvplugin::get_buffer_property(state, id, value)) {
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+        }
+        break;
+    }
+}
+
 void gst_zorv_db_src_finalize(GObject* object) {
     auto* self = GST_ZORV_DB_SRC(object);
     delete self->state;
@@ -526,8 +565,8 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
     GST_DEBUG_CATEGORY_INIT(gst_zorv_db_src_debug, "zorvdbsrc", 0, "zorvgst double-buffer source");
     zorvplugin::register_frame_meta();
 
-    gobject_class->set_property = zorvplugin::set_element_property<GstZorvDbSrc, own_properties>;
-    gobject_class->get_property = zorvplugin::get_element_property<GstZorvDbSrc, own_properties>;
+    gobject_class->set_property = gst_zorv_db_src_set_property;
+    gobject_class->get_property = gst_zorv_db_src_get_property;
     gobject_class->finalize = gst_zorv_db_src_finalize;
 
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
