@@ -14,6 +14,7 @@
 #include <zorvgst/zorvgst.h>
 
 #include "buffer_properties.h"
+#include "counter_property.h"
 #include "frame_caps.h"
 #include "frame_meta.h"
 #include "monotonic_time.h"
@@ -99,12 +100,6 @@ void clear_prerolled(sink_state_t& state) {
     }
 }
 
-void count_frame(GstZorvDbSink* self, guint64 sink_state_t::*counter) {
-    GST_OBJECT_LOCK(self);
-    ++(self->state->*counter);
-    GST_OBJECT_UNLOCK(self);
-}
-
 const char* buffer_kind(const sink_state_t& state) {
     return state.writing_ring ? "frame ring" : "double buffer";
 }
@@ -178,7 +173,7 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer, bool prerolling) {
     GST_LOG_OBJECT(self, "frame %s", check_names[static_cast<int>(check)]);
     if (check == zorvplugin::slot_check_t::current) {
         // Upstream drew straight into the write slot.
-        count_frame(self, &sink_state_t::frames_zero_copy);
+        zorvplugin::add_to_counter(self, state.frames_zero_copy);
         return GST_FLOW_OK;
     }
     if (check == zorvplugin::slot_check_t::stale) {
@@ -201,7 +196,7 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer, bool prerolling) {
     GstFlowReturn result = GST_FLOW_OK;
     try {
         state.exchange->publish_copy(planes, strides, extras);
-        count_frame(self, &sink_state_t::frames_copied);
+        zorvplugin::add_to_counter(self, state.frames_copied);
     } catch (const std::exception& e) {
         GST_ELEMENT_ERROR(
             self, RESOURCE, WRITE,
@@ -574,18 +569,13 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
             "buffer's own layout are drawn in place and published without a copy; a frame that "
             "cannot use the slot is copied as usual. Takes effect at the next allocation query",
             TRUE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
-    const auto counter_flags = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_COPIED,
-        g_param_spec_uint64("frames-copied", "Frames copied",
-                            "Frames published by copying them into the write slot", 0, G_MAXUINT64,
-                            0, counter_flags));
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_ZERO_COPY,
-        g_param_spec_uint64("frames-zero-copy", "Frames published in place",
-                            "Frames upstream drew straight into the write slot, published "
-                            "without a copy",
-                            0, G_MAXUINT64, 0, counter_flags));
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_COPIED, "frames-copied",
+                                         "Frames copied",
+                                         "Frames published by copying them into the write slot");
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_ZERO_COPY, "frames-zero-copy",
+                                         "Frames published in place",
+                                         "Frames upstream drew straight into the write slot, "
+                                         "published without a copy");
     install_ring_properties(gobject_class);
 
     zorvplugin::add_frame_pad_template(element_class, "sink", GST_PAD_SINK);

@@ -16,6 +16,7 @@
 #include <zorvgst/zorvgst.h>
 
 #include "buffer_properties.h"
+#include "counter_property.h"
 #include "frame_caps.h"
 #include "frame_meta.h"
 #include "monotonic_time.h"
@@ -122,9 +123,7 @@ void count_drops(GstZorvDbSrc* self) {
     }
     const auto fresh = static_cast<guint>(total - state.reader_drops_counted);
     state.reader_drops_counted = total;
-    GST_OBJECT_LOCK(self);
-    const guint64 dropped = state.dropped += fresh;
-    GST_OBJECT_UNLOCK(self);
+    const guint64 dropped = zorvplugin::add_to_counter(self, state.dropped, fresh);
     GST_INFO_OBJECT(self, "dropped %u torn cop%s of \"%s\" (%" G_GUINT64_FORMAT " in all)", fresh,
                     fresh == 1 ? "y" : "ies", state.active_name.c_str(), dropped);
     // Outside the lock: a handler may read the property.
@@ -188,12 +187,6 @@ void stamp(src_state_t& state, GstBuffer* buffer, GstClockTime pts) {
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
         state.discont = false;
     }
-}
-
-void count_frame(GstZorvDbSrc* self, guint64 src_state_t::*counter) {
-    GST_OBJECT_LOCK(self);
-    ++(self->state->*counter);
-    GST_OBJECT_UNLOCK(self);
 }
 
 // One look at a double buffer after a publication: a copy of its newest frame in *out, a flow
@@ -295,7 +288,7 @@ std::optional<GstFlowReturn> read_ring(GstZorvDbSrc* self, GstBuffer** out, bool
         read_again = read == zorvplugin::ring_read_t::other_layout;
         return std::nullopt;
     }
-    count_frame(self, frame.leased ? &src_state_t::frames_leased : &src_state_t::frames_copied);
+    zorvplugin::add_to_counter(self, frame.leased ? state.frames_leased : state.frames_copied);
     GST_LOG_OBJECT(self, "frame %" G_GUINT64_FORMAT " %s", static_cast<guint64>(frame.info.number),
                    frame.leased ? "leased" : "copied");
     const GstClockTime pts =
@@ -488,18 +481,13 @@ void install_ring_properties(GObjectClass* gobject_class) {
                           0, G_MAXUINT, 2,
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                    GST_PARAM_MUTABLE_READY)));
-    const auto counter_flags = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_LEASED,
-        g_param_spec_uint64("frames-leased", "Frames leased",
-                            "Frames of a frame ring pushed as the leased slot itself, without a "
-                            "copy",
-                            0, G_MAXUINT64, 0, counter_flags));
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_COPIED,
-        g_param_spec_uint64("frames-copied", "Frames copied",
-                            "Frames of a frame ring copied because no lease was free", 0,
-                            G_MAXUINT64, 0, counter_flags));
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_LEASED, "frames-leased",
+                                         "Frames leased",
+                                         "Frames of a frame ring pushed as the leased slot itself, "
+                                         "without a copy");
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_COPIED, "frames-copied",
+                                         "Frames copied",
+                                         "Frames of a frame ring copied because no lease was free");
 }
 
 void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value,
@@ -583,13 +571,10 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
                             "when it expires the element posts a warning and ends the stream "
                             "with EOS. 0 waits forever",
                             0, G_MAXUINT64, 0, flags));
-    g_object_class_install_property(
-        gobject_class, PROP_DROPPED,
-        g_param_spec_uint64("dropped", "Dropped copies",
-                            "Copies thrown away because the writer published while the frame was "
-                            "being copied and may have rewritten it (each is retried at once)",
-                            0, G_MAXUINT64, 0,
-                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+    zorvplugin::install_counter_property(
+        gobject_class, PROP_DROPPED, "dropped", "Dropped copies",
+        "Copies thrown away because the writer published while the frame was being copied and may "
+        "have rewritten it (each is retried at once)");
     install_ring_properties(gobject_class);
 
     zorvplugin::add_frame_pad_template(element_class, "src", GST_PAD_SRC);
