@@ -14,9 +14,11 @@
 #include <zorvgst/zorvgst.h>
 
 #include "buffer_properties.h"
+#include "counter_property.h"
 #include "frame_caps.h"
 #include "frame_meta.h"
 #include "monotonic_time.h"
+#include "object_lock.h"
 #include "slot_pool.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_sink_debug);
@@ -50,7 +52,7 @@ struct sink_state_t : zorvplugin::buffer_choice_t {
     bool zero_copy = true;
     guint64 frames_copied = 0;
     guint64 frames_zero_copy = 0;
-    gint layout = static_cast<gint>(layout_choice_t::automatic);
+    layout_choice_t layout = layout_choice_t::automatic;
     guint readers = zorvgst::ring_options{}.readers;
     guint leases_per_reader = zorvgst::ring_options{}.leases_per_reader;
     guint metadata_size = static_cast<guint>(zorvgst::ring_options{}.metadata_bytes);
@@ -79,16 +81,6 @@ enum {
     PROP_METADATA_SIZE,
 };
 
-constexpr zorvplugin::own_property_t<sink_state_t> own_properties[] = {
-    {PROP_ZERO_COPY, &sink_state_t::zero_copy},
-    {PROP_FRAMES_COPIED, &sink_state_t::frames_copied},
-    {PROP_FRAMES_ZERO_COPY, &sink_state_t::frames_zero_copy},
-    {PROP_LAYOUT, &sink_state_t::layout},
-    {PROP_READERS, &sink_state_t::readers},
-    {PROP_LEASES_PER_READER, &sink_state_t::leases_per_reader},
-    {PROP_METADATA_SIZE, &sink_state_t::metadata_size},
-};
-
 } // namespace
 
 struct _GstZorvDbSink {
@@ -106,12 +98,6 @@ void clear_prerolled(sink_state_t& state) {
         gst_buffer_unref(state.prerolled);
         state.prerolled = nullptr;
     }
-}
-
-void count_frame(GstZorvDbSink* self, guint64 sink_state_t::*counter) {
-    GST_OBJECT_LOCK(self);
-    ++(self->state->*counter);
-    GST_OBJECT_UNLOCK(self);
 }
 
 const char* buffer_kind(const sink_state_t& state) {
@@ -187,7 +173,7 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer, bool prerolling) {
     GST_LOG_OBJECT(self, "frame %s", check_names[static_cast<int>(check)]);
     if (check == zorvplugin::slot_check_t::current) {
         // Upstream drew straight into the write slot.
-        count_frame(self, &sink_state_t::frames_zero_copy);
+        zorvplugin::add_to_counter(self, state.frames_zero_copy);
         return GST_FLOW_OK;
     }
     if (check == zorvplugin::slot_check_t::stale) {
@@ -210,7 +196,7 @@ GstFlowReturn publish(GstZorvDbSink* self, GstBuffer* buffer, bool prerolling) {
     GstFlowReturn result = GST_FLOW_OK;
     try {
         state.exchange->publish_copy(planes, strides, extras);
-        count_frame(self, &sink_state_t::frames_copied);
+        zorvplugin::add_to_counter(self, state.frames_copied);
     } catch (const std::exception& e) {
         GST_ELEMENT_ERROR(
             self, RESOURCE, WRITE,
@@ -256,7 +242,7 @@ writer_choice_t writer_choice(GstZorvDbSink* self) {
     GST_OBJECT_LOCK(self);
     choice.name = state.buffer_name;
     choice.backend = zorvplugin::library_backend(state.backend);
-    choice.layout = static_cast<layout_choice_t>(state.layout);
+    choice.layout = state.layout;
     choice.options.readers = state.readers;
     choice.options.leases_per_reader = state.leases_per_reader;
     choice.options.metadata_bytes = state.metadata_size;
@@ -379,7 +365,7 @@ gboolean gst_zorv_db_sink_set_info(GstVideoSink* video_sink, GstCaps* caps,
 GstCaps* gst_zorv_db_sink_get_caps(GstBaseSink* sink, GstCaps* filter) {
     auto* self = GST_ZORV_DB_SINK(sink);
     GST_OBJECT_LOCK(self);
-    const auto layout = static_cast<layout_choice_t>(self->state->layout);
+    const layout_choice_t layout = self->state->layout;
     const bool sysv = self->state->backend == zorvplugin::backend_kind_t::sysv;
     GST_OBJECT_UNLOCK(self);
     GstCaps* bgra = zorvplugin::bgra_frame_caps();
@@ -454,6 +440,67 @@ gboolean gst_zorv_db_sink_propose_allocation(GstBaseSink* sink, GstQuery* query)
     return TRUE;
 }
 
+void gst_zorv_db_sink_set_property(GObject* object, guint id, const GValue* value,
+                                   GParamSpec* param) {
+    sink_state_t& state = *GST_ZORV_DB_SINK(object)->state;
+    const zorvplugin::object_lock_t lock(object);
+    switch (id) {
+    case PROP_ZERO_COPY:
+        state.zero_copy = g_value_get_boolean(value) != FALSE;
+        break;
+    case PROP_LAYOUT:
+        state.layout = static_cast<layout_choice_t>(g_value_get_enum(value));
+        break;
+    case PROP_READERS:
+        state.readers = g_value_get_uint(value);
+        break;
+    case PROP_LEASES_PER_READER:
+        state.leases_per_reader = g_value_get_uint(value);
+        break;
+    case PROP_METADATA_SIZE:
+        state.metadata_size = g_value_get_uint(value);
+        break;
+    default:
+        if (!zorvplugin::set_buffer_property(state, id, value)) {
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+        }
+        break;
+    }
+}
+
+void gst_zorv_db_sink_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
+    const sink_state_t& state = *GST_ZORV_DB_SINK(object)->state;
+    const zorvplugin::object_lock_t lock(object);
+    switch (id) {
+    case PROP_ZERO_COPY:
+        g_value_set_boolean(value, state.zero_copy ? TRUE : FALSE);
+        break;
+    case PROP_FRAMES_COPIED:
+        g_value_set_uint64(value, state.frames_copied);
+        break;
+    case PROP_FRAMES_ZERO_COPY:
+        g_value_set_uint64(value, state.frames_zero_copy);
+        break;
+    case PROP_LAYOUT:
+        g_value_set_enum(value, static_cast<gint>(state.layout));
+        break;
+    case PROP_READERS:
+        g_value_set_uint(value, state.readers);
+        break;
+    case PROP_LEASES_PER_READER:
+        g_value_set_uint(value, state.leases_per_reader);
+        break;
+    case PROP_METADATA_SIZE:
+        g_value_set_uint(value, state.metadata_size);
+        break;
+    default:
+        if (!zorvplugin::get_buffer_property(state, id, value)) {
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+        }
+        break;
+    }
+}
+
 void gst_zorv_db_sink_finalize(GObject* object) {
     auto* self = GST_ZORV_DB_SINK(object);
     clear_prerolled(*self->state);
@@ -505,8 +552,8 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
     GST_DEBUG_CATEGORY_INIT(gst_zorv_db_sink_debug, "zorvdbsink", 0, "zorvgst double-buffer sink");
     zorvplugin::register_frame_meta();
 
-    gobject_class->set_property = zorvplugin::set_element_property<GstZorvDbSink, own_properties>;
-    gobject_class->get_property = zorvplugin::get_element_property<GstZorvDbSink, own_properties>;
+    gobject_class->set_property = gst_zorv_db_sink_set_property;
+    gobject_class->get_property = gst_zorv_db_sink_get_property;
     gobject_class->finalize = gst_zorv_db_sink_finalize;
 
     zorvplugin::install_buffer_properties(
@@ -522,18 +569,13 @@ static void gst_zorv_db_sink_class_init(GstZorvDbSinkClass* klass) {
             "buffer's own layout are drawn in place and published without a copy; a frame that "
             "cannot use the slot is copied as usual. Takes effect at the next allocation query",
             TRUE, static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS)));
-    const auto counter_flags = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_COPIED,
-        g_param_spec_uint64("frames-copied", "Frames copied",
-                            "Frames published by copying them into the write slot", 0, G_MAXUINT64,
-                            0, counter_flags));
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_ZERO_COPY,
-        g_param_spec_uint64("frames-zero-copy", "Frames published in place",
-                            "Frames upstream drew straight into the write slot, published "
-                            "without a copy",
-                            0, G_MAXUINT64, 0, counter_flags));
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_COPIED, "frames-copied",
+                                         "Frames copied",
+                                         "Frames published by copying them into the write slot");
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_ZERO_COPY, "frames-zero-copy",
+                                         "Frames published in place",
+                                         "Frames upstream drew straight into the write slot, "
+                                         "published without a copy");
     install_ring_properties(gobject_class);
 
     zorvplugin::add_frame_pad_template(element_class, "sink", GST_PAD_SINK);

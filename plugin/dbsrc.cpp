@@ -16,9 +16,11 @@
 #include <zorvgst/zorvgst.h>
 
 #include "buffer_properties.h"
+#include "counter_property.h"
 #include "frame_caps.h"
 #include "frame_meta.h"
 #include "monotonic_time.h"
+#include "object_lock.h"
 #include "ring_frames.h"
 
 GST_DEBUG_CATEGORY_STATIC(gst_zorv_db_src_debug);
@@ -64,14 +66,6 @@ enum {
     PROP_MAX_LEASES,
     PROP_FRAMES_LEASED,
     PROP_FRAMES_COPIED,
-};
-
-constexpr zorvplugin::own_property_t<src_state_t> own_properties[] = {
-    {PROP_TIMEOUT, &src_state_t::timeout},
-    {PROP_DROPPED, &src_state_t::dropped},
-    {PROP_MAX_LEASES, &src_state_t::max_leases},
-    {PROP_FRAMES_LEASED, &src_state_t::frames_leased},
-    {PROP_FRAMES_COPIED, &src_state_t::frames_copied},
 };
 
 } // namespace
@@ -129,9 +123,7 @@ void count_drops(GstZorvDbSrc* self) {
     }
     const auto fresh = static_cast<guint>(total - state.reader_drops_counted);
     state.reader_drops_counted = total;
-    GST_OBJECT_LOCK(self);
-    const guint64 dropped = state.dropped += fresh;
-    GST_OBJECT_UNLOCK(self);
+    const guint64 dropped = zorvplugin::add_to_counter(self, state.dropped, fresh);
     GST_INFO_OBJECT(self, "dropped %u torn cop%s of \"%s\" (%" G_GUINT64_FORMAT " in all)", fresh,
                     fresh == 1 ? "y" : "ies", state.active_name.c_str(), dropped);
     // Outside the lock: a handler may read the property.
@@ -195,12 +187,6 @@ void stamp(src_state_t& state, GstBuffer* buffer, GstClockTime pts) {
         GST_BUFFER_FLAG_SET(buffer, GST_BUFFER_FLAG_DISCONT);
         state.discont = false;
     }
-}
-
-void count_frame(GstZorvDbSrc* self, guint64 src_state_t::*counter) {
-    GST_OBJECT_LOCK(self);
-    ++(self->state->*counter);
-    GST_OBJECT_UNLOCK(self);
 }
 
 // One look at a double buffer after a publication: a copy of its newest frame in *out, a flow
@@ -302,7 +288,7 @@ std::optional<GstFlowReturn> read_ring(GstZorvDbSrc* self, GstBuffer** out, bool
         read_again = read == zorvplugin::ring_read_t::other_layout;
         return std::nullopt;
     }
-    count_frame(self, frame.leased ? &src_state_t::frames_leased : &src_state_t::frames_copied);
+    zorvplugin::add_to_counter(self, frame.leased ? state.frames_leased : state.frames_copied);
     GST_LOG_OBJECT(self, "frame %" G_GUINT64_FORMAT " %s", static_cast<guint64>(frame.info.number),
                    frame.leased ? "leased" : "copied");
     const GstClockTime pts =
@@ -495,18 +481,59 @@ void install_ring_properties(GObjectClass* gobject_class) {
                           0, G_MAXUINT, 2,
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                    GST_PARAM_MUTABLE_READY)));
-    const auto counter_flags = static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS);
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_LEASED,
-        g_param_spec_uint64("frames-leased", "Frames leased",
-                            "Frames of a frame ring pushed as the leased slot itself, without a "
-                            "copy",
-                            0, G_MAXUINT64, 0, counter_flags));
-    g_object_class_install_property(
-        gobject_class, PROP_FRAMES_COPIED,
-        g_param_spec_uint64("frames-copied", "Frames copied",
-                            "Frames of a frame ring copied because no lease was free", 0,
-                            G_MAXUINT64, 0, counter_flags));
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_LEASED, "frames-leased",
+                                         "Frames leased",
+                                         "Frames of a frame ring pushed as the leased slot itself, "
+                                         "without a copy");
+    zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_COPIED, "frames-copied",
+                                         "Frames copied",
+                                         "Frames of a frame ring copied because no lease was free");
+}
+
+void gst_zorv_db_src_set_property(GObject* object, guint id, const GValue* value,
+                                  GParamSpec* param) {
+    src_state_t& state = *GST_ZORV_DB_SRC(object)->state;
+    const zorvplugin::object_lock_t lock(object);
+    switch (id) {
+    case PROP_TIMEOUT:
+        state.timeout = g_value_get_uint64(value);
+        break;
+    case PROP_MAX_LEASES:
+        state.max_leases = g_value_get_uint(value);
+        break;
+    default:
+        if (!zorvplugin::set_buffer_property(state, id, value)) {
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+        }
+        break;
+    }
+}
+
+void gst_zorv_db_src_get_property(GObject* object, guint id, GValue* value, GParamSpec* param) {
+    const src_state_t& state = *GST_ZORV_DB_SRC(object)->state;
+    const zorvplugin::object_lock_t lock(object);
+    switch (id) {
+    case PROP_TIMEOUT:
+        g_value_set_uint64(value, state.timeout);
+        break;
+    case PROP_DROPPED:
+        g_value_set_uint64(value, state.dropped);
+        break;
+    case PROP_MAX_LEASES:
+        g_value_set_uint(value, state.max_leases);
+        break;
+    case PROP_FRAMES_LEASED:
+        g_value_set_uint64(value, state.frames_leased);
+        break;
+    case PROP_FRAMES_COPIED:
+        g_value_set_uint64(value, state.frames_copied);
+        break;
+    default:
+        if (!zorvplugin::get_buffer_property(state, id, value)) {
+            G_OBJECT_WARN_INVALID_PROPERTY_ID(object, id, param);
+        }
+        break;
+    }
 }
 
 void gst_zorv_db_src_finalize(GObject* object) {
@@ -526,8 +553,8 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
     GST_DEBUG_CATEGORY_INIT(gst_zorv_db_src_debug, "zorvdbsrc", 0, "zorvgst double-buffer source");
     zorvplugin::register_frame_meta();
 
-    gobject_class->set_property = zorvplugin::set_element_property<GstZorvDbSrc, own_properties>;
-    gobject_class->get_property = zorvplugin::get_element_property<GstZorvDbSrc, own_properties>;
+    gobject_class->set_property = gst_zorv_db_src_set_property;
+    gobject_class->get_property = gst_zorv_db_src_get_property;
     gobject_class->finalize = gst_zorv_db_src_finalize;
 
     const auto flags = static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
@@ -544,13 +571,10 @@ static void gst_zorv_db_src_class_init(GstZorvDbSrcClass* klass) {
                             "when it expires the element posts a warning and ends the stream "
                             "with EOS. 0 waits forever",
                             0, G_MAXUINT64, 0, flags));
-    g_object_class_install_property(
-        gobject_class, PROP_DROPPED,
-        g_param_spec_uint64("dropped", "Dropped copies",
-                            "Copies thrown away because the writer published while the frame was "
-                            "being copied and may have rewritten it (each is retried at once)",
-                            0, G_MAXUINT64, 0,
-                            static_cast<GParamFlags>(G_PARAM_READABLE | G_PARAM_STATIC_STRINGS)));
+    zorvplugin::install_counter_property(
+        gobject_class, PROP_DROPPED, "dropped", "Dropped copies",
+        "Copies thrown away because the writer published while the frame was being copied and may "
+        "have rewritten it (each is retried at once)");
     install_ring_properties(gobject_class);
 
     zorvplugin::add_frame_pad_template(element_class, "src", GST_PAD_SRC);
