@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The FrameInfo class: frame records with named read-only fields.
+// The FrameInfo class and the frames' format: records with named read-only fields.
 #include "frame_record.h"
 #include <chrono>
 #include <string>
@@ -61,6 +61,12 @@ void add_frame_record(py::module_& module) {
             return "<zorvgst.FrameInfo " + std::to_string(record.number) + " " +
                    std::to_string(record.width) + "x" + std::to_string(record.height) + ">";
         });
+    // What the package needs of a buffer's format to shape and check arrays.
+    py::class_<zorvgst::frame_format>(module, "_FrameFormat",
+                                      "The format name and size of a buffer's frames. Read-only.")
+        .def_readonly("name", &zorvgst::frame_format::name)
+        .def_readonly("width", &zorvgst::frame_format::width)
+        .def_readonly("height", &zorvgst::frame_format::height);
 }
 
 } // namespace zorvpy

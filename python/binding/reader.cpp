@@ -193,15 +193,8 @@ void add_reader(py::module_& module) {
                                                  : py::object(py::none());
                                })
         .def_property_readonly(
-            "format",
-            [](const python_reader& self) -> py::object {
-                const auto format = self.reader.format();
-                if (!format) {
-                    return py::none();
-                }
-                return py::make_tuple(format->name, format->width, format->height);
-            },
-            "(format name, width, height) of the attached buffer's frames; None while detached.")
+            "format", [](const python_reader& self) { return self.reader.format(); },
+            "The _FrameFormat of the attached buffer's frames; None while detached.")
         .def("interrupt",
              [](python_reader& self) {
                  self.interrupted = true;

@@ -45,6 +45,7 @@ void add_taken_frame(py::module_& module) {
         .def_property_readonly(
             "info", [](const taken_frame& frame) { return record_of(frame.info, &frame.timing); })
         .def_property_readonly("format", [](const taken_frame& frame) { return frame.format.name; })
+        .def_readonly("frame_format", &taken_frame::format, "The _FrameFormat of its planes.")
         .def_property_readonly(
             "leased", [](const taken_frame& frame) { return static_cast<bool>(frame.lease); })
         .def_property_readonly(

@@ -134,9 +134,11 @@ def _shape_of(format: str, width: int, height: int):
     return _as_frame(tuple(shape for shape, _ in _plane_shapes(format, width, height)))
 
 
-def _check_out_fits(out, format: str, width: int, height: int) -> None:
-    """Raises ValueError unless `out` is what `read()` returns for such a frame."""
-    expected = _plane_shapes(format, width, height)
+def _check_out_fits(out, described) -> None:
+    """Raises ValueError unless `out` is what `read()` returns for a frame of the _FrameFormat
+    `described`."""
+    format = described.name
+    expected = _plane_shapes(format, described.width, described.height)
     outs = (out,) if isinstance(out, np.ndarray) else tuple(out)
     if len(expected) == 1 and not isinstance(out, np.ndarray):
         raise ValueError(f"out for a {format} frame is one array, not a {type(out).__name__}")
@@ -418,13 +420,14 @@ class Reader(_BufferEnd):
         if described is None:
             return None
         if out is not None:
-            _check_out_fits(out, *described)  # before the copy: a refusal takes nothing
+            _check_out_fits(out, described)  # before the copy: a refusal takes nothing
         taken = reader.copy_frame()
         if taken is None:
             return None
         planes = taken.planes(writable=True)
         if out is not None:
-            _check_out_fits(out, taken.format, taken.info.width, taken.info.height)  # the ring may have been made anew
+            # Again: the ring may have been made anew for other frames since.
+            _check_out_fits(out, taken.frame_format)
             for target, plane in zip((out,) if isinstance(out, np.ndarray) else out, planes):
                 np.copyto(target, plane)
         self._took(taken)
@@ -535,7 +538,7 @@ class Reader(_BufferEnd):
         if newest is None or described is None:
             return None
         if reader.layout == "ring":
-            return _shape_of(*described)
+            return _shape_of(described.name, described.width, described.height)
         return (newest.height, newest.width, 4)
 
     @property
@@ -550,7 +553,7 @@ class Reader(_BufferEnd):
         ...); None while there is none to attach."""
         reader = self._open()
         described = reader.format if reader.ready else None
-        return None if described is None else described[0]
+        return None if described is None else described.name
 
     @property
     def frame_number(self) -> Optional[int]:

@@ -23,25 +23,6 @@ std::atomic<const log4cxx::LoggerPtr*> handler_logger{nullptr};
 namespace zorvgst {
 namespace {
 
-log_level level_of(int log4cxx_level) {
-    if (log4cxx_level >= log4cxx::Level::FATAL_INT) {
-        return log_level::fatal;
-    }
-    if (log4cxx_level >= log4cxx::Level::ERROR_INT) {
-        return log_level::error;
-    }
-    if (log4cxx_level >= log4cxx::Level::WARN_INT) {
-        return log_level::warn;
-    }
-    if (log4cxx_level >= log4cxx::Level::INFO_INT) {
-        return log_level::info;
-    }
-    if (log4cxx_level >= log4cxx::Level::DEBUG_INT) {
-        return log_level::debug;
-    }
-    return log_level::trace;
-}
-
 log4cxx::LevelPtr threshold_of(log_level level) {
     switch (level) {
     case log_level::trace:
@@ -58,6 +39,17 @@ log4cxx::LevelPtr threshold_of(log_level level) {
         return log4cxx::Level::getFatal();
     }
     return log4cxx::Level::getInfo();
+}
+
+// The highest level whose threshold `log4cxx_level` reaches; lines below debug are trace.
+log_level level_of(int log4cxx_level) {
+    for (const log_level level :
+         {log_level::fatal, log_level::error, log_level::warn, log_level::info, log_level::debug}) {
+        if (log4cxx_level >= threshold_of(level)->toInt()) {
+            return level;
+        }
+    }
+    return log_level::trace;
 }
 
 struct handler_slot {
