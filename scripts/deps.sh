@@ -13,7 +13,7 @@ packages=(
     graphviz file python3
     python3-dev python3-numpy python3-pytest pybind11-dev python3-opencv
     clang libclang-rt-14-dev valgrind
-    libgstrtspserver-1.0-dev libsoup-3.0-dev gstreamer1.0-plugins-ugly ffmpeg gstreamer1.0-rtsp chromium
+    libgstrtspserver-1.0-dev libsoup-3.0-dev libglib2.0-dev-bin gstreamer1.0-plugins-ugly ffmpeg gstreamer1.0-rtsp chromium
 )
 
 # Buffers are shared through the group "zorv"; hosts log a fatal line on every open without it.

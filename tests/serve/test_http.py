@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
 # The HTTP side: the JSON listing, snapshots (of double buffers and of frame rings of YUV frames),
-# MJPEG streams, metrics and the page's headers, and what it refuses: unknown names, path escapes,
-# requests without the token, changes.
+# MJPEG streams, metrics, the page's headers and files, and what it refuses: unknown names, path
+# escapes, requests without the token, changes.
 import http.client
 import json
 import os
+import pathlib
 import subprocess
+import urllib.parse
 
 import numpy as np
 import pytest
@@ -18,6 +20,7 @@ from solid_writer import yuv_planes
 PURPLE = (150, 40, 120)
 ORANGE = (40, 140, 230)
 TOKEN = "t0ken-of-the-test"
+STATUS_PAGE_DIR = pathlib.Path(__file__).resolve().parents[2] / "tools" / "serve" / "status_page"
 
 
 def test_api_buffers_is_the_cli_listing(serve, names):
@@ -192,6 +195,29 @@ def test_status_page_headers(serve):
     assert headers["cache-control"] == "no-store"
     assert "default-src" in headers["content-security-policy"]
     assert b"<html" in body.lower()
+
+
+def status_page_file(name: str) -> bytes:
+    """A file of the status page as the sources hold it, less its licence line."""
+    licence, rest = (STATUS_PAGE_DIR / name).read_bytes().split(b"\n", 1)
+    assert b"SPDX-License-Identifier" in licence
+    return rest
+
+
+def test_status_page_serves_its_files_and_links_them_with_the_token(serve):
+    token = "a b/c&d"  # escaped in the links
+    server = serve("--token", token)
+    query = "?token=" + urllib.parse.quote(token, safe="")
+    status, headers, page = fetch(server.http("/" + query))
+    assert status == 200
+    assert page == status_page_file("index.html").replace(b"{{asset_query}}", query.encode())
+    assert f'href="/style.css{query}"'.encode() in page
+    assert f'src="/app.js{query}"'.encode() in page
+    for name, kind in [("app.js", "text/javascript"), ("style.css", "text/css")]:
+        status, asset_headers, body = fetch(server.http(f"/{name}{query}"))
+        assert status == 200 and asset_headers["content-type"] == f"{kind}; charset=utf-8"
+        assert asset_headers["content-security-policy"] == headers["content-security-policy"]
+        assert body and body == status_page_file(name), name
 
 
 def status_of(server, path: str, headers=None) -> int:

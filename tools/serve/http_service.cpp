@@ -45,6 +45,16 @@ void respond(SoupServerMessage* message, guint status, const char* type, const s
     soup_server_message_set_response(message, type, SOUP_MEMORY_COPY, body.data(), body.size());
 }
 
+/// Answers with `body` itself, shared with every other answer that sends it.
+void respond(SoupServerMessage* message, guint status, const char* type, GBytes* body,
+             content kind = content::plain) {
+    common_headers(message, kind);
+    soup_server_message_set_status(message, status, nullptr);
+    soup_message_headers_replace(soup_server_message_get_response_headers(message), "Content-Type",
+                                 type);
+    soup_message_body_append_bytes(soup_server_message_get_response_body(message), body);
+}
+
 void respond_error(SoupServerMessage* message, guint status) {
     respond(message, status, "text/plain; charset=utf-8",
             std::to_string(status) + " " + soup_status_get_phrase(status) + "\n");
@@ -103,10 +113,10 @@ void http_service::state::handle(SoupServerMessage* message, const std::string& 
     if (path == "/" || path == "/index.html") {
         page(message, query);
     } else if (path == "/app.js") {
-        respond(message, SOUP_STATUS_OK, "text/javascript; charset=utf-8", status_page_script,
+        respond(message, SOUP_STATUS_OK, "text/javascript; charset=utf-8", status_page_script(),
                 content::page);
     } else if (path == "/style.css") {
-        respond(message, SOUP_STATUS_OK, "text/css; charset=utf-8", status_page_style,
+        respond(message, SOUP_STATUS_OK, "text/css; charset=utf-8", status_page_style(),
                 content::page);
     } else if (path == "/api/buffers") {
         // Listed now rather than taken from the catalog: up to a second fresher.
@@ -189,13 +199,7 @@ void http_service::state::snapshot(SoupServerMessage* message, const std::string
             return;
         }
         if (frame) {
-            common_headers(request->message, content::plain);
-            soup_server_message_set_status(request->message, SOUP_STATUS_OK, nullptr);
-            soup_message_headers_replace(soup_server_message_get_response_headers(request->message),
-                                         "Content-Type", "image/jpeg");
-            // The encoded picture itself, shared with every other response that sends it.
-            soup_message_body_append_bytes(soup_server_message_get_response_body(request->message),
-                                           frame->jpeg);
+            respond(request->message, SOUP_STATUS_OK, "image/jpeg", frame->jpeg);
             soup_message_body_complete(soup_server_message_get_response_body(request->message));
         } else {
             respond_error(request->message, SOUP_STATUS_SERVICE_UNAVAILABLE);

@@ -1,281 +1,88 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The HTML, script and style of zorvgst-serve's status page; no inline script, no outside links.
+// The status page's files (status_page/), read from the resources compiled into the program.
 #include "status_page.h"
+#include <cstring>
+
+// The generated header declares its C function without extern "C". GLib's headers come first so
+// that their C++ parts are not inside the C linkage block.
+#include <gio/gio.h>
+extern "C" {
+#include "status_page_resources.h"
+}
 
 namespace zorvgst_serve {
 
+namespace {
+
+// Where index.html links its assets: replaced by the asset query.
+constexpr const char* asset_query_placeholder = "{{asset_query}}";
+
+/// `file` from its second line on when its first is the licence line: that line is for whoever
+/// reads the sources, not for browsers. A view into the same bytes.
+GBytes* without_licence_line(GBytes* file) {
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(file, &size));
+    const auto* line_end = static_cast<const char*>(std::memchr(data, '\n', size));
+    if (line_end == nullptr ||
+        g_strstr_len(data, line_end - data, "SPDX-License-Identifier:") == nullptr) {
+        return file;
+    }
+    const gsize licence_size = static_cast<gsize>(line_end - data) + 1;
+    GBytes* rest = g_bytes_new_from_bytes(file, licence_size, size - licence_size);
+    g_bytes_unref(file);
+    return rest;
+}
+
+GBytes* status_page_file(const char* name) {
+    const std::string path = std::string("/zorvgst-serve/status_page/") + name;
+    GError* error = nullptr;
+    GBytes* file = g_resource_lookup_data(zorvgst_serve_status_page_get_resource(), path.c_str(),
+                                          G_RESOURCE_LOOKUP_FLAGS_NONE, &error);
+    if (file == nullptr) {
+        // Compiled in with the program: missing only if the build itself is broken.
+        g_error("zorvgst-serve: no resource %s: %s", path.c_str(), error->message);
+    }
+    return without_licence_line(file);
+}
+
+/// Read once, on first use, and kept for the program's life.
+struct status_page_files {
+    std::string html = bytes_text(status_page_file("index.html"));
+    GBytes* script = status_page_file("app.js");
+    GBytes* style = status_page_file("style.css");
+
+    static std::string bytes_text(GBytes* bytes) {
+        gsize size = 0;
+        const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+        std::string text(data, size);
+        g_bytes_unref(bytes);
+        return text;
+    }
+};
+
+const status_page_files& files() {
+    static const status_page_files loaded;
+    return loaded;
+}
+
+} // namespace
+
 std::string status_page_html(const std::string& asset_query) {
-    return R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>zorvgst-serve</title>
-<link rel="icon" href="data:,">
-<link rel="stylesheet" href="/style.css)" +
-           asset_query + R"(">
-<script src="/app.js)" +
-           asset_query + R"(" defer></script>
-</head>
-<body>
-<header>
-<h1>Shared-memory buffers</h1>
-<p id="status" class="status">Loading&hellip;</p>
-</header>
-<main>
-<p id="empty" class="empty" hidden>No buffers on this machine.</p>
-<ul id="buffers" class="cards"></ul>
-</main>
-</body>
-</html>
-)";
-}
-
-const char* const status_page_script = R"JS('use strict';
-(function () {
-  const token = new URLSearchParams(window.location.search).get('token');
-  const cards = new Map();
-  let thumbnailSerial = 0;
-
-  // The page's token goes with every request, since a browser keeps no header for us.
-  function withToken(url) {
-    if (!token) return url;
-    return url + (url.includes('?') ? '&' : '?') + 'token=' + encodeURIComponent(token);
-  }
-
-  function setText(element, value) {
-    if (element.textContent !== value) element.textContent = value;
-  }
-
-  function field(list, label) {
-    const term = document.createElement('dt');
-    term.textContent = label;
-    const value = document.createElement('dd');
-    list.append(term, value);
-    return value;
-  }
-
-  function makeCard(name) {
-    const item = document.createElement('li');
-    item.className = 'card';
-    const frame = document.createElement('div');
-    frame.className = 'thumbnail';
-    const placeholder = document.createElement('span');
-    placeholder.className = 'placeholder';
-    placeholder.textContent = 'no frame yet';
-    frame.append(placeholder);
-    const title = document.createElement('h2');
-    title.textContent = name;
-    const owner = document.createElement('span');
-    owner.className = 'badge';
-    title.append(' ', owner);
-    const facts = document.createElement('dl');
-    const card = {
-      item, frame, placeholder, owner, image: null, loading: false,
-      size: field(facts, 'Size'),
-      backend: field(facts, 'Backend'),
-      kind: field(facts, 'Kind'),
-      fps: field(facts, 'Frames/s'),
-      age: field(facts, 'Newest frame'),
-      rtsp: field(facts, 'RTSP'),
-    };
-    // Words, not a name or a URL: lines break between them.
-    card.kind.className = 'words';
-    item.append(frame, title, facts);
-    return card;
-  }
-
-  function formatAge(ms) {
-    if (ms === null || ms < 0) return 'none';
-    if (ms < 1000) return Math.round(ms) + ' ms ago';
-    if (ms < 120000) return (ms / 1000).toFixed(1) + ' s ago';
-    return Math.round(ms / 60000) + ' min ago';
-  }
-
-  function formatBytes(bytes) {
-    if (bytes >= 1048576) return (bytes / 1048576).toFixed(1) + ' MiB';
-    if (bytes >= 1024) return (bytes / 1024).toFixed(1) + ' KiB';
-    return bytes + ' B';
-  }
-
-  // "ring of NV12 frames, 2 held by readers"; "double buffer of BGRA frames".
-  function formatKind(buffer) {
-    const frames = buffer.format ? ' of ' + buffer.format + ' frames' : '';
-    if (buffer.kind === 'ring') {
-      return 'ring' + frames + ', ' + buffer.leases + ' held by readers';
+    std::string page = files().html;
+    const std::size_t placeholder_size = std::strlen(asset_query_placeholder);
+    for (auto at = page.find(asset_query_placeholder); at != std::string::npos;
+         at = page.find(asset_query_placeholder, at + asset_query.size())) {
+        page.replace(at, placeholder_size, asset_query);
     }
-    return buffer.kind ? buffer.kind.replace('-', ' ') + frames : 'unknown';
-  }
+    return page;
+}
 
-  function update(buffers) {
-    const list = document.getElementById('buffers');
-    const seen = new Set();
-    for (const buffer of buffers) {
-      seen.add(buffer.name);
-      let card = cards.get(buffer.name);
-      if (!card) {
-        card = makeCard(buffer.name);
-        cards.set(buffer.name, card);
-        list.append(card.item);
-      }
-      setText(card.size, buffer.width + ' \u00d7 ' + buffer.height + ' (' + formatBytes(buffer.size) + ')');
-      setText(card.backend, buffer.backend);
-      setText(card.kind, formatKind(buffer));
-      setText(card.age, formatAge(buffer.age_ms));
-      setText(card.owner, buffer.owner_alive ? 'owner alive' : 'owner dead');
-      card.owner.className = 'badge ' + (buffer.owner_alive ? 'alive' : 'dead');
-    }
-    for (const [name, card] of cards) {
-      if (!seen.has(name)) {
-        card.item.remove();
-        cards.delete(name);
-      }
-    }
-    document.getElementById('empty').hidden = cards.size > 0;
-  }
+GBytes* status_page_script() {
+    return files().script;
+}
 
-  // Rates and URLs, and which buffers have a frame to show, as the server sees them right now.
-  function updateStatus(status) {
-    for (const entry of status.buffers) {
-      const card = cards.get(entry.name);
-      if (!card) continue;
-      setText(card.fps, entry.fps.toFixed(1));
-      setText(card.rtsp, entry.rtsp_url);
-    }
-  }
-
-  // The next thumbnail loads off screen and replaces the shown one once complete: no flicker,
-  // and no second request for the same picture.
-  function refreshThumbnail(name, card) {
-    if (card.loading) return;
-    card.loading = true;
-    const next = new Image();
-    next.alt = 'Newest frame of ' + name;
-    next.onload = function () {
-      card.loading = false;
-      if (card.image) card.image.replaceWith(next);
-      else card.placeholder.replaceWith(next);
-      card.image = next;
-    };
-    next.onerror = function () {
-      card.loading = false;
-    };
-    thumbnailSerial += 1;
-    next.src = withToken('/snapshot/' + encodeURIComponent(name) + '.jpg?width=320&n=' + thumbnailSerial);
-  }
-
-  async function fetchJson(path) {
-    const response = await fetch(withToken(path), { cache: 'no-store' });
-    if (!response.ok) throw new Error(path + ' answered ' + response.status);
-    return response.json();
-  }
-
-  // The listing every 2 s; the status, and the thumbnails of the buffers it lists with a frame,
-  // every second. A snapshot is asked for only right after the server listed its buffer, so that
-  // a buffer that goes away is not asked for (a 404 would show as an error).
-  let ticks = 0;
-  async function tick() {
-    const line = document.getElementById('status');
-    try {
-      if (ticks % 2 === 0) update((await fetchJson('/api/buffers')).buffers);
-      ticks += 1;
-      const status = await fetchJson('/api/status');
-      updateStatus(status);
-      for (const entry of status.buffers) {
-        const card = cards.get(entry.name);
-        if (card && entry.has_frame) refreshThumbnail(entry.name, card);
-      }
-      setText(line, cards.size + (cards.size === 1 ? ' buffer' : ' buffers') + ', ' +
-        status.rtsp_clients + ' RTSP clients, ' + status.http_streams +
-        ' HTTP streams; updated ' + new Date().toLocaleTimeString());
-      line.classList.remove('failing');
-    } catch (error) {
-      setText(line, 'Cannot reach the server: ' + error.message);
-      line.classList.add('failing');
-    }
-  }
-
-  // One tick at a time: a slow answer delays the next rather than piling requests up.
-  async function run() {
-    await tick();
-    window.setTimeout(run, 1000);
-  }
-  run();
-})();
-)JS";
-
-const char* const status_page_style = R"CSS(:root {
-  color-scheme: light;
-  --ink: #1f2933;
-  --muted: #616e7c;
-  --line: #d9e2ec;
-  --paper: #f5f7fa;
+GBytes* status_page_style() {
+    return files().style;
 }
-* { box-sizing: border-box; }
-body {
-  margin: 0;
-  font: 15px/1.45 system-ui, -apple-system, "Segoe UI", sans-serif;
-  color: var(--ink);
-  background: var(--paper);
-}
-header { padding: 1.2rem 1.5rem 0.4rem; }
-h1 { margin: 0; font-size: 1.4rem; font-weight: 600; }
-.status { margin: 0.2rem 0 0; color: var(--muted); font-size: 0.9rem; }
-.status.failing { color: #b42318; }
-main { padding: 0.8rem 1.5rem 2rem; }
-.empty { color: var(--muted); }
-.cards {
-  list-style: none;
-  margin: 0;
-  padding: 0;
-  display: grid;
-  grid-template-columns: repeat(auto-fill, minmax(300px, 1fr));
-  gap: 1rem;
-}
-.card {
-  background: #fff;
-  border: 1px solid var(--line);
-  border-radius: 8px;
-  overflow: hidden;
-}
-.thumbnail {
-  aspect-ratio: 16 / 9;
-  background: #243b53;
-  display: flex;
-  align-items: center;
-  justify-content: center;
-}
-.thumbnail img { width: 100%; height: 100%; object-fit: contain; display: block; }
-.placeholder { color: #bcccdc; font-size: 0.9rem; }
-.card h2 {
-  margin: 0;
-  padding: 0.6rem 0.9rem 0.2rem;
-  font-size: 1rem;
-  font-weight: 600;
-  word-break: break-all;
-}
-.badge {
-  display: inline-block;
-  margin-left: 0.3rem;
-  padding: 0 0.45rem;
-  border-radius: 999px;
-  font-size: 0.75rem;
-  font-weight: 500;
-  vertical-align: middle;
-}
-.badge.alive { background: #e3f9e5; color: #207227; }
-.badge.dead { background: #ffe3e3; color: #a61b1b; }
-dl {
-  margin: 0;
-  padding: 0.3rem 0.9rem 0.8rem;
-  display: grid;
-  grid-template-columns: max-content 1fr;
-  gap: 0.15rem 0.8rem;
-  font-size: 0.88rem;
-}
-dt { color: var(--muted); }
-dd { margin: 0; word-break: break-all; font-variant-numeric: tabular-nums; }
-dd.words { word-break: normal; }
-)CSS";
 
 } // namespace zorvgst_serve

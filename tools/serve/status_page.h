@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include <glib.h>
+
 namespace zorvgst_serve {
 
 /// The page, its asset URLs followed by `asset_query` ("" or "?token=..." already URL-encoded),
@@ -11,8 +13,9 @@ namespace zorvgst_serve {
 std::string status_page_html(const std::string& asset_query);
 
 /// /app.js: polls /api/buffers and /api/status, keeps one card per buffer with its thumbnail.
-extern const char* const status_page_script;
-/// /style.css
-extern const char* const status_page_style;
+/// The program's own bytes, alive to its end: sent as they are, never copied.
+GBytes* status_page_script();
+/// /style.css, as the script.
+GBytes* status_page_style();
 
 } // namespace zorvgst_serve
