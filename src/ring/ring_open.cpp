@@ -292,14 +292,6 @@ bool ring_attachment::replaced() const {
            load_acquire(header->width) == 0;
 }
 
-void ring_attachment::retire() {
-    auto* header = reinterpret_cast<ring_header*>(header_map_);
-    store_release(header->width, std::uint32_t{0});
-    store_release(header->height, std::uint32_t{0});
-    __atomic_thread_fence(__ATOMIC_SEQ_CST);
-    wake_word_sleepers(frame_count_word(header));
-}
-
 std::uint64_t ring_attachment::frame_count() const {
     return load_acquire(reinterpret_cast<const ring_header*>(header_map_)->frame_count);
 }

@@ -94,8 +94,6 @@ public:
     std::uint8_t* metadata_area();
     /// Publishes the acquired slot; the frame's number.
     std::uint64_t publish(const frame_timing& timing, std::uint64_t metadata_size);
-    /// Marks the ring as replaced, so that its readers move on, and wakes them.
-    void retire();
 
 private:
     ring_attachment() = default;
