@@ -28,10 +28,10 @@
 
 #include "internal/process_liveness.h"
 #include "support/child_process.h"
+#include "support/command.h"
 #include "support/owned_buffers.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
-#include "tools/command_runner.h"
 
 namespace {
 
