@@ -19,21 +19,17 @@ import sys
 import threading
 import time
 
-from serve_bench_support import paced_writer, port_of, start_server, stop_process, write_figures
+from serve_bench_support import (argument_parser, markdown_table, paced_writer, port_of,
+                                 remove_buffer, start_server, stop_process, write_figures)
 
 VIEWERS = 6
 
 
 def parse_arguments() -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--serve", required=True, help="the zorvgst-serve program")
-    parser.add_argument("--pythonpath", required=True, help="where the zorvgst package is")
-    parser.add_argument("--plugin-dir", required=True, help="the zorvgst GStreamer plugin's dir")
+    parser = argument_parser(__doc__.splitlines()[0])
     parser.add_argument("--width", type=int, default=3840)
     parser.add_argument("--height", type=int, default=2160)
     parser.add_argument("--requests", type=int, default=100)
-    parser.add_argument("--json", help="write the figures here too")
-    parser.add_argument("--out", help="write a Markdown section of results here")
     return parser.parse_args()
 
 
@@ -138,10 +134,7 @@ def main() -> int:
         stop_process(server, 20)
         for viewer in viewers:
             viewer.join(timeout=5)
-        try:
-            zorvgst.remove(name)
-        except zorvgst.Error:
-            pass
+        remove_buffer(zorvgst, name)
 
     ordered = sorted(latencies)
     figures = {
@@ -161,10 +154,10 @@ def main() -> int:
         f"publishes {figures['size']} frames at 30 fps; {VIEWERS} viewers read "
         f"/stream/NAME.mjpeg on loopback; {figures['requests']} GET /api/buffers, 20 ms "
         f"apart, are timed from request to the answer's last byte.\n\n"
-        f"| median ms | p95 ms | max ms | MJPEG parts/s per viewer |\n"
-        f"|---:|---:|---:|---:|\n"
-        f"| {figures['median_ms']} | {figures['p95_ms']} | {figures['max_ms']} "
-        f"| {figures['mjpeg_parts_per_s_per_viewer']} |\n", args.json)
+        + markdown_table({"median ms": figures["median_ms"], "p95 ms": figures["p95_ms"],
+                          "max ms": figures["max_ms"],
+                          "MJPEG parts/s per viewer": figures["mjpeg_parts_per_s_per_viewer"]}),
+        args.json)
     return 0
 
 

@@ -1,8 +1,10 @@
 # SPDX-License-Identifier: LGPL-2.1-or-later
-"""What the zorvgst-serve benchmarks share: a writer paced at 30 fps, the server on loopback with
-ports of the system's choice, stopping processes, and writing the figures."""
+"""What the zorvgst-serve benchmarks share: their common options, a writer paced at 30 fps, the
+server on loopback with ports of the system's choice, stopping processes and removing the buffer,
+and writing the figures."""
 from __future__ import annotations
 
+import argparse
 import json
 import re
 import signal
@@ -10,6 +12,18 @@ import subprocess
 import threading
 import time
 from typing import Callable, Optional
+
+
+def argument_parser(description: str) -> argparse.ArgumentParser:
+    """The options every server benchmark takes (the programs and package it runs, where the
+    figures go); each benchmark adds its own."""
+    parser = argparse.ArgumentParser(description=description)
+    parser.add_argument("--serve", required=True, help="the zorvgst-serve program")
+    parser.add_argument("--pythonpath", required=True, help="where the zorvgst package is")
+    parser.add_argument("--plugin-dir", required=True, help="the zorvgst GStreamer plugin's dir")
+    parser.add_argument("--json", help="write the figures here too")
+    parser.add_argument("--out", help="write a Markdown section of results here")
+    return parser
 
 
 def paced_writer(zorvgst, name: str, width: int, height: int, stop: threading.Event,
@@ -54,6 +68,23 @@ def stop_process(process: Optional[subprocess.Popen], timeout: float) -> None:
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+def remove_buffer(zorvgst, name: str) -> None:
+    """Removes the benchmark's buffer; one that is already gone is fine."""
+    try:
+        zorvgst.remove(name)
+    except zorvgst.Error:
+        pass
+
+
+def markdown_table(row: dict, left_columns: int = 0) -> str:
+    """A Markdown table of one row: each key heads the column of its value. The first
+    `left_columns` columns are aligned left, the figures after them right."""
+    alignments = ["---"] * left_columns + ["---:"] * (len(row) - left_columns)
+    return ("| " + " | ".join(row) + " |\n"
+            + "|" + "|".join(alignments) + "|\n"
+            + "| " + " | ".join(str(value) for value in row.values()) + " |\n")
 
 
 def write_figures(figures: dict, out: Optional[str], section: str,

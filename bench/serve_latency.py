@@ -19,23 +19,19 @@ import sys
 import threading
 import time
 
-from serve_bench_support import paced_writer, port_of, start_server, stop_process, write_figures
+from serve_bench_support import (argument_parser, markdown_table, paced_writer, port_of,
+                                 remove_buffer, start_server, stop_process, write_figures)
 
 SIDE = 16  # the client scales every frame to SIDE x SIDE grey bytes
 
 
 def parse_arguments() -> argparse.Namespace:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--serve", required=True, help="the zorvgst-serve program")
-    parser.add_argument("--pythonpath", required=True, help="where the zorvgst package is")
-    parser.add_argument("--plugin-dir", required=True, help="the zorvgst GStreamer plugin's dir")
+    parser = argument_parser(__doc__.splitlines()[0])
     parser.add_argument("--encoder", default="x264", choices=("x264", "jpeg"))
     parser.add_argument("--width", type=int, default=1280)
     parser.add_argument("--height", type=int, default=720)
     parser.add_argument("--flashes", type=int, default=20)
     parser.add_argument("--period", type=float, default=0.5)
-    parser.add_argument("--json", help="write the figures here too")
-    parser.add_argument("--out", help="write a Markdown section of results here")
     return parser.parse_args()
 
 
@@ -98,10 +94,7 @@ def main() -> int:
             writer.join()
         for process in (client, server):
             stop_process(process, 10)
-        try:
-            zorvgst.remove(name)
-        except zorvgst.Error:
-            pass
+        remove_buffer(zorvgst, name)
 
     # A flash the client never showed would pair every later arrival with the wrong publication:
     # pair each arrival with the latest publication before it.
@@ -131,10 +124,12 @@ def main() -> int:
         f"{args.period} s; `gst-launch-1.0 rtspsrc latency=0 protocols=tcp ! decodebin` "
         f"on loopback decodes them ({args.encoder}), and the time from a bright frame's "
         f"publication to its decoded picture at the client is its latency.\n\n"
-        f"| encoder | bright frames seen | median ms | min ms | max ms |\n"
-        f"|---|---:|---:|---:|---:|\n"
-        f"| {args.encoder} | {figures['flashes_seen']} of {figures['flashes_published']} "
-        f"| {figures['median_ms']} | {figures['min_ms']} | {figures['max_ms']} |\n", args.json)
+        + markdown_table({"encoder": args.encoder,
+                          "bright frames seen":
+                              f"{figures['flashes_seen']} of {figures['flashes_published']}",
+                          "median ms": figures["median_ms"], "min ms": figures["min_ms"],
+                          "max ms": figures["max_ms"]}, left_columns=1),
+        args.json)
     return 0
 
 

@@ -6,45 +6,25 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <boost/interprocess/exceptions.hpp>
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/render.h>
 
 #include "fuzz_support.h"
+#include "posix_object.h"
 #include "reader_support.h"
 
 namespace bip = boost::interprocess;
 
 namespace {
 
-const std::string& name() {
-    // Never destroyed: the exit handler that removes the object still needs it.
-    static const std::string* const buffer_name = new std::string(zorvfuzz::object_name("posix"));
-    return *buffer_name;
+std::string name() {
+    return zorvfuzz::object_name("posix");
 }
 
-void remove_object() {
-    ::shm_unlink(("/" + name()).c_str());
-}
-
-// The object as a hostile writer leaves it: `size` bytes starting with `bytes`.
 bool plant_object(std::size_t size, const std::uint8_t* bytes, std::size_t count) {
-    remove_object();
-    const int fd = ::shm_open(("/" + name()).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    bool planted = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
-    const std::size_t written = count < size ? count : size;
-    if (planted && written > 0) {
-        planted = ::pwrite(fd, bytes, written, 0) == static_cast<ssize_t>(written);
-    }
-    ::close(fd);
-    return planted;
+    return zorvfuzz::plant_posix_object(name(), size, bytes, count);
 }
 
 void exercise(posix_double_buffer_t& reader) {
@@ -77,13 +57,13 @@ void query_and_render() {
     // The owner field is the input's: it names a live process or none at all here, or a process
     // that has gone, in which case the object is removed as it should be.
     posix_double_buffer_t::remove_double_buffer_if_owner_pid_expired(name().c_str());
-    remove_object();
+    zorvfuzz::remove_posix_object(name());
 }
 
 } // namespace
 
 void zorvfuzz::clean_up() {
-    remove_object();
+    zorvfuzz::remove_posix_object(name());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -8,36 +8,30 @@
 #include <vector>
 
 #include <gst/gst.h>
-#include <sys/mman.h>
 
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/render.h>
 
 #include "fuzz_support.h"
+#include "posix_object.h"
 
 namespace bip = boost::interprocess;
 
 namespace {
 
-const std::string& source_name() {
-    // Never destroyed: the exit handler that removes the object still needs it.
-    static const std::string* const name = new std::string(zorvfuzz::object_name("render_source"));
-    return *name;
+std::string source_name() {
+    return zorvfuzz::object_name("render_source");
 }
-const std::string& overlay_name() {
-    // Never destroyed: the exit handler that removes the object still needs it.
-    static const std::string* const name = new std::string(zorvfuzz::object_name("render_overlay"));
-    return *name;
+std::string overlay_name() {
+    return zorvfuzz::object_name("render_overlay");
 }
-const std::string& target_name() {
-    // Never destroyed: the exit handler that removes the object still needs it.
-    static const std::string* const name = new std::string(zorvfuzz::object_name("render_target"));
-    return *name;
+std::string target_name() {
+    return zorvfuzz::object_name("render_target");
 }
 
 void remove_objects() {
-    for (const std::string* name : {&source_name(), &overlay_name(), &target_name()}) {
-        ::shm_unlink(("/" + *name).c_str());
+    for (const std::string& name : {source_name(), overlay_name(), target_name()}) {
+        zorvfuzz::remove_posix_object(name);
     }
 }
 

@@ -7,25 +7,16 @@
 #include <iterator>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <zorvgst/frames.h>
 #include <zorvgst/inventory.h>
 
 #include "fuzz_support.h"
+#include "posix_object.h"
 
 namespace {
 
-const std::string& name() {
-    // Never destroyed: the exit handler that removes the object still needs it.
-    static const std::string* const buffer_name = new std::string(zorvfuzz::object_name("ring"));
-    return *buffer_name;
-}
-
-void remove_object() {
-    ::shm_unlink(("/" + name()).c_str());
+std::string name() {
+    return zorvfuzz::object_name("ring");
 }
 
 /// A valid ring with one frame, made once by the real writer: what the input rewrites.
@@ -43,7 +34,7 @@ const std::vector<std::uint8_t>& valid_ring() {
         }
         std::ifstream file("/dev/shm/" + name(), std::ios::binary);
         auto* content = new std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {});
-        remove_object();
+        zorvfuzz::remove_posix_object(name());
         return content;
     }();
     return *bytes;
@@ -62,16 +53,7 @@ bool plant_object(zorvfuzz::input in) {
         }
     }
     const std::size_t sizes[] = {bytes.size(), bytes.size() / 2, 4096, 100};
-    const std::size_t size = sizes[cut];
-    remove_object();
-    const int fd = ::shm_open(("/" + name()).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    const bool planted = ::ftruncate(fd, static_cast<off_t>(size)) == 0 &&
-                         ::pwrite(fd, bytes.data(), size, 0) == static_cast<ssize_t>(size);
-    ::close(fd);
-    return planted;
+    return zorvfuzz::plant_posix_object(name(), sizes[cut], bytes.data(), bytes.size());
 }
 
 std::uint8_t touch(const std::uint8_t* bytes, std::size_t size) {
@@ -114,7 +96,7 @@ void read_as_consumer() {
 } // namespace
 
 void zorvfuzz::clean_up() {
-    remove_object();
+    zorvfuzz::remove_posix_object(name());
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -124,6 +106,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         zorvgst::find_buffer(name());
         zorvgst::describe_ring(name());
     }
-    remove_object();
+    zorvfuzz::remove_posix_object(name());
     return 0;
 }

@@ -21,10 +21,8 @@ using sysv_double_buffer::sysv_double_buffer_t;
 
 namespace {
 
-const std::string& name() {
-    // Never destroyed: the exit handler that removes the object still needs it.
-    static const std::string* const buffer_name = new std::string(zorvfuzz::object_name("sysv"));
-    return *buffer_name;
+std::string name() {
+    return zorvfuzz::object_name("sysv");
 }
 
 std::string key_file() {

@@ -43,6 +43,16 @@ struct isolation_unavailable {
     std::string reason;
 };
 
+// What a child found wrong, gathered for its report.
+struct findings_t {
+    std::string text;
+    void check(bool holds, const std::string& what) {
+        if (!holds) {
+            text += what + "\n";
+        }
+    }
+};
+
 struct child_outcome {
     int status;
     std::string report;
@@ -50,9 +60,9 @@ struct child_outcome {
 
 // Runs `body` in a forked child with a mount namespace of its own, whose /dev/shm is a fresh
 // tmpfs of `small_shm_bytes`; whatever is made there goes with the child. gtest does not reach
-// out of the child: `body` returns what it found wrong, nothing when all held.
-child_outcome run_with_small_dev_shm(const std::function<std::string()>& body,
-                                     int more_namespaces = 0) {
+// out of the child: `body` notes in its findings what it found wrong.
+child_outcome run_with_small_dev_shm(const std::function<void(findings_t&)>& body,
+                                     int more_namespaces) {
     int channel[2];
     if (pipe(channel) != 0) {
         return {child_failed, std::string("pipe: ") + std::strerror(errno)};
@@ -71,7 +81,9 @@ child_outcome run_with_small_dev_shm(const std::function<std::string()>& body,
             report = std::string("cannot mount a tmpfs on /dev/shm: ") + std::strerror(errno);
         } else {
             try {
-                report = body();
+                findings_t found;
+                body(found);
+                report = found.text;
                 status = report.empty() ? child_passed : child_failed;
             } catch (const isolation_unavailable& unavailable) {
                 report = unavailable.reason;
@@ -95,15 +107,16 @@ child_outcome run_with_small_dev_shm(const std::function<std::string()>& body,
     return {status, report};
 }
 
-// What a child found wrong, gathered for its report.
-struct findings_t {
-    std::string text;
-    void check(bool holds, const std::string& what) {
-        if (!holds) {
-            text += what + "\n";
-        }
+// Passes when `body`, run as run_with_small_dev_shm() runs it, finds nothing wrong; skipped where
+// this machine cannot give a child a /dev/shm of its own.
+void expect_passes_with_small_dev_shm(const std::function<void(findings_t&)>& body,
+                                      int more_namespaces = 0) {
+    const child_outcome outcome = run_with_small_dev_shm(body, more_namespaces);
+    if (outcome.status == child_cannot_isolate) {
+        GTEST_SKIP() << outcome.report;
     }
-};
+    EXPECT_EQ(outcome.status, child_passed) << outcome.report;
+}
 
 std::vector<std::string> dev_shm_entries() {
     std::vector<std::string> entries;
@@ -142,18 +155,9 @@ void check_shortage_facts(findings_t& found, const std::string& text) {
     found.check(contains(text, "--shm-size"), "no --shm-size hint: " + text);
 }
 
-#define EXPECT_CHILD_PASSED(outcome)                                                               \
-    do {                                                                                           \
-        if ((outcome).status == child_cannot_isolate) {                                            \
-            GTEST_SKIP() << (outcome).report;                                                      \
-        }                                                                                          \
-        EXPECT_EQ((outcome).status, child_passed) << (outcome).report;                             \
-    } while (0)
-
 TEST(ShmExhaustion, PosixWriterTooLargeForDevShmFailsAndLeavesNothing) {
     ShmGuard guard;
-    const child_outcome outcome = run_with_small_dev_shm([&] {
-        findings_t found;
+    expect_passes_with_small_dev_shm([&](findings_t& found) {
         zorvtest::LogCapture capture;
         posix_double_buffer_t writer(guard.c_str(), bip::read_write, 3840, 2160);
         const auto errors = error_messages(capture);
@@ -175,15 +179,12 @@ TEST(ShmExhaustion, PosixWriterTooLargeForDevShmFailsAndLeavesNothing) {
             found.check(small.get_header()->frame_count == 1, "the 64x64 frame was not published");
         }
         posix_double_buffer_t::remove(guard.c_str());
-        return found.text;
     });
-    EXPECT_CHILD_PASSED(outcome);
 }
 
 TEST(ShmExhaustion, RingTooLargeForDevShmNamesBytesAndLeavesNothing) {
     ShmGuard guard;
-    const child_outcome outcome = run_with_small_dev_shm([&] {
-        findings_t found;
+    expect_passes_with_small_dev_shm([&](findings_t& found) {
         // Ten 1080p BGRA slots: more than the 32 MiB there.
         const auto format = zorvgst::frame_format::of("BGRA", 1920, 1080);
         try {
@@ -213,15 +214,12 @@ TEST(ShmExhaustion, RingTooLargeForDevShmNamesBytesAndLeavesNothing) {
         zorvgst::frame_writer small(guard.name(), zorvgst::frame_format::of("NV12", 64, 64));
         std::memset(small.frame(), 1, small.format().size);
         found.check(small.publish().number == 1, "the 64x64 frame was not published");
-        return found.text;
     });
-    EXPECT_CHILD_PASSED(outcome);
 }
 
 TEST(ShmExhaustion, PosixObjectThatCannotBeBackedIsKeptAsItWas) {
     ShmGuard guard;
-    const child_outcome outcome = run_with_small_dev_shm([&] {
-        findings_t found;
+    expect_passes_with_small_dev_shm([&](findings_t& found) {
         // A smaller buffer to grow, and the sparse full-size object a writer killed by SIGBUS
         // leaves: neither is this writer's to remove, and neither may change size.
         for (const std::uint64_t initial : {compute_size(64, 64), uhd_bytes}) {
@@ -229,7 +227,7 @@ TEST(ShmExhaustion, PosixObjectThatCannotBeBackedIsKeptAsItWas) {
             const int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0660);
             if (fd < 0 || ftruncate(fd, static_cast<off_t>(initial)) != 0) {
                 found.check(false, std::string("cannot make the object: ") + std::strerror(errno));
-                return found.text;
+                return;
             }
             const std::string size_text = std::to_string(initial) + " byte object: ";
             posix_double_buffer_t writer(guard.c_str(), bip::read_write, 3840, 2160);
@@ -241,16 +239,13 @@ TEST(ShmExhaustion, PosixObjectThatCannotBeBackedIsKeptAsItWas) {
             close(fd);
             shm_unlink(path.c_str());
         }
-        return found.text;
     });
-    EXPECT_CHILD_PASSED(outcome);
 }
 
 TEST(ShmExhaustion, SysvSegmentOverLimitNamesBytesAndReasonAndRemovesKeyFile) {
     ShmGuard guard;
-    const child_outcome outcome = run_with_small_dev_shm(
-        [&] {
-            findings_t found;
+    expect_passes_with_small_dev_shm(
+        [&](findings_t& found) {
             // A fresh IPC namespace has limits of its own to lower.
             const int limit = open("/proc/sys/kernel/shmmax", O_WRONLY);
             const std::string limit_text = std::to_string(small_shm_bytes);
@@ -277,22 +272,19 @@ TEST(ShmExhaustion, SysvSegmentOverLimitNamesBytesAndReasonAndRemovesKeyFile) {
             }
             found.check(!writer.is_valid(), "a 4K writer is valid over kernel.shmmax");
             found.check(access(guard.path().c_str(), F_OK) != 0, "the key file is left");
-            return found.text;
         },
         CLONE_NEWIPC);
-    EXPECT_CHILD_PASSED(outcome);
 }
 
 TEST(ShmExhaustion, SinkPostsErrorInsteadOfCrashing) {
     ShmGuard guard;
-    const child_outcome outcome = run_with_small_dev_shm([&] {
-        findings_t found;
+    expect_passes_with_small_dev_shm([&](findings_t& found) {
         GError* error = nullptr;
         GstPlugin* plugin = gst_plugin_load_file(ZORVTEST_PLUGIN_DIR "/libgstzorvgst.so", &error);
         if (plugin == nullptr) {
             found.check(false, std::string("cannot load the plugin: ") + error->message);
             g_error_free(error);
-            return found.text;
+            return;
         }
         gst_object_unref(plugin);
         GstElement* pipeline = gst_parse_launch(
@@ -303,7 +295,7 @@ TEST(ShmExhaustion, SinkPostsErrorInsteadOfCrashing) {
             nullptr);
         if (pipeline == nullptr) {
             found.check(false, "cannot build the pipeline");
-            return found.text;
+            return;
         }
         gst_element_set_state(pipeline, GST_STATE_PLAYING);
         GstBus* bus = gst_element_get_bus(pipeline);
@@ -325,9 +317,7 @@ TEST(ShmExhaustion, SinkPostsErrorInsteadOfCrashing) {
         gst_element_set_state(pipeline, GST_STATE_NULL);
         gst_object_unref(pipeline);
         found.check(access(guard.path().c_str(), F_OK) != 0, "the object is left");
-        return found.text;
     });
-    EXPECT_CHILD_PASSED(outcome);
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <zorvgst/posix_double_buffer.h>
 
 #include "plugin_env.h"
+#include "support/command.h"
 #include "support/shm_guard.h"
 
 namespace {
@@ -202,10 +203,10 @@ TEST(DbSink, SecondWriterOfABufferALiveProcessWritesFailsNamingThatProcess) {
     ShmGuard guard;
     constexpr unsigned width = 32;
     constexpr unsigned height = 24;
-    plugintest::Tool first("gst-launch-1.0",
-                           {"-q", "videotestsrc", "is-live=true", "pattern=colors", "!",
-                            "video/x-raw,format=BGRA,width=32,height=24,framerate=30/1", "!",
-                            "zorvdbsink", "buffer-name=" + guard.name()});
+    zorvtest::Command first("gst-launch-1.0",
+                            {"-q", "videotestsrc", "is-live=true", "pattern=colors", "!",
+                             "video/x-raw,format=BGRA,width=32,height=24,framerate=30/1", "!",
+                             "zorvdbsink", "buffer-name=" + guard.name()});
     const auto colors = plugintest::reference_frame("colors", width, height);
     std::vector<guint8> pixels(colors.size());
     zorvgst::frame_reader reader(guard.name());

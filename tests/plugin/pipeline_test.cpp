@@ -9,13 +9,14 @@
 #include <gtest/gtest.h>
 
 #include "plugin_env.h"
+#include "support/command.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using plugintest::Tool;
+using zorvtest::Command;
 using zorvtest::ShmGuard;
 
 constexpr unsigned width = 64;
@@ -44,9 +45,10 @@ std::vector<std::string> writer_pipeline(const std::string& name, int frames,
 
 TEST(PluginPipelines, GstInspectFindsBothElementsInTheBuildTree) {
     for (const char* element : {"zorvdbsink", "zorvdbsrc"}) {
-        Tool inspect("gst-inspect-1.0", {element});
-        ASSERT_EQ(inspect.wait(20s), 0) << inspect.output();
-        const std::string text = inspect.output();
+        const zorvtest::command_result inspect =
+            zorvtest::run_command("gst-inspect-1.0", {element});
+        ASSERT_EQ(inspect.status, 0) << inspect.out << inspect.err;
+        const std::string& text = inspect.out;
         EXPECT_NE(text.find(plugintest::plugin_dir()), std::string::npos) << text;
         EXPECT_NE(text.find("buffer-name"), std::string::npos);
         EXPECT_NE(text.find("\"posix\""), std::string::npos);
@@ -66,12 +68,12 @@ TEST_P(TwoProcesses, FramesPassBetweenTwoGstLaunchProcesses) {
     ASSERT_EQ(reference.size(), std::size_t{width} * height * 4);
 
     // The reader starts first and waits for the writer to create the buffer.
-    Tool reader("gst-launch-1.0",
-                {"-q", "zorvdbsrc", "backend=" + backend, "buffer-name=" + guard.name(),
-                 "num-buffers=5", "timeout=5000000000", "!", "filesink", "location=" + output});
-    Tool writer("gst-launch-1.0", writer_pipeline(guard.name(), 45, backend));
-    EXPECT_EQ(reader.wait(20s), 0) << reader.output();
-    EXPECT_EQ(writer.wait(20s), 0) << writer.output();
+    Command reader("gst-launch-1.0",
+                   {"-q", "zorvdbsrc", "backend=" + backend, "buffer-name=" + guard.name(),
+                    "num-buffers=5", "timeout=5000000000", "!", "filesink", "location=" + output});
+    Command writer("gst-launch-1.0", writer_pipeline(guard.name(), 45, backend));
+    EXPECT_EQ(reader.finish(20s).status, 0) << reader.output();
+    EXPECT_EQ(writer.finish(20s).status, 0) << writer.output();
 
     const std::vector<unsigned char> received = zorvtest::read_file_bytes(output);
     std::remove(output.c_str());
@@ -91,14 +93,14 @@ TEST(PluginPipelines, FullHdNv12RingFramesPassBetweenTwoGstLaunchProcesses) {
         plugintest::reference_pixels("colors", "NV12", 1920, 1080);
     ASSERT_FALSE(reference.empty());
 
-    Tool reader("gst-launch-1.0",
-                {"-q", "zorvdbsrc", "buffer-name=" + guard.name(), "num-buffers=3",
-                 "timeout=5000000000", "!", "filesink", "location=" + output});
-    Tool writer("gst-launch-1.0",
-                {"-q", "videotestsrc", "is-live=true", "pattern=colors", "num-buffers=45", "!",
-                 caps, "!", "zorvdbsink", "buffer-name=" + guard.name()});
-    EXPECT_EQ(reader.wait(20s), 0) << reader.output();
-    EXPECT_EQ(writer.wait(20s), 0) << writer.output();
+    Command reader("gst-launch-1.0",
+                   {"-q", "zorvdbsrc", "buffer-name=" + guard.name(), "num-buffers=3",
+                    "timeout=5000000000", "!", "filesink", "location=" + output});
+    Command writer("gst-launch-1.0",
+                   {"-q", "videotestsrc", "is-live=true", "pattern=colors", "num-buffers=45", "!",
+                    caps, "!", "zorvdbsink", "buffer-name=" + guard.name()});
+    EXPECT_EQ(reader.finish(20s).status, 0) << reader.output();
+    EXPECT_EQ(writer.finish(20s).status, 0) << writer.output();
 
     // GStreamer's NV12 layout at this size has no padding: the ring's frames follow each other
     // in the file as they lie in their slots.
@@ -119,12 +121,14 @@ TEST(PluginPipelines, FullHdNv12RingFramesPassBetweenTwoGstLaunchProcesses) {
 TEST(PluginPipelines, LibraryLinesReachGStreamerLogWhereNoLoggerIsDefined) {
     // gst-launch-1.0 defines no `logger`: the plugin's own takes the library's lines.
     ShmGuard guard;
-    Tool writer("env", {"GST_DEBUG=zorvgst:5", "gst-launch-1.0", "videotestsrc", "num-buffers=2",
-                        "!", frame_caps(), "!", "zorvdbsink", "buffer-name=" + guard.name()});
-    ASSERT_EQ(writer.wait(20s), 0) << writer.output();
-    EXPECT_NE(writer.output().find("Taking Ownership of [" + guard.name() + "] with PID: ["),
+    const zorvtest::command_result written = zorvtest::run_command(
+        "env", {"GST_DEBUG=zorvgst:5", "gst-launch-1.0", "videotestsrc", "num-buffers=2", "!",
+                frame_caps(), "!", "zorvdbsink", "buffer-name=" + guard.name()});
+    ASSERT_EQ(written.status, 0) << written.out << written.err;
+    // GStreamer's log goes to standard error.
+    EXPECT_NE(written.err.find("Taking Ownership of [" + guard.name() + "] with PID: ["),
               std::string::npos)
-        << writer.output();
+        << written.err;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, TwoProcesses, ::testing::Values("posix", "sysv"));
@@ -145,10 +149,10 @@ TEST(PluginPipelines, NetworkRelayOnLoopbackDeliversTheFrames) {
     ASSERT_NE(receiver.get(), nullptr) << receiver.parse_error();
     ASSERT_NE(receiver.play(), GST_STATE_CHANGE_FAILURE);
 
-    Tool relay("gst-launch-1.0",
-               {"-q", "zorvdbsrc", "buffer-name=" + guard.name(), "timeout=2000000000", "!",
-                "rtpvrawpay", "!", "udpsink", "host=127.0.0.1", "port=" + std::to_string(port)});
-    Tool writer("gst-launch-1.0", writer_pipeline(guard.name(), 60));
+    Command relay("gst-launch-1.0",
+                  {"-q", "zorvdbsrc", "buffer-name=" + guard.name(), "timeout=2000000000", "!",
+                   "rtpvrawpay", "!", "udpsink", "host=127.0.0.1", "port=" + std::to_string(port)});
+    Command writer("gst-launch-1.0", writer_pipeline(guard.name(), 60));
 
     GstElement* sink = receiver.element("out");
     GstSample* sample = gst_app_sink_try_pull_sample(GST_APP_SINK(sink), 15 * GST_SECOND);
@@ -160,9 +164,9 @@ TEST(PluginPipelines, NetworkRelayOnLoopbackDeliversTheFrames) {
     gst_sample_unref(sample);
     EXPECT_EQ(received, reference);
 
-    EXPECT_EQ(writer.wait(20s), 0) << writer.output();
+    EXPECT_EQ(writer.finish(20s).status, 0) << writer.output();
     // With the writer gone, the relay's timeout ends its stream and the process.
-    EXPECT_EQ(relay.wait(20s), 0) << relay.output();
+    EXPECT_EQ(relay.finish(20s).status, 0) << relay.output();
 }
 
 } // namespace

@@ -4,12 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gst/app/gstappsink.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -222,55 +219,6 @@ GstElement* Pipeline::element(const char* name) const {
 
 GstStateChangeReturn Pipeline::play() {
     return gst_element_set_state(pipeline_, GST_STATE_PLAYING);
-}
-
-Tool::Tool(const std::string& program, const std::vector<std::string>& arguments)
-    : log_path_(
-          temp_path("tool" + std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".log")) {
-    // Everything the child needs is built before the fork: it only redirects and execs.
-    auto words = std::make_shared<std::vector<std::string>>();
-    words->push_back(program);
-    words->insert(words->end(), arguments.begin(), arguments.end());
-    auto environment = std::make_shared<std::vector<std::string>>();
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        environment->emplace_back(*entry);
-    }
-    auto argv = std::make_shared<std::vector<char*>>();
-    for (auto& word : *words) {
-        argv->push_back(word.data());
-    }
-    argv->push_back(nullptr);
-    auto envp = std::make_shared<std::vector<char*>>();
-    for (auto& entry : *environment) {
-        envp->push_back(entry.data());
-    }
-    envp->push_back(nullptr);
-    const std::string log_path = log_path_;
-    child_ = std::make_unique<zorvtest::ChildProcess>([words, environment, argv, envp, log_path]() {
-        const int fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (fd >= 0) {
-            dup2(fd, STDOUT_FILENO);
-            dup2(fd, STDERR_FILENO);
-            close(fd);
-        }
-        execvpe((*argv)[0], argv->data(), envp->data());
-        _exit(127);
-        return 127;
-    });
-}
-
-Tool::~Tool() {
-    child_.reset();
-    std::remove(log_path_.c_str());
-}
-
-int Tool::wait(std::chrono::milliseconds timeout) {
-    return child_->wait(timeout);
-}
-
-std::string Tool::output() const {
-    std::ifstream in(log_path_);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 std::string temp_path(const std::string& suffix) {

@@ -1,17 +1,14 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Helpers of the element tests: plugin environment, frames, bus waits and gst-launch children.
+// Helpers of the element tests: plugin environment, frames, pipelines, bus waits, free ports.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include <gst/gst.h>
 #include <gst/video/video.h>
-
-#include "support/child_process.h"
 
 namespace plugintest {
 
@@ -76,24 +73,6 @@ public:
 private:
     GstElement* pipeline_ = nullptr;
     std::string error_;
-};
-
-/// A gst-launch-1.0 (or other tool) child process; its output goes to a file of its own.
-class Tool {
-public:
-    Tool(const std::string& program, const std::vector<std::string>& arguments);
-    ~Tool();
-    Tool(const Tool&) = delete;
-    Tool& operator=(const Tool&) = delete;
-
-    pid_t pid() const { return child_->pid(); }
-    /// Exit status, or -1 when it had to be killed after `timeout`.
-    int wait(std::chrono::milliseconds timeout);
-    std::string output() const;
-
-private:
-    std::string log_path_;
-    std::unique_ptr<zorvtest::ChildProcess> child_;
 };
 
 /// A file path unique to this test process, removed by the owner.

@@ -2,6 +2,7 @@
 // The frame ring through the frame API: every format byte for byte, leases that outlast any
 // number of publications, readers beyond the table, a writer that changes format or kind.
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -42,6 +43,15 @@ void draw_pattern(frame_writer& writer, unsigned seed) {
 void publish_uniform(frame_writer& writer, std::uint8_t value) {
     std::memset(writer.frame(), value, writer.format().size);
     writer.publish();
+}
+
+/// Publishes a frame whose every byte is `value` and leases it once `reader` has seen it; empty
+/// when the reader saw no frame or may hold no more.
+std::optional<frame_lease> publish_and_hold(frame_writer& writer, frame_reader& reader,
+                                            std::uint8_t value) {
+    publish_uniform(writer, value);
+    EXPECT_TRUE(reader.wait(2s)) << "the frame of " << int{value} << " was not seen";
+    return reader.hold();
 }
 
 bool lease_holds(const frame_lease& lease, std::uint8_t value) {
@@ -149,12 +159,8 @@ TEST(FrameRing, LeasedFramesStayWhileTheWriterPublishesPastEverySlot) {
     frame_writer writer(guard.name(), frame_format::of("NV12", 64, 48), options);
     frame_reader reader(guard.name());
 
-    publish_uniform(writer, 1);
-    ASSERT_TRUE(reader.wait(2s));
-    auto first = reader.hold();
-    publish_uniform(writer, 2);
-    ASSERT_TRUE(reader.wait(2s));
-    auto second = reader.hold();
+    auto first = publish_and_hold(writer, reader, 1);
+    auto second = publish_and_hold(writer, reader, 2);
     ASSERT_TRUE(first && second);
     EXPECT_FALSE(reader.hold()) << "a reader holds no more than its leases";
 
@@ -183,10 +189,8 @@ TEST(FrameRing, LimitLeasesCapsAReaderBelowTheRing) {
     ShmGuard guard;
     frame_writer writer(guard.name(), frame_format::of("GRAY8", 16, 16));
     frame_reader reader(guard.name());
-    publish_uniform(writer, 1);
-    ASSERT_TRUE(reader.wait(2s));
     reader.limit_leases(1);
-    auto held = reader.hold();
+    auto held = publish_and_hold(writer, reader, 1);
     ASSERT_TRUE(held);
     EXPECT_FALSE(reader.hold());
     held->release();
@@ -216,9 +220,7 @@ TEST(FrameRing, ALeaseOutlivesItsReaderAndItsWriter) {
     {
         frame_writer writer(guard.name(), frame_format::of("I420", 32, 32));
         frame_reader reader(guard.name());
-        publish_uniform(writer, 0x42);
-        ASSERT_TRUE(reader.wait(2s));
-        lease = reader.hold();
+        lease = publish_and_hold(writer, reader, 0x42);
         ASSERT_TRUE(lease);
     }
     zorvtest::remove_shared_objects(guard.name());
@@ -229,17 +231,13 @@ TEST(FrameRing, ReadersFollowAFormatChangeAndKeepWhatTheyHold) {
     ShmGuard guard;
     frame_writer writer(guard.name(), frame_format::of("NV12", 64, 32));
     frame_reader reader(guard.name());
-    publish_uniform(writer, 5);
-    ASSERT_TRUE(reader.wait(2s));
-    auto old = reader.hold();
+    auto old = publish_and_hold(writer, reader, 5);
     ASSERT_TRUE(old);
 
     writer.reformat(frame_format::of("I420", 40, 30));
-    publish_uniform(writer, 6);
-    ASSERT_TRUE(reader.wait(2s));
-    EXPECT_EQ(*reader.format(), frame_format::of("I420", 40, 30));
-    const auto fresh = reader.hold();
+    const auto fresh = publish_and_hold(writer, reader, 6);
     ASSERT_TRUE(fresh);
+    EXPECT_EQ(*reader.format(), frame_format::of("I420", 40, 30));
     EXPECT_EQ(fresh->format().name, "I420");
     EXPECT_TRUE(lease_holds(*fresh, 6));
     EXPECT_TRUE(lease_holds(*old, 5)) << "the old ring stays mapped for what is held of it";

@@ -25,7 +25,6 @@ namespace {
 
 namespace ipc = boost::interprocess;
 using boost::posix_time::ptime;
-using sysv_double_buffer::sysv_double_buffer_header_t;
 using sysv_double_buffer::sysv_double_buffer_t;
 using zorvtest::LogCapture;
 using zorvtest::ShmGuard;

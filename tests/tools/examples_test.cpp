@@ -14,9 +14,9 @@
 #include <zorvgst/double_buffer.h>
 #include <zorvgst/render.h>
 
+#include "support/command.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
-#include "tools/command_runner.h"
 
 namespace {
 

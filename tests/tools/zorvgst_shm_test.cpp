@@ -28,10 +28,10 @@
 
 #include "internal/process_liveness.h"
 #include "support/child_process.h"
+#include "support/command.h"
 #include "support/owned_buffers.h"
 #include "support/raw_shm.h"
 #include "support/shm_guard.h"
-#include "tools/command_runner.h"
 
 namespace {
 
@@ -40,8 +40,6 @@ using sysv_double_buffer::sysv_double_buffer_t;
 using namespace std::chrono_literals;
 using zorvtest::command_result;
 using zorvtest::ShmGuard;
-
-constexpr std::size_t width_offset = 16;
 
 command_result cli(const std::vector<std::string>& args) {
     return zorvtest::run_command(ZORVGST_SHM_CLI, args, 20s);
@@ -115,6 +113,32 @@ listed_fields list_fields(const std::string& name, const std::string& fields) {
                                                      "b['name'] == '" +
                                                      name + "']");
     return listed;
+}
+
+/// Why `expire` removes a buffer of `backend` whose writer `owner` has ended.
+std::string owner_gone(const std::string& backend, pid_t owner) {
+    return backend + ", owner " + std::to_string(owner) + " is gone";
+}
+
+/// `expire --dry-run`, then `expire`, over `orphan` and `kept`: both name `orphan` alone, for
+/// `reason`; the dry run leaves it, the real one removes it, and neither touches `kept`.
+void expect_expire_removes_only(const std::string& orphan, const std::string& reason,
+                                const std::vector<std::string>& kept) {
+    std::vector<std::string> args = {"expire", "--dry-run", orphan};
+    args.insert(args.end(), kept.begin(), kept.end());
+    const auto dry = cli(args);
+    EXPECT_EQ(dry.status, 0) << dry.err;
+    EXPECT_EQ(dry.out, "would remove " + orphan + " (" + reason + ")\n");
+    EXPECT_TRUE(zorvtest::object_exists(orphan));
+
+    args.erase(args.begin() + 1);
+    const auto wet = cli(args);
+    EXPECT_EQ(wet.status, 0) << wet.err;
+    EXPECT_EQ(wet.out, "removed " + orphan + " (" + reason + ")\n");
+    EXPECT_FALSE(zorvtest::object_exists(orphan));
+    for (const auto& name : kept) {
+        EXPECT_TRUE(zorvtest::object_exists(name)) << name;
+    }
 }
 
 // Usage errors: exit status 2, one line on standard error, nothing on standard output.
@@ -331,24 +355,8 @@ TEST(ZorvgstShmCli, ExpireRemovesOnlyBuffersOfDeadOwners) {
     ShmGuard orphan("_orphan"), alive("_alive"), unowned("_unowned");
     const pid_t gone = zorvtest::make_buffers_by_owner(orphan.name(), alive.name(), unowned.name());
     ASSERT_GT(gone, 0);
-    const std::vector<std::string> names = {orphan.name(), alive.name(), unowned.name()};
-
-    auto args = names;
-    args.insert(args.begin(), {"expire", "--dry-run"});
-    const auto dry = cli(args);
-    EXPECT_EQ(dry.status, 0) << dry.err;
-    EXPECT_EQ(dry.out, "would remove " + orphan.name() + " (posix, owner " + std::to_string(gone) +
-                           " is gone)\n");
-    EXPECT_TRUE(zorvtest::object_exists(orphan.name()));
-
-    args.erase(args.begin() + 1);
-    const auto wet = cli(args);
-    EXPECT_EQ(wet.status, 0) << wet.err;
-    EXPECT_EQ(wet.out, "removed " + orphan.name() + " (posix, owner " + std::to_string(gone) +
-                           " is gone)\n");
-    EXPECT_FALSE(zorvtest::object_exists(orphan.name()));
-    EXPECT_TRUE(zorvtest::object_exists(alive.name()));
-    EXPECT_TRUE(zorvtest::object_exists(unowned.name()));
+    expect_expire_removes_only(orphan.name(), owner_gone("posix", gone),
+                               {alive.name(), unowned.name()});
 
     // A name given that is not there is reported; the others are still handled.
     const auto missing = cli({"expire", orphan.name(), alive.name()});
@@ -476,12 +484,7 @@ TEST(ZorvgstShmCliSysv, ExpireRemovesTheBufferOfADeadWriter) {
     const pid_t writer_pid = writer.pid();
     ASSERT_EQ(writer.wait(10s), 0);
 
-    const auto expired = cli({"expire", orphan.name(), alive.name()});
-    EXPECT_EQ(expired.status, 0) << expired.err;
-    EXPECT_EQ(expired.out, "removed " + orphan.name() + " (sysv, owner " +
-                               std::to_string(writer_pid) + " is gone)\n");
-    EXPECT_FALSE(zorvtest::object_exists(orphan.name()));
-    EXPECT_TRUE(zorvtest::object_exists(alive.name()));
+    expect_expire_removes_only(orphan.name(), owner_gone("sysv", writer_pid), {alive.name()});
 }
 
 TEST(ZorvgstShmCliSysv, KeyFileWithoutSegmentIsAnOrphanExpiredOnceSettled) {
@@ -523,16 +526,8 @@ TEST(ZorvgstShmCliSysv, KeyFileWithoutSegmentIsAnOrphanExpiredOnceSettled) {
 
     // Just written, however long the commands above took.
     ASSERT_EQ(utime(fresh.path().c_str(), nullptr), 0);
-    const auto dry = cli({"expire", "--dry-run", settled.name(), fresh.name()});
-    EXPECT_EQ(dry.status, 0) << dry.err;
-    EXPECT_EQ(dry.out, "would remove " + settled.name() + " (sysv, key file without a segment)\n");
-    EXPECT_TRUE(zorvtest::object_exists(settled.name()));
-
-    const auto wet = cli({"expire", settled.name(), fresh.name()});
-    EXPECT_EQ(wet.status, 0) << wet.err;
-    EXPECT_EQ(wet.out, "removed " + settled.name() + " (sysv, key file without a segment)\n");
+    expect_expire_removes_only(settled.name(), "sysv, key file without a segment", {fresh.name()});
     EXPECT_EQ(sysv_pieces(settled.name(), key), "key file no, segment no, condition no, mutex no");
-    EXPECT_TRUE(zorvtest::object_exists(fresh.name()));
 }
 
 TEST(ZorvgstShmCliSysv, InspectingCreatesNothing) {
@@ -697,19 +692,7 @@ TEST(ZorvgstShmCliRing, ExpireRemovesTheRingOfADeadWriterAndRemoveAnyRing) {
     const pid_t writer_pid = writer.pid();
     ASSERT_EQ(writer.wait(10s), 0);
     ASSERT_TRUE(zorvtest::object_exists(orphan.name()));
-
-    const auto dry = cli({"expire", "--dry-run", orphan.name(), alive.name()});
-    EXPECT_EQ(dry.status, 0) << dry.err;
-    EXPECT_EQ(dry.out, "would remove " + orphan.name() + " (posix, owner " +
-                           std::to_string(writer_pid) + " is gone)\n");
-    EXPECT_TRUE(zorvtest::object_exists(orphan.name()));
-
-    const auto expired = cli({"expire", orphan.name(), alive.name()});
-    EXPECT_EQ(expired.status, 0) << expired.err;
-    EXPECT_EQ(expired.out, "removed " + orphan.name() + " (posix, owner " +
-                               std::to_string(writer_pid) + " is gone)\n");
-    EXPECT_FALSE(zorvtest::object_exists(orphan.name()));
-    EXPECT_TRUE(zorvtest::object_exists(alive.name()));
+    expect_expire_removes_only(orphan.name(), owner_gone("posix", writer_pid), {alive.name()});
 
     const auto removed = cli({"remove", alive.name()});
     EXPECT_EQ(removed.status, 0) << removed.err;

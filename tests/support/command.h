@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Runs a program as a child process with captured output and a hard time limit.
+// A program run as a child process, its output captured and its waits bounded.
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <sys/types.h>
+
+#include "support/child_process.h"
 
 namespace zorvtest {
 
@@ -16,8 +19,10 @@ struct command_result {
     std::string err;
 };
 
-/// One started program. Its output is collected while waiting; a program still running when
-/// the object goes away is killed.
+/// One started program. Its standard output and error go to anonymous files rather than pipes,
+/// so a program the test leaves running while it does other work never blocks on a full pipe,
+/// and what it wrote can be read at any time. A program still running when the object goes away
+/// is killed.
 class Command {
 public:
     Command(const std::string& program, const std::vector<std::string>& args);
@@ -25,20 +30,25 @@ public:
     Command(const Command&) = delete;
     Command& operator=(const Command&) = delete;
 
-    /// Collects output until standard output holds `text` or `timeout` passes; whether it did.
+    /// The program's process id while it runs; -1 once it has been reaped.
+    pid_t pid() const;
+    /// Whether standard output holds `text` within `timeout`; false at once if the program ended
+    /// without writing it.
     bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout);
     void signal(int sig);
     /// Waits for the end at most `timeout`, killing the program when it overruns.
     command_result finish(std::chrono::milliseconds timeout);
+    /// Everything written so far, standard output then standard error: for failure messages.
+    std::string output() const;
 
 private:
-    /// Reads what is available for at most `budget`; false once both pipes are closed.
-    bool pump(std::chrono::milliseconds budget);
+    /// Reaps the program if it has ended, keeping its status; whether it has.
+    bool ended();
 
-    pid_t pid = -1;
-    int out_fd = -1;
-    int err_fd = -1;
-    command_result result;
+    int out_fd_ = -1;
+    int err_fd_ = -1;
+    std::optional<int> status_;
+    std::optional<ChildProcess> child_;
 };
 
 /// Runs `program args...` to its end within `timeout`.
