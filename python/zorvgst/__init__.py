@@ -602,6 +602,12 @@ class Reader(_BufferEnd):
         return f"<zorvgst.Reader {self._handle.name if self._handle else ''} {state}>"
 
 
+def _open_writer_attribute(name: str, doc: str) -> property:
+    """A read-only property that reads `name` of a Writer's open library writer (raising as
+    `_open()` does once the Writer is closed)."""
+    return property(lambda self: getattr(self._open(), name), doc=doc)
+
+
 class Writer(_BufferEnd):
     """The one writer of the buffer `name`, for `width` x `height` frames; a context manager.
 
@@ -763,17 +769,14 @@ class Writer(_BufferEnd):
         finally:
             _zorvgst._flush_log()
 
-    @property
-    def backend(self) -> str:
-        return self._open().backend
-
-    @property
-    def width(self) -> int:
-        return self._open().width
-
-    @property
-    def height(self) -> int:
-        return self._open().height
+    backend = _open_writer_attribute("backend", '"posix" or "sysv".')
+    width = _open_writer_attribute("width", "Width of the frames in pixels.")
+    height = _open_writer_attribute("height", "Height of the frames in pixels.")
+    format = _open_writer_attribute("format", 'The frames\' format: "BGRA" for a double buffer.')
+    layout = _open_writer_attribute("layout", '"double_buffer" or "ring".')
+    metadata_capacity = _open_writer_attribute(
+        "metadata_capacity", "Bytes of metadata a frame may carry (0 for a double buffer)."
+    )
 
     @property
     def shape(self) -> tuple:
@@ -783,21 +786,6 @@ class Writer(_BufferEnd):
         if writer.layout == "ring":
             return _shape_of(writer.format, writer.width, writer.height)
         return (writer.height, writer.width, 4)
-
-    @property
-    def format(self) -> str:
-        """The frames' format: "BGRA" for a double buffer."""
-        return self._open().format
-
-    @property
-    def layout(self) -> str:
-        """"double_buffer" or "ring"."""
-        return self._open().layout
-
-    @property
-    def metadata_capacity(self) -> int:
-        """Bytes of metadata a frame may carry (0 for a double buffer)."""
-        return self._open().metadata_capacity
 
     @property
     def info(self) -> Optional[FrameInfo]:

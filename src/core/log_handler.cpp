@@ -1,5 +1,7 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The host's log handler, fed by a log4cxx logger of the library's own.
+#include <cstddef>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,33 +25,23 @@ std::atomic<const log4cxx::LoggerPtr*> handler_logger{nullptr};
 namespace zorvgst {
 namespace {
 
+// log4cxx's value of each log_level, in the enumeration's order.
+constexpr int level_values[] = {
+    log4cxx::Level::TRACE_INT, log4cxx::Level::DEBUG_INT, log4cxx::Level::INFO_INT,
+    log4cxx::Level::WARN_INT,  log4cxx::Level::ERROR_INT, log4cxx::Level::FATAL_INT,
+};
+
 log4cxx::LevelPtr threshold_of(log_level level) {
-    switch (level) {
-    case log_level::trace:
-        return log4cxx::Level::getTrace();
-    case log_level::debug:
-        return log4cxx::Level::getDebug();
-    case log_level::info:
-        return log4cxx::Level::getInfo();
-    case log_level::warn:
-        return log4cxx::Level::getWarn();
-    case log_level::error:
-        return log4cxx::Level::getError();
-    case log_level::fatal:
-        return log4cxx::Level::getFatal();
-    }
-    return log4cxx::Level::getInfo();
+    return log4cxx::Level::toLevel(level_values[static_cast<std::size_t>(level)]);
 }
 
-// The highest level whose threshold `log4cxx_level` reaches; lines below debug are trace.
+// The highest level whose value `log4cxx_level` reaches; lines below debug are trace.
 log_level level_of(int log4cxx_level) {
-    for (const log_level level :
-         {log_level::fatal, log_level::error, log_level::warn, log_level::info, log_level::debug}) {
-        if (log4cxx_level >= threshold_of(level)->toInt()) {
-            return level;
-        }
+    std::size_t level = std::size(level_values) - 1;
+    while (level > 0 && log4cxx_level < level_values[level]) {
+        --level;
     }
-    return log_level::trace;
+    return static_cast<log_level>(level);
 }
 
 struct handler_slot {
