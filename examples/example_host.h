@@ -15,16 +15,16 @@
 #include <zorvgst/library.h>
 #include <zorvgst/pipeline.h>
 
-#include "host/arguments.h"
-#include "host/library_log.h"
-#include "host/main_loop.h"
+#include "tools/common/arguments.h"
+#include "tools/common/library_log.h"
+#include "tools/common/main_loop.h"
 
 namespace example_host {
 
-using zorvgst_host::log_warnings_to_console;
+using zorvgst_tools::log_warnings_to_console;
 
 /// "--option value" pairs, each written into the variable it names.
-using options = zorvgst_host::option_bindings;
+using options = zorvgst_tools::option_bindings;
 
 /// What every example host does first: library warnings to the console, the command line into
 /// the variables `given` binds, then the library (and GStreamer) initialised. On a usage error
@@ -83,7 +83,7 @@ private:
 /// then stops the pipeline.
 inline void run_pipeline(GstElement* pipeline, unsigned seconds,
                          const std::function<void()>& stopping = {}) {
-    zorvgst_host::main_loop loop;
+    zorvgst_tools::main_loop loop;
     loop.stop_after(seconds);
     bus_cb_data_t bus_data{loop.get(), pipeline, 0};
     GstBus* bus = gst_element_get_bus(pipeline);

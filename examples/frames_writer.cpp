@@ -9,25 +9,25 @@
 
 #include <zorvgst/frames.h>
 
-#include "host/arguments.h"
-#include "host/interruption.h"
-#include "host/library_log.h"
+#include "tools/common/arguments.h"
+#include "tools/common/interruption.h"
+#include "tools/common/library_log.h"
 
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
 
 int main(int argc, char** argv) {
-    zorvgst_host::log_warnings_to_console(logger);
+    zorvgst_tools::log_warnings_to_console(logger);
     const std::string name = argc > 1 ? argv[1] : "frames_buffer";
-    const auto width = zorvgst_host::whole_number(argc > 3 ? argv[2] : "640", 1, 16384);
-    const auto height = zorvgst_host::whole_number(argc > 3 ? argv[3] : "360", 1, 16384);
+    const auto width = zorvgst_tools::whole_number(argc > 3 ? argv[2] : "640", 1, 16384);
+    const auto height = zorvgst_tools::whole_number(argc > 3 ? argv[3] : "360", 1, 16384);
     if (!width || !height) {
         std::fprintf(stderr, "usage: zorvgst-frames-writer [NAME [WIDTH HEIGHT]]\n");
         return 2;
     }
-    zorvgst_host::catch_interruptions();
+    zorvgst_tools::catch_interruptions();
     try {
         zorvgst::frame_writer writer(name, *width, *height);
-        for (unsigned t = 0; !zorvgst_host::interrupted(); ++t) {
+        for (unsigned t = 0; !zorvgst_tools::interrupted(); ++t) {
             std::uint8_t* pixel = writer.frame(); // the slot readers will see next: draw in place
             for (long long y = 0; y < *height; ++y) {
                 for (long long x = 0; x < *width; ++x, pixel += 4) {

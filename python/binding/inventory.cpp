@@ -10,8 +10,8 @@
 
 #include <zorvgst/inventory.h>
 
-#include "host/buffer_report.h"
 #include "module_parts.h"
+#include "tools/common/buffer_report.h"
 
 namespace py = pybind11;
 
@@ -23,7 +23,7 @@ namespace {
 /// so that both always give the same keys and values.
 std::string buffers_json(const std::vector<zorvgst::buffer_status>& buffers) {
     std::ostringstream text;
-    zorvgst_host::print_json(text, buffers, std::chrono::system_clock::now());
+    zorvgst_tools::print_json(text, buffers, std::chrono::system_clock::now());
     return text.str();
 }
 

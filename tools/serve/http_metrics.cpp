@@ -4,7 +4,7 @@
 #include <functional>
 #include <sstream>
 
-#include "host/buffer_report.h"
+#include "tools/common/buffer_report.h"
 
 namespace zorvgst_serve {
 
@@ -64,7 +64,7 @@ std::string format_metrics(const std::vector<zorvgst::buffer_status>& buffers,
          [&catalog](const status& s) { return decimal(catalog.fps(s.name)); }},
         {{"zorvgst_buffer_age_seconds", "gauge", "Seconds since the newest frame was published."},
          [now](const status& s) -> std::optional<std::string> {
-             const double age = zorvgst_host::age_ms(s, now);
+             const double age = zorvgst_tools::age_ms(s, now);
              return age < 0 ? std::nullopt : std::optional<std::string>(decimal(age / 1000.0));
          }},
         {{"zorvgst_buffer_owner_alive", "gauge", "1 while the writing process exists."},

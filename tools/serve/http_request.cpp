@@ -2,7 +2,7 @@
 // Reading the token, buffer names and numbers from zorvgst-serve's HTTP requests.
 #include "http_request.h"
 
-#include "host/arguments.h"
+#include "tools/common/arguments.h"
 
 namespace zorvgst_serve {
 
@@ -57,7 +57,7 @@ std::optional<unsigned> query_number(GHashTable* query, const char* key, unsigne
     if (text == nullptr) {
         return fallback;
     }
-    const auto number = zorvgst_host::whole_number(text, lowest, highest);
+    const auto number = zorvgst_tools::whole_number(text, lowest, highest);
     if (!number) {
         return std::nullopt;
     }

@@ -9,11 +9,11 @@
 
 #include "bind_address.h"
 #include "frame_sources.h"
-#include "host/buffer_report.h"
 #include "http_metrics.h"
 #include "http_request.h"
 #include "mjpeg_streams.h"
 #include "status_page.h"
+#include "tools/common/buffer_report.h"
 
 namespace zorvgst_serve {
 
@@ -121,7 +121,7 @@ void http_service::state::handle(SoupServerMessage* message, const std::string& 
     } else if (path == "/api/buffers") {
         // Listed now rather than taken from the catalog: up to a second fresher.
         std::ostringstream json;
-        zorvgst_host::print_json(json, zorvgst::list_buffers(), now);
+        zorvgst_tools::print_json(json, zorvgst::list_buffers(), now);
         respond(message, SOUP_STATUS_OK, "application/json", json.str());
     } else if (path == "/api/status") {
         respond(message, SOUP_STATUS_OK, "application/json", status_json());
@@ -225,10 +225,11 @@ std::string http_service::state::status_json() const {
         const bool has_frame =
             buffer.state == zorvgst::buffer_state::ready && buffer.frame_count > 0;
         json << (first ? "\n" : ",\n")
-             << "    {\"name\": " << zorvgst_host::json_string(buffer.name)
+             << "    {\"name\": " << zorvgst_tools::json_string(buffer.name)
              << ", \"fps\": " << std::fixed << std::setprecision(2) << catalog.fps(buffer.name)
              << ", \"has_frame\": " << (has_frame ? "true" : "false")
-             << ", \"rtsp_url\": " << zorvgst_host::json_string(rtsp_url_base + buffer.name) << "}";
+             << ", \"rtsp_url\": " << zorvgst_tools::json_string(rtsp_url_base + buffer.name)
+             << "}";
         first = false;
     }
     json << (first ? "]\n}\n" : "\n  ]\n}\n");

@@ -13,12 +13,12 @@
 #include <zorvgst/library.h>
 
 #include "buffer_catalog.h"
-#include "host/library_log.h"
-#include "host/main_loop.h"
 #include "http_service.h"
 #include "rtsp_service.h"
 #include "serve_options.h"
 #include "server_stats.h"
+#include "tools/common/library_log.h"
+#include "tools/common/main_loop.h"
 
 // The library logs to the host's logger; this program is the host.
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
@@ -45,7 +45,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     // Warnings and errors of the library on standard error, with the time.
-    zorvgst_host::show_library_log(
+    zorvgst_tools::show_library_log(
         logger,
         std::make_shared<log4cxx::ConsoleAppender>(
             std::make_shared<log4cxx::PatternLayout>("%d{HH:mm:ss.SSS} %-5p %m%n"),
@@ -57,7 +57,7 @@ int main(int argc, char** argv) {
         zorvgst_serve::server_stats stats;
         zorvgst_serve::buffer_catalog catalog;
         catalog.refresh();
-        zorvgst_host::main_loop loop;
+        zorvgst_tools::main_loop loop;
 
         zorvgst_serve::rtsp_service rtsp(options, catalog, stats);
         const unsigned rtsp_port = rtsp.start();

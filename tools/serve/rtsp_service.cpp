@@ -9,11 +9,11 @@
 
 #include <gst/rtsp-server/rtsp-server.h>
 
-#include "host/buffer_report.h"
 #include "rtsp_media_keeper.h"
 #include "rtsp_pipeline.h"
 #include "rtsp_requested_name.h"
 #include "rtsp_token_auth.h"
+#include "tools/common/buffer_report.h"
 
 namespace zorvgst_serve {
 
@@ -146,7 +146,7 @@ GstRTSPStatusCode rtsp_service::state::describing(GstRTSPContext* context) {
 
 void rtsp_service::state::mount_buffer(const zorvgst::buffer_status& status) {
     std::string launch =
-        launch_description(status, zorvgst_host::makeup_of(status).format, encoder);
+        launch_description(status, zorvgst_tools::makeup_of(status).format, encoder);
     const auto mounted = mounts.find(status.name);
     if (mounted != mounts.end() && mounted->second.launch == launch &&
         !keeper.failed(mounted->second.factory)) {

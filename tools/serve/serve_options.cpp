@@ -3,7 +3,7 @@
 #include "serve_options.h"
 
 #include "bind_address.h"
-#include "host/arguments.h"
+#include "tools/common/arguments.h"
 
 namespace zorvgst_serve {
 
@@ -26,12 +26,12 @@ const char* const serve_usage =
 
 std::optional<std::string> parse_serve_options(const std::vector<std::string>& args,
                                                serve_options& out) {
-    zorvgst_host::arguments_t parsed;
-    const zorvgst_host::accepted_options_t accepted = {
+    zorvgst_tools::arguments_t parsed;
+    const zorvgst_tools::accepted_options_t accepted = {
         {"--bind", true},    {"--rtsp-port", true},   {"--http-port", true}, {"--token", true},
         {"--encoder", true}, {"--max-clients", true}, {"--help", false},     {"-h", false},
     };
-    if (auto error = zorvgst_host::parse_arguments(args, accepted, parsed)) {
+    if (auto error = zorvgst_tools::parse_arguments(args, accepted, parsed)) {
         return error;
     }
     if (!parsed.positional.empty()) {
@@ -42,7 +42,7 @@ std::optional<std::string> parse_serve_options(const std::vector<std::string>& a
         if (!parsed.has(option)) {
             return std::nullopt;
         }
-        const auto number = zorvgst_host::whole_number(parsed.options.at(option), 0, 65535);
+        const auto number = zorvgst_tools::whole_number(parsed.options.at(option), 0, 65535);
         if (!number) {
             return std::string(option) + " needs a port number from 0 to 65535";
         }
@@ -56,7 +56,8 @@ std::optional<std::string> parse_serve_options(const std::vector<std::string>& a
         return error;
     }
     if (parsed.has("--max-clients")) {
-        const auto number = zorvgst_host::whole_number(parsed.options.at("--max-clients"), 1, 1000);
+        const auto number =
+            zorvgst_tools::whole_number(parsed.options.at("--max-clients"), 1, 1000);
         if (!number) {
             return "--max-clients needs a whole number from 1 to 1000";
         }

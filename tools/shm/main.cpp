@@ -18,12 +18,12 @@
 #include <zorvgst/inventory.h>
 #include <zorvgst/library.h>
 
-#include "host/arguments.h"
-#include "host/buffer_report.h"
-#include "host/library_log.h"
-#include "host/main_loop.h"
 #include "report.h"
 #include "stderr_appender.h"
+#include "tools/common/arguments.h"
+#include "tools/common/buffer_report.h"
+#include "tools/common/library_log.h"
+#include "tools/common/main_loop.h"
 
 // The library logs to the host's logger; this program is the host.
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
@@ -31,14 +31,14 @@ log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
 namespace {
 
 using namespace zorvgst_shm;
-using zorvgst_host::accepted_options_t;
-using zorvgst_host::age_ms;
-using zorvgst_host::arguments_t;
-using zorvgst_host::decimal_number;
-using zorvgst_host::parse_arguments;
-using zorvgst_host::print_json;
-using zorvgst_host::print_json_object;
-using zorvgst_host::whole_number;
+using zorvgst_tools::accepted_options_t;
+using zorvgst_tools::age_ms;
+using zorvgst_tools::arguments_t;
+using zorvgst_tools::decimal_number;
+using zorvgst_tools::parse_arguments;
+using zorvgst_tools::print_json;
+using zorvgst_tools::print_json_object;
+using zorvgst_tools::whole_number;
 namespace pt = boost::posix_time;
 
 constexpr int exit_ok = 0;
@@ -274,7 +274,7 @@ int cmd_watch(const arguments_t& args) {
         return count < 0 || ++shown < count;
     };
     // Ctrl-C or SIGTERM ends the watch at once, with success.
-    zorvgst_host::main_loop loop;
+    zorvgst_tools::main_loop loop;
     loop.every(std::chrono::milliseconds(std::lround(interval_s * 1000)), show_line);
     loop.run();
     return exit_ok;
@@ -340,9 +340,9 @@ int main(int argc, char** argv) {
     // The library reports what goes wrong on its side through `logger`: show warnings and
     // errors (debug with -v) without mixing them into the output on standard output. GStreamer
     // is not needed here, so the library is not initialised.
-    zorvgst_host::show_library_log(logger, std::make_shared<stderr_appender>(),
-                                   verbose ? log4cxx::Level::getDebug()
-                                           : log4cxx::Level::getWarn());
+    zorvgst_tools::show_library_log(logger, std::make_shared<stderr_appender>(),
+                                    verbose ? log4cxx::Level::getDebug()
+                                            : log4cxx::Level::getWarn());
 
     const command_t& selected = commands.at(command);
     arguments_t parsed;

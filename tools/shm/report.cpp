@@ -5,14 +5,14 @@
 #include <iomanip>
 #include <sstream>
 
-#include "host/buffer_report.h"
+#include "tools/common/buffer_report.h"
 
 using zorvgst::buffer_state;
 using zorvgst::buffer_status;
-using zorvgst_host::age_ms;
-using zorvgst_host::buffer_makeup;
-using zorvgst_host::format_time;
-using zorvgst_host::makeup_of;
+using zorvgst_tools::age_ms;
+using zorvgst_tools::buffer_makeup;
+using zorvgst_tools::format_time;
+using zorvgst_tools::makeup_of;
 
 namespace zorvgst_shm {
 

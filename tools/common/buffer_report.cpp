@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Buffer snapshot fields shared by the supervisor's output and the Python package.
-#include "host/buffer_report.h"
+#include "tools/common/buffer_report.h"
 #include <algorithm>
 #include <cstddef>
 #include <cstdio>
@@ -14,7 +14,7 @@
 namespace pt = boost::posix_time;
 using zorvgst::buffer_status;
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 namespace {
 
@@ -192,4 +192,4 @@ void print_json(std::ostream& out, const std::vector<buffer_status>& buffers,
     out << (buffers.empty() ? "]\n}\n" : "\n  ]\n}\n");
 }
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

@@ -5,22 +5,22 @@
 
 #include <gtest/gtest.h>
 
-#include "host/main_loop.h"
+#include "tools/common/main_loop.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
-TEST(HostMainLoop, EndsWhenATickSaysSo) {
-    zorvgst_host::main_loop loop;
+TEST(ToolsMainLoop, EndsWhenATickSaysSo) {
+    zorvgst_tools::main_loop loop;
     int ticks = 0;
     loop.every(1ms, [&] { return ++ticks < 3; });
     loop.run();
     EXPECT_EQ(ticks, 3);
 }
 
-TEST(HostMainLoop, EachTimerCallsItsOwnTick) {
-    zorvgst_host::main_loop loop;
+TEST(ToolsMainLoop, EachTimerCallsItsOwnTick) {
+    zorvgst_tools::main_loop loop;
     int fast = 0;
     int slow = 0;
     loop.every(1ms, [&] { return ++fast < 1000; });
@@ -30,9 +30,9 @@ TEST(HostMainLoop, EachTimerCallsItsOwnTick) {
     EXPECT_GT(fast, 0) << "the second timer's tick replaced the first's";
 }
 
-TEST(HostMainLoop, SigintAndSigtermEndItAndLeaveTheProcessRunning) {
+TEST(ToolsMainLoop, SigintAndSigtermEndItAndLeaveTheProcessRunning) {
     for (const int signal : {SIGINT, SIGTERM}) {
-        zorvgst_host::main_loop loop;
+        zorvgst_tools::main_loop loop;
         int ticks = 0;
         // The first tick raises the signal; the loop must end before a thousand more.
         loop.every(1ms, [&] {

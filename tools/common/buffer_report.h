@@ -10,7 +10,7 @@
 
 #include <zorvgst/inventory.h>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 /// What a buffer is made of, beside its header's fields.
 struct buffer_makeup {
@@ -48,4 +48,4 @@ void print_json_object(std::ostream& out, const zorvgst::buffer_status& status,
 void print_json(std::ostream& out, const std::vector<zorvgst::buffer_status>& buffers,
                 std::chrono::system_clock::time_point now);
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

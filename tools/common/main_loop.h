@@ -9,7 +9,7 @@
 
 #include <glib.h>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 /// Runs on the default main context. SIGINT and SIGTERM end run() for as long as the object
 /// lives, also a second time while the program is stopping.
@@ -42,4 +42,4 @@ private:
     std::list<ticker> tickers_;
 };
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

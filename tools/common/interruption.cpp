@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // A flag that SIGINT and SIGTERM raise.
-#include "host/interruption.h"
+#include "tools/common/interruption.h"
 #include <csignal>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 namespace {
 
@@ -27,4 +27,4 @@ bool interrupted() {
     return interruption_seen != 0;
 }
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

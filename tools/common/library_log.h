@@ -6,7 +6,7 @@
 #include <log4cxx/level.h>
 #include <log4cxx/logger.h>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 /// The library's lines at `threshold` and above go to `appender`, and only there.
 void show_library_log(const log4cxx::LoggerPtr& library_logger,
@@ -15,4 +15,4 @@ void show_library_log(const log4cxx::LoggerPtr& library_logger,
 /// Warnings and errors on standard output with the time of day: what an example host shows.
 void log_warnings_to_console(const log4cxx::LoggerPtr& library_logger);
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 /// What a command line gave: options ("--name value", "--name=value" or a bare flag, each with
 /// its value or "") and the positional words in order.
@@ -53,4 +53,4 @@ private:
     std::map<std::string, std::function<bool(const std::string&)>> setters_;
 };
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The shipped programs' main loop and its signal handling.
-#include "host/main_loop.h"
+#include "tools/common/main_loop.h"
 #include <csignal>
 
 #include <glib-unix.h>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 namespace {
 
@@ -57,4 +57,4 @@ void main_loop::quit() {
     g_main_loop_quit(loop_);
 }
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

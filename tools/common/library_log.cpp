@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Log set-up shared by the programs that ship with the library.
-#include "host/library_log.h"
+#include "tools/common/library_log.h"
 
 #include <log4cxx/consoleappender.h>
 #include <log4cxx/patternlayout.h>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 void show_library_log(const log4cxx::LoggerPtr& library_logger,
                       const log4cxx::AppenderPtr& appender, const log4cxx::LevelPtr& threshold) {
@@ -21,4 +21,4 @@ void log_warnings_to_console(const log4cxx::LoggerPtr& library_logger) {
                      log4cxx::Level::getWarn());
 }
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools

@@ -6,15 +6,15 @@
 
 #include <gtest/gtest.h>
 
-#include "host/arguments.h"
+#include "tools/common/arguments.h"
 
 namespace {
 
-using zorvgst_host::arguments_t;
+using zorvgst_tools::arguments_t;
 
-TEST(HostArguments, OptionsTakeValuesInBothSpellingsBesideNames) {
+TEST(ToolsArguments, OptionsTakeValuesInBothSpellingsBesideNames) {
     arguments_t parsed;
-    const auto error = zorvgst_host::parse_arguments(
+    const auto error = zorvgst_tools::parse_arguments(
         {"first", "--dir", "/tmp", "--json", "second", "--count=3", "-"},
         {{"--dir", true}, {"--json", false}, {"--count", true}}, parsed);
     ASSERT_FALSE(error) << *error;
@@ -26,8 +26,8 @@ TEST(HostArguments, OptionsTakeValuesInBothSpellingsBesideNames) {
     EXPECT_EQ(parsed.positional, (std::vector<std::string>{"first", "second", "-"}));
 }
 
-TEST(HostArguments, UsageErrorsNameTheOption) {
-    const zorvgst_host::accepted_options_t accepted{{"--dir", true}, {"--json", false}};
+TEST(ToolsArguments, UsageErrorsNameTheOption) {
+    const zorvgst_tools::accepted_options_t accepted{{"--dir", true}, {"--json", false}};
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--bogus"}, "unknown option '--bogus'"},
         {{"--bogus=1"}, "unknown option '--bogus'"},
@@ -36,30 +36,30 @@ TEST(HostArguments, UsageErrorsNameTheOption) {
     };
     for (const auto& [args, message] : cases) {
         arguments_t parsed;
-        const auto error = zorvgst_host::parse_arguments(args, accepted, parsed);
+        const auto error = zorvgst_tools::parse_arguments(args, accepted, parsed);
         ASSERT_TRUE(error) << args.front();
         EXPECT_EQ(*error, message);
     }
 }
 
-TEST(HostArguments, NumbersAreWholeAndInRangeOrRefused) {
-    EXPECT_EQ(zorvgst_host::whole_number("42", 1, 100), 42);
-    EXPECT_EQ(zorvgst_host::whole_number("-5", -10, 0), -5);
-    EXPECT_EQ(zorvgst_host::whole_number("9223372036854775807", 0, LLONG_MAX), LLONG_MAX);
+TEST(ToolsArguments, NumbersAreWholeAndInRangeOrRefused) {
+    EXPECT_EQ(zorvgst_tools::whole_number("42", 1, 100), 42);
+    EXPECT_EQ(zorvgst_tools::whole_number("-5", -10, 0), -5);
+    EXPECT_EQ(zorvgst_tools::whole_number("9223372036854775807", 0, LLONG_MAX), LLONG_MAX);
     for (const char* text : {"", "0", "101", "12abc", " 7", "3.5", "99999999999999999999"}) {
-        EXPECT_FALSE(zorvgst_host::whole_number(text, 1, 100)) << "'" << text << "'";
+        EXPECT_FALSE(zorvgst_tools::whole_number(text, 1, 100)) << "'" << text << "'";
     }
-    EXPECT_EQ(zorvgst_host::decimal_number("0.25", 0.01, 3600), 0.25);
+    EXPECT_EQ(zorvgst_tools::decimal_number("0.25", 0.01, 3600), 0.25);
     for (const char* text : {"", "0", "nan", "inf", "1e9", "1s", " 1"}) {
-        EXPECT_FALSE(zorvgst_host::decimal_number(text, 0.01, 3600)) << "'" << text << "'";
+        EXPECT_FALSE(zorvgst_tools::decimal_number(text, 0.01, 3600)) << "'" << text << "'";
     }
 }
 
-TEST(HostArguments, BindingsSetTheirVariablesOrSayWhatIsWrong) {
+TEST(ToolsArguments, BindingsSetTheirVariablesOrSayWhatIsWrong) {
     std::string name = "default";
     unsigned width = 640;
     const auto bindings =
-        zorvgst_host::option_bindings().add("--name", name).add("--width", width, 1, 16384);
+        zorvgst_tools::option_bindings().add("--name", name).add("--width", width, 1, 16384);
     const auto parse = [&](std::vector<const char*> args) {
         args.insert(args.begin(), "program");
         return bindings.parse(static_cast<int>(args.size()), const_cast<char**>(args.data()));

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // Command-line parsing shared by the CLI and the example hosts.
-#include "host/arguments.h"
+#include "tools/common/arguments.h"
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 
-namespace zorvgst_host {
+namespace zorvgst_tools {
 
 namespace {
 
@@ -114,4 +114,4 @@ std::optional<std::string> option_bindings::parse(int argc, char** argv) const {
     return std::nullopt;
 }
 
-} // namespace zorvgst_host
+} // namespace zorvgst_tools
