@@ -18,9 +18,6 @@
 
 #include "example_host.h"
 
-// Every host defines the logger the library writes to.
-log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
-
 namespace {
 
 // Touched on appsink's streaming thread while the pipeline runs, by main once it has stopped.

@@ -10,17 +10,14 @@
 
 #include <zorvgst/frames.h>
 
-#include "tools/common/interruption.h"
-#include "tools/common/library_log.h"
-
-log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
+#include "example_basics.h"
 
 int main(int argc, char** argv) {
-    zorvgst_tools::log_warnings_to_console(logger);
-    zorvgst_tools::catch_interruptions();
+    example_host::show_library_warnings();
+    example_host::catch_interruptions();
     zorvgst::frame_reader reader(argc > 1 ? argv[1] : "frames_buffer");
     std::vector<std::uint8_t> pixels;
-    while (!zorvgst_tools::interrupted()) {
+    while (!example_host::interrupted) {
         if (!reader.wait(std::chrono::seconds(1))) {
             std::printf("no new frame in %s\n", reader.name().c_str());
             continue;

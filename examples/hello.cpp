@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Smallest host: defines the logger, initialises the library and reports what it linked against.
+// Smallest host: initialises the library and reports what it linked against, logging through
+// log4cxx as the library does.
 #include <iostream>
 
 #include <log4cxx/consoleappender.h>
@@ -8,7 +9,8 @@
 #include <zorvgst/posix_double_buffer.h>
 #include <zorvgst/zorvgst.h>
 
-// Every host defines the logger the library writes to.
+// A host that logs through log4cxx itself may define the logger the library writes to; one that
+// does not can leave it out (the other examples do).
 log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
 
 int main(int argc, char** argv) {

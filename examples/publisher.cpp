@@ -16,9 +16,6 @@
 
 #include "example_host.h"
 
-// Every host defines the logger the library writes to.
-log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
-
 namespace {
 
 struct publisher_t {

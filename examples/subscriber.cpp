@@ -19,9 +19,6 @@
 
 #include "example_host.h"
 
-// Every host defines the logger the library writes to.
-log4cxx::LoggerPtr logger = log4cxx::Logger::getLogger("zorvgst");
-
 namespace {
 
 using namespace std::chrono_literals;

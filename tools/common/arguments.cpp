@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// Command-line parsing shared by the CLI and the example hosts.
+// Command-line parsing shared by the programs that ship with the library.
 #include "tools/common/arguments.h"
 #include <cctype>
 #include <cerrno>

@@ -12,7 +12,4 @@ namespace zorvgst_tools {
 void show_library_log(const log4cxx::LoggerPtr& library_logger,
                       const log4cxx::AppenderPtr& appender, const log4cxx::LevelPtr& threshold);
 
-/// Warnings and errors on standard output with the time of day: what an example host shows.
-void log_warnings_to_console(const log4cxx::LoggerPtr& library_logger);
-
 } // namespace zorvgst_tools
