@@ -59,7 +59,8 @@ class Viewer(threading.Thread):
                 if self.parts:
                     self.first_part.set()
                 tail = seen[-len(delimiter):]
-        except OSError:
+        except (OSError, http.client.HTTPException):
+            # The server closes its streams when it stops, perhaps in the middle of a chunk.
             return
         finally:
             connection.close()
