@@ -318,6 +318,27 @@ class _BufferEnd:
         return self._open().name
 
 
+def _attached_attribute(name: str, doc: str) -> property:
+    """A read-only property of a Reader: `name` of the buffer its library reader is attached to,
+    None while it is attached to none."""
+
+    def get(self):
+        reader = self._open()
+        return getattr(reader, name) if reader.ready else None
+
+    return property(get, doc=doc)
+
+
+def _newest_frame_attribute(name: str, doc: str) -> property:
+    """A read-only property of a Reader: `name` of the buffer's newest frame, None before one."""
+
+    def get(self):
+        newest = self._open().newest()
+        return None if newest is None else getattr(newest, name)
+
+    return property(get, doc=doc)
+
+
 class Reader(_BufferEnd):
     """A reader of the buffer `name`, usable as a context manager.
 
@@ -509,23 +530,15 @@ class Reader(_BufferEnd):
         """Attached to a buffer whose frames can be read."""
         return self._open().ready
 
-    @property
-    def backend(self) -> Optional[str]:
-        """"posix" or "sysv" for the buffer attached to; None while there is none to attach."""
-        reader = self._open()
-        return reader.backend if reader.ready else None
-
-    @property
-    def width(self) -> Optional[int]:
-        """Width of the newest frame in the buffer; None before there is one."""
-        newest = self._open().newest()
-        return None if newest is None else newest.width
-
-    @property
-    def height(self) -> Optional[int]:
-        """Height of the newest frame in the buffer; None before there is one."""
-        newest = self._open().newest()
-        return None if newest is None else newest.height
+    backend = _attached_attribute(
+        "backend", '"posix" or "sysv" for the buffer attached to; None while there is none.'
+    )
+    width = _newest_frame_attribute(
+        "width", "Width of the newest frame in the buffer; None before there is one."
+    )
+    height = _newest_frame_attribute(
+        "height", "Height of the newest frame in the buffer; None before there is one."
+    )
 
     @property
     def shape(self) -> Optional[tuple]:
@@ -541,11 +554,9 @@ class Reader(_BufferEnd):
             return _shape_of(described.name, described.width, described.height)
         return (newest.height, newest.width, 4)
 
-    @property
-    def layout(self) -> Optional[str]:
-        """"double_buffer" or "ring" for the buffer attached to; None while there is none."""
-        reader = self._open()
-        return reader.layout if reader.ready else None
+    layout = _attached_attribute(
+        "layout", '"double_buffer" or "ring" for the buffer attached to; None while there is none.'
+    )
 
     @property
     def format(self) -> Optional[str]:
