@@ -144,50 +144,79 @@ py::tuple plane_views(const zorvgst::frame_format& format, const std::uint8_t* d
     return views;
 }
 
-plane_source plane_source_of(py::handle given, const zorvgst::frame_format& format, unsigned index,
-                             const plane_shape& shape) {
+namespace {
+
+py::array checked_plane(py::handle given, const zorvgst::frame_format& format, unsigned index,
+                        const plane_shape& shape, plane_use use) {
     if (!py::isinstance<py::array>(given)) {
         throw py::type_error(plane_text(format, index) + " is a numpy array, not " +
                              std::string(py::str(given.get_type().attr("__name__"))));
     }
     auto array = py::reinterpret_borrow<py::array>(given);
     if (!array.dtype().equal(shape.dtype)) {
-        throw py::type_error(plane_text(format, index) + " is an array of " +
-                             dtype_text(shape.dtype) + ", not " + dtype_text(array.dtype()));
+        const std::string message = plane_text(format, index) + " is an array of " +
+                                    dtype_text(shape.dtype) + ", not " + dtype_text(array.dtype());
+        // An array that cannot take the frame is a wrong value for `out`, as with BGRA frames.
+        if (use == plane_use::destination) {
+            throw py::value_error(message);
+        }
+        throw py::type_error(message);
     }
     const std::vector<py::ssize_t> dimensions(array.shape(), array.shape() + array.ndim());
     if (dimensions != shape.dimensions) {
         throw py::value_error(plane_text(format, index) + " is an array of shape " +
                               text_of(shape.dimensions) + ", not " + text_of(dimensions));
     }
-    if (!rows_packed(array, shape)) {
-        array = py::module_::import("numpy").attr("ascontiguousarray")(array);
+    if (use == plane_use::destination && !array.writeable()) {
+        throw py::value_error(plane_text(format, index) + " is a read-only array");
     }
-    plane_source source;
-    source.data = static_cast<const std::uint8_t*>(array.data());
-    source.stride =
-        array.shape(0) > 1 ? static_cast<std::size_t>(array.strides(0)) : shape.row_bytes;
-    source.kept = std::move(array);
-    return source;
+    return array;
+}
+
+} // namespace
+
+std::vector<py::array> checked_planes(py::handle planes, const zorvgst::frame_format& format,
+                                      plane_use use) {
+    const std::vector<plane_shape> shapes = plane_shapes(format);
+    std::vector<py::array> arrays;
+    if (format.planes == 1) {
+        arrays.push_back(checked_plane(planes, format, 0, shapes[0], use));
+        return arrays;
+    }
+    const bool sequence = py::isinstance<py::tuple>(planes) || py::isinstance<py::list>(planes);
+    if (!sequence || py::len(planes) != format.planes) {
+        const std::string message =
+            "a " + frame_text(format) + " is a tuple of " + std::to_string(format.planes) +
+            " plane arrays, not " +
+            (sequence ? "one of " + std::to_string(py::len(planes))
+                      : std::string(py::str(planes.get_type().attr("__name__"))));
+        if (use == plane_use::destination && (sequence || py::isinstance<py::array>(planes))) {
+            throw py::value_error(message);
+        }
+        throw py::type_error(message);
+    }
+    const auto items = py::reinterpret_borrow<py::sequence>(planes);
+    for (unsigned index = 0; index < format.planes; ++index) {
+        arrays.push_back(checked_plane(items[index], format, index, shapes[index], use));
+    }
+    return arrays;
 }
 
 std::vector<plane_source> frame_sources(py::handle planes, const zorvgst::frame_format& format) {
     const std::vector<plane_shape> shapes = plane_shapes(format);
     std::vector<plane_source> sources;
-    if (format.planes == 1) {
-        sources.push_back(plane_source_of(planes, format, 0, shapes[0]));
-        return sources;
-    }
-    const bool sequence = py::isinstance<py::tuple>(planes) || py::isinstance<py::list>(planes);
-    if (!sequence || py::len(planes) != format.planes) {
-        throw py::type_error("a " + frame_text(format) + " is a tuple of " +
-                             std::to_string(format.planes) + " plane arrays, not " +
-                             (sequence ? "one of " + std::to_string(py::len(planes))
-                                       : std::string(py::str(planes.get_type().attr("__name__")))));
-    }
-    const auto items = py::reinterpret_borrow<py::sequence>(planes);
-    for (unsigned index = 0; index < format.planes; ++index) {
-        sources.push_back(plane_source_of(items[index], format, index, shapes[index]));
+    std::vector<py::array> arrays = checked_planes(planes, format, plane_use::source);
+    for (std::size_t index = 0; index < arrays.size(); ++index) {
+        py::array array = std::move(arrays[index]);
+        if (!rows_packed(array, shapes[index])) {
+            array = py::module_::import("numpy").attr("ascontiguousarray")(array);
+        }
+        plane_source source;
+        source.data = static_cast<const std::uint8_t*>(array.data());
+        source.stride = array.shape(0) > 1 ? static_cast<std::size_t>(array.strides(0))
+                                           : shapes[index].row_bytes;
+        source.kept = std::move(array);
+        sources.push_back(std::move(source));
     }
     return sources;
 }
@@ -204,6 +233,14 @@ void add_plane_arrays(py::module_& module) {
         },
         py::arg("format"), py::arg("width"), py::arg("height"),
         "(shape, dtype) of each plane of a frame of `format`.");
+    module.def(
+        "_check_out",
+        [](py::handle out, const zorvgst::frame_format& format) {
+            checked_planes(out, format, plane_use::destination);
+        },
+        py::arg("out"), py::arg("format"),
+        "Raises TypeError or ValueError unless `out` is a writable array (a tuple of them for "
+        "several planes) that a frame of the _FrameFormat `format` is copied into.");
 }
 
 } // namespace zorvpy

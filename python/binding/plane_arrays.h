@@ -51,13 +51,18 @@ struct plane_source {
     std::size_t stride = 0;
 };
 
-/// Checks that `given` is plane `index` of a `format` frame: raises TypeError for anything but an
-/// array of the plane's dtype, ValueError for another shape.
-plane_source plane_source_of(pybind11::handle given, const zorvgst::frame_format& format,
-                             unsigned index, const plane_shape& shape);
+/// What a host's plane arrays are for: the frame to publish, or the arrays a frame is copied into
+/// (read's `out`), which must also be writable.
+enum class plane_use { source, destination };
 
-/// The planes of `format` as `planes` (one array for a single plane, a tuple or list of them
-/// otherwise), checked as plane_source_of checks them.
+/// `planes` as the arrays of a `format` frame: one array for a single plane, a tuple or list of
+/// them otherwise. Raises TypeError for anything but arrays, ValueError for another shape or a
+/// read-only destination; another dtype or count of planes is a TypeError for a source and a
+/// ValueError for a destination.
+std::vector<pybind11::array> checked_planes(pybind11::handle planes,
+                                            const zorvgst::frame_format& format, plane_use use);
+
+/// The planes of `format` as `planes`, checked as a source.
 std::vector<plane_source> frame_sources(pybind11::handle planes,
                                         const zorvgst::frame_format& format);
 

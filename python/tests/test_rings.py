@@ -278,7 +278,9 @@ def test_read_out_that_does_not_fit_the_ring_takes_nothing(buffer_name):
     sent = random_frame("NV12", seed=5)
     with ring_writer(buffer_name, "NV12") as writer, zorvgst.Reader(buffer_name) as reader:
         writer.write(sent)
-        for out in (np.zeros((5, 9), np.uint8), nv12(uv_shape=(3, 10))):
+        read_only_luma = (np.broadcast_to(np.zeros(9, np.uint8), (5, 9)), nv12()[1])
+        for out in (np.zeros((5, 9), np.uint8), nv12(uv_shape=(3, 10)), nv12(dtype=np.float32),
+                    read_only_luma):
             with pytest.raises(ValueError):
                 reader.read(timeout=WAIT_S, out=out)
         assert_same_frame(reader.read(timeout=0), sent, "NV12")

@@ -134,36 +134,6 @@ def _shape_of(format: str, width: int, height: int):
     return _as_frame(tuple(shape for shape, _ in _plane_shapes(format, width, height)))
 
 
-def _check_out_fits(out, described) -> None:
-    """Raises ValueError unless `out` is what `read()` returns for a frame of the _FrameFormat
-    `described`."""
-    format = described.name
-    expected = _plane_shapes(format, described.width, described.height)
-    outs = (out,) if isinstance(out, np.ndarray) else tuple(out)
-    if len(expected) == 1 and not isinstance(out, np.ndarray):
-        raise ValueError(f"out for a {format} frame is one array, not a {type(out).__name__}")
-    if len(outs) != len(expected):
-        raise ValueError(f"out for a {format} frame is a tuple of {len(expected)} arrays")
-    for plane, (shape, dtype) in zip(outs, expected):
-        if plane.shape != shape or plane.dtype != dtype:
-            raise ValueError(
-                f"out has shape {plane.shape} of {plane.dtype}, the {format} frame "
-                f"{shape} of {dtype}"
-            )
-
-
-def _check_out(out) -> None:
-    """What any `out` must be, whatever the frame: writable arrays of uint8 or uint16."""
-    outs = tuple(out) if isinstance(out, (tuple, list)) else (out,)
-    for plane in outs:
-        if not isinstance(plane, np.ndarray):
-            raise TypeError(f"a frame is a numpy array, not {type(plane).__name__}")
-        if plane.dtype.kind != "u" or plane.dtype.itemsize > 2:
-            raise ValueError(f"a frame is an array of uint8, not {plane.dtype}")
-        if not plane.flags.writeable:
-            raise ValueError("out is read-only")
-
-
 def _nanoseconds(value: Optional[int], what: str) -> int:
     """A time of a frame as the library takes it: -1 for none."""
     if value is None:
@@ -392,11 +362,9 @@ class Reader(_BufferEnd):
             return self._read(self._open(), timeout, out)
 
     def _read(self, reader, timeout: Optional[float], out: Optional[Planes]):
-        if out is not None:
-            _check_out(out)
         deadline = _Deadline(timeout)
-        if out is not None and reader.ready and reader.layout == "double_buffer":
-            self._check_double_buffer_out(reader, out)
+        if out is not None and reader.ready:
+            _zorvgst._check_out(out, reader.format)  # before the wait: a refusal takes nothing
         while True:
             if not reader.wait(deadline.left()):
                 return None
@@ -405,13 +373,14 @@ class Reader(_BufferEnd):
                 if frame is None:
                     continue
                 return frame
-            direct = out is None or _check_frame_array(out, writing=True)
             newest = reader.newest()
-            if newest is None:
+            described = reader.format
+            if newest is None or described is None:
                 continue
+            if out is not None:
+                _zorvgst._check_out(out, described)
+            direct = out is None or _check_frame_array(out, writing=True)
             shape = (newest.height, newest.width, 4)
-            if out is not None and _frame_shape(out) != shape:
-                raise ValueError(f"out has shape {out.shape}, the frame {shape}")
             target = out if out is not None else np.empty(shape, np.uint8)
             if not direct:
                 if self._scratch is None or self._scratch.shape != shape:
@@ -426,14 +395,6 @@ class Reader(_BufferEnd):
             _zorvgst._flush_log()
             return target
 
-    @staticmethod
-    def _check_double_buffer_out(reader, out) -> None:
-        _check_frame_array(out, writing=True)
-        newest = reader.newest()
-        shape = None if newest is None else (newest.height, newest.width, 4)
-        if shape is not None and _frame_shape(out) != shape:
-            raise ValueError(f"out has shape {out.shape}, the frame {shape}")
-
     def _copy_from_ring(self, reader, out: Optional[Planes]) -> Optional[Planes]:
         """The newest frame of a ring, copied (into `out` if given); None when there was none
         intact."""
@@ -441,14 +402,14 @@ class Reader(_BufferEnd):
         if described is None:
             return None
         if out is not None:
-            _check_out_fits(out, described)  # before the copy: a refusal takes nothing
+            _zorvgst._check_out(out, described)  # before the copy: a refusal takes nothing
         taken = reader.copy_frame()
         if taken is None:
             return None
         planes = taken.planes(writable=True)
         if out is not None:
             # Again: the ring may have been made anew for other frames since.
-            _check_out_fits(out, taken.frame_format)
+            _zorvgst._check_out(out, taken.frame_format)
             for target, plane in zip((out,) if isinstance(out, np.ndarray) else out, planes):
                 np.copyto(target, plane)
         self._took(taken)
