@@ -114,4 +114,7 @@ cp tests/install/CMakeLists.host.txt "$root/tmp/host/CMakeLists.txt"
 in_root sh -c 'cd /tmp/host && g++ -std=c++17 -rdynamic -o host_pc host.cpp $(pkg-config --cflags --libs zorvgst) && ./host_pc 2>/dev/null'
 in_root sh -c 'cd /tmp/host && cmake -S . -B build >/dev/null && cmake --build build >/dev/null && build/host 2>/dev/null'
 
+step "the examples libzorvgst-dev ships, built on their own"
+in_root sh -c 'cp -r /usr/share/doc/libzorvgst-dev/examples /tmp/examples && cd /tmp/examples && cmake -S . -B build >/dev/null && cmake --build build >/dev/null && build/zorvgst-hello'
+
 step "all checks passed"

@@ -72,6 +72,11 @@ has libzorvgst-dev "$libdir/libzorvgst.so" /usr/include/zorvgst/zorvgst.h /usr/i
     /usr/include/zorvgst/export.h "$libdir/pkgconfig/zorvgst.pc" "$libdir/cmake/zorvgst/zorvgstConfig.cmake" \
     "$libdir/cmake/zorvgst/zorvgstTargets.cmake"
 lacks libzorvgst-dev '\.so\.[0-9]'
+# The examples users copy, uncompressed and whole: they build on their own against the package.
+examples=/usr/share/doc/libzorvgst-dev/examples
+has libzorvgst-dev "$examples/CMakeLists.txt" "$examples/example_basics.h" "$examples/example_host.h" \
+    "$examples/hello.cpp" "$examples/frames_writer.cpp" "$examples/frames_reader.cpp" \
+    "$examples/publisher.cpp" "$examples/subscriber.cpp" "$examples/element_reader.cpp"
 depends libzorvgst-dev "libzorvgst1 \\(= ${version//./\\.}\\)" 'libgstreamer1.0-dev .*' 'liblog4cxx-dev' \
     'libboost-dev .*' 'libboost-thread-dev'
 
@@ -90,6 +95,7 @@ depends zorvgst-tools "libzorvgst1 \\(>= ${upstream//./\\.}\\)" "gstreamer1.0-zo
 
 has python3-zorvgst /usr/lib/python3/dist-packages/zorvgst/__init__.py \
     /usr/lib/python3/dist-packages/zorvgst/__init__.pyi \
+    /usr/share/doc/python3-zorvgst/examples/numpy_writer.py \
     '/usr/lib/python3/dist-packages/zorvgst/_zorvgst\.cpython-3[0-9]+-'"$multiarch"'\.so'
 lacks python3-zorvgst '^/usr/lib/python3\.[0-9]+/|\.pyc$|^/usr/(include|bin)/'
 depends python3-zorvgst 'python3 \(>= 3\.[0-9]+~\)' 'python3 \(<< 3\.[0-9]+\)' python3-numpy \
