@@ -167,9 +167,10 @@ bool frame_sources::entry::busy() const {
 frame_sources::frame_sources()
     : context_(g_main_context_ref_thread_default()), alive_(std::make_shared<bool>(true)) {
     const guint workers = std::clamp(g_get_num_processors() - 1, 1u, most_workers);
+    // Exclusive: its threads run at a lower priority, which GLib must not hand to other pools.
     pool_ = g_thread_pool_new_full(
         job::run, nullptr, [](gpointer queued) { delete static_cast<job*>(queued); },
-        static_cast<gint>(workers), FALSE, nullptr);
+        static_cast<gint>(workers), TRUE, nullptr);
 }
 
 frame_sources::~frame_sources() {
@@ -233,7 +234,10 @@ void frame_sources::finished(job& done) {
     }
     encoding& wanted = found->second.by_width[done.out_width];
     wanted.running = false;
-    if (done.result) {
+    // Without a new frame the source hands back the picture it already had: no news for the
+    // streams, which would otherwise ask again at once, and again.
+    const bool fresh = done.result && done.result != wanted.latest;
+    if (fresh) {
         wanted.latest = done.result;
     }
     if (!wanted.waiting.empty()) {
@@ -241,7 +245,7 @@ void frame_sources::finished(job& done) {
         riding.swap(wanted.waiting);
         start(done.name, found->second, done.out_width, std::move(riding));
     }
-    if (done.result && notify_) {
+    if (fresh && notify_) {
         notify_(done.name);
     }
 }

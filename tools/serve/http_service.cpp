@@ -177,17 +177,24 @@ void http_service::state::picture(SoupServerMessage* message, const std::string&
 void http_service::state::snapshot(SoupServerMessage* message, const std::string& name,
                                    unsigned width) {
     // The client may go before its picture is ready: the answer is then dropped.
+    // One owner of the message's reference and of the handler: never copied.
     struct waiting {
-        SoupServerMessage* message;
-        gulong finished_handler;
-        bool gone = false;
+        explicit waiting(SoupServerMessage* answered)
+            : message(static_cast<SoupServerMessage*>(g_object_ref(answered))) {}
         ~waiting() {
-            g_signal_handler_disconnect(message, finished_handler);
+            if (finished_handler != 0) {
+                g_signal_handler_disconnect(message, finished_handler);
+            }
             g_object_unref(message);
         }
+        waiting(const waiting&) = delete;
+        waiting& operator=(const waiting&) = delete;
+
+        SoupServerMessage* message;
+        gulong finished_handler = 0;
+        bool gone = false;
     };
-    auto request = std::make_shared<waiting>(
-        waiting{static_cast<SoupServerMessage*>(g_object_ref(message)), 0});
+    auto request = std::make_shared<waiting>(message);
     request->finished_handler =
         g_signal_connect(message, "finished", G_CALLBACK(+[](SoupServerMessage*, gpointer data) {
                              static_cast<waiting*>(data)->gone = true;
