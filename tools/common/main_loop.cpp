@@ -29,12 +29,6 @@ main_loop::~main_loop() {
     g_main_loop_unref(loop_);
 }
 
-void main_loop::stop_after(unsigned seconds) {
-    if (seconds > 0) {
-        sources_.push_back(g_timeout_add_seconds(seconds, quit_loop, loop_));
-    }
-}
-
 void main_loop::every(std::chrono::milliseconds interval, std::function<bool()> tick) {
     tickers_.push_back({this, std::move(tick)});
     const GSourceFunc call_tick = [](gpointer data) -> gboolean {

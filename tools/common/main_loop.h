@@ -20,16 +20,12 @@ public:
     main_loop(const main_loop&) = delete;
     main_loop& operator=(const main_loop&) = delete;
 
-    /// Ends run() `seconds` after it starts counting now; 0 sets no limit.
-    void stop_after(unsigned seconds);
     /// Calls `tick` every `interval`, the first time one interval from now, until it returns
     /// false; that ends run().
     void every(std::chrono::milliseconds interval, std::function<bool()> tick);
-    /// Returns when a signal, the time limit, a tick or quit() ends the loop.
+    /// Returns when a signal, a tick or quit() ends the loop.
     void run();
     void quit();
-    /// For GLib and GStreamer calls that take the loop (a bus watch that quits it, say).
-    GMainLoop* get() const { return loop_; }
 
 private:
     GMainLoop* loop_;
