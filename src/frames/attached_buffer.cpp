@@ -151,14 +151,6 @@ std::unique_ptr<attached_buffer> attach_sysv_reader(const std::string& name) {
     }
 }
 
-/// A failure the system reported with `number`; running out of memory or space is no_space.
-write_failure system_failure(int number, std::string text) {
-    // Without a number the system gave no reason it could name: an I/O failure says as much.
-    const int known = number != 0 ? number : EIO;
-    const bool space = known == ENOSPC || known == ENOMEM;
-    return {space ? error_code::no_space : error_code::system_error, known, std::move(text)};
-}
-
 write_failure posix_open_failure(const std::string& name, std::uint64_t needed, int last_errno) {
     // First: the object a writer could not back is removed again, so there is nothing to open.
     const std::optional<std::uint64_t> free_bytes = shm_free_bytes();
@@ -299,6 +291,13 @@ std::optional<backend> detect_backend(const std::string& name) {
         return std::nullopt;
     }
     return kind;
+}
+
+write_failure system_failure(int number, std::string text) {
+    // Without a number the system gave no reason it could name: an I/O failure says as much.
+    const int known = number != 0 ? number : EIO;
+    const bool space = known == ENOSPC || known == ENOMEM;
+    return {space ? error_code::no_space : error_code::system_error, known, std::move(text)};
 }
 
 } // namespace zorvgst::detail

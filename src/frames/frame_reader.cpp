@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <limits>
 #include <thread>
 #include <utility>
 
@@ -387,9 +388,14 @@ read_result frame_reader::try_read(void* dst, std::size_t stride, std::size_t ca
         return refusal(read_status::several_planes, width, height, s.ring->format().size);
     }
     const std::size_t row = s.ring ? s.ring->format().row_bytes(0) : std::size_t{width} * 4;
-    if (stride < row || capacity < (height - 1) * stride + row) {
+    // A caller's stride may be anything: a product that overflows fits nowhere.
+    std::size_t needed = 0;
+    const bool representable =
+        !__builtin_mul_overflow(std::size_t{height} - 1, std::max(stride, row), &needed) &&
+        !__builtin_add_overflow(needed, row, &needed);
+    if (stride < row || !representable || capacity < needed) {
         return refusal(read_status::too_small, width, height,
-                       (height - 1) * std::max(stride, row) + row);
+                       representable ? needed : std::numeric_limits<std::size_t>::max());
     }
     auto* target = static_cast<std::uint8_t*>(dst);
     if (s.ring) {

@@ -35,12 +35,20 @@ std::optional<bool> remove_ring_if_owner_gone(const std::string& name) {
         detail::ring_owner_alive(ring->header)) {
         return false;
     }
-    const auto now = detail::shm_entry_status(name);
-    if (!now || now->st_dev != ring->device || now->st_ino != ring->inode) {
+    // Retired through the very object looked at: a ring a new writer made under the name in
+    // between keeps its header.
+    const int fd = ::shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat now {};
+    if (::fstat(fd, &now) != 0 || now.st_dev != ring->device || now.st_ino != ring->inode) {
+        ::close(fd);
         return false;
     }
     // Its readers sleep until a frame or this: they move on now, not at their next look.
-    detail::retire_posix_buffer(name);
+    detail::retire_posix_object(fd);
+    ::close(fd);
     ::shm_unlink(("/" + name).c_str());
     return !detail::shm_entry_exists(name);
 }

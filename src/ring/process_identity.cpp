@@ -18,6 +18,7 @@ namespace {
 /// What /proc/PID/stat says of a process: its state letter and start time.
 struct process_stat {
     char state = '?';
+    long threads = 0;
     std::uint64_t start_time = 0;
 };
 
@@ -39,7 +40,8 @@ std::optional<process_stat> read_process_stat(pid_t pid) {
     }
     text[length] = '\0';
     // The command name in parentheses may hold blanks and parentheses itself: fields are
-    // counted from the last ')'. The state is field 3, the start time field 22.
+    // counted from the last ')'. The state is field 3, the thread count field 20, the start time
+    // field 22.
     const char* field = std::strrchr(text, ')');
     if (field == nullptr) {
         return std::nullopt;
@@ -55,6 +57,8 @@ std::optional<process_stat> read_process_stat(pid_t pid) {
         }
         if (number == 3) {
             stat.state = *field;
+        } else if (number == 20) {
+            stat.threads = std::strtol(field, nullptr, 10);
         } else if (number == 22) {
             char* end = nullptr;
             stat.start_time = std::strtoull(field, &end, 10);
@@ -104,7 +108,8 @@ bool same_process_alive(pid_t pid, std::uint64_t start_low_bits) {
         return !process_has_exited(pid);
     }
     // A killed process its parent has not reaped yet still answers kill(), but holds nothing.
-    if (stat->state == 'Z' || stat->state == 'X') {
+    // A process whose main thread ended while others run shows 'Z' too, with threads left.
+    if ((stat->state == 'Z' || stat->state == 'X') && stat->threads <= 1) {
         return false;
     }
     return (stat->start_time & 0x7fffffffu) == start_low_bits;

@@ -74,17 +74,6 @@ bool valid_header(const ring_header& header, std::uint64_t object_bytes, ring_ge
            !terminated_text(header.caps).empty();
 }
 
-/// A failure the system reported: ENOSPC and ENOMEM say there is no room, anything else is the
-/// system's own error.
-write_failure system_failure(int number) {
-    write_failure failure;
-    failure.code =
-        number == ENOSPC || number == ENOMEM ? error_code::no_space : error_code::system_error;
-    failure.system_error = number;
-    failure.text = std::strerror(number);
-    return failure;
-}
-
 void copy_text(char* field, std::size_t capacity, const std::string& text) {
     std::memset(field, 0, capacity);
     std::memcpy(field, text.data(), std::min(text.size(), capacity - 1));
@@ -218,7 +207,7 @@ std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name
     const int fd =
         ::shm_open(object_name(name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0660);
     if (fd < 0) {
-        failure = system_failure(errno);
+        failure = system_failure(errno, std::strerror(errno));
         return nullptr;
     }
     ::fchmod(fd, 0660);
@@ -227,7 +216,7 @@ std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name
     if (reserved != 0) {
         ::close(fd);
         ::shm_unlink(object_name(name).c_str());
-        failure = system_failure(reserved);
+        failure = system_failure(reserved, std::strerror(reserved));
         if (reserved == ENOSPC) {
             failure.text =
                 "not enough shared memory: " + shm_shortage_text(total, shm_free_bytes());
@@ -236,7 +225,7 @@ std::unique_ptr<ring_attachment> ring_attachment::create(const std::string& name
     }
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !attachment->map(fd, true, true)) {
-        failure = system_failure(errno);
+        failure = system_failure(errno, std::strerror(errno));
         ::close(fd);
         ::shm_unlink(object_name(name).c_str());
         return nullptr;

@@ -55,6 +55,10 @@ struct write_failure {
     std::string text;
 };
 
+/// A failure the system reported with errno `number`: running out of memory or space is
+/// no_space, anything else a system_error; without a number, EIO.
+write_failure system_failure(int number, std::string text);
+
 /// A writer's attachment for `width` x `height` frames. A buffer of another size is removed and
 /// made anew rather than cut short under its readers' mappings. Null, with `failure` saying why,
 /// when the buffer cannot be made usable.
