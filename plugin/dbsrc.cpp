@@ -37,7 +37,8 @@ constexpr std::chrono::milliseconds wait_slice(1000);
 struct src_state_t : zorvplugin::buffer_choice_t {
     guint64 timeout = 0;
     guint64 dropped = 0;
-    guint max_leases = 2;
+    // As many as a ring lets each reader hold by default.
+    guint max_leases = zorvgst::ring_options{}.leases_per_reader;
     guint64 frames_leased = 0;
     guint64 frames_copied = 0;
 
@@ -291,9 +292,12 @@ std::optional<GstFlowReturn> read_ring(GstZorvDbSrc* self, GstBuffer** out, bool
     zorvplugin::add_to_counter(self, frame.leased ? state.frames_leased : state.frames_copied);
     GST_LOG_OBJECT(self, "frame %" G_GUINT64_FORMAT " %s", static_cast<guint64>(frame.info.number),
                    frame.leased ? "leased" : "copied");
+    // A live source's frame is never later than now: a writer running ahead of its clock
+    // (sync=false) would otherwise hold every syncing sink downstream.
     const GstClockTime pts =
         frame.timing.pts_ns >= 0
-            ? zorvplugin::running_time_at_monotonic(GST_ELEMENT(self), frame.timing.pts_ns)
+            ? zorvplugin::running_time_at_monotonic(
+                  GST_ELEMENT(self), std::min(frame.timing.pts_ns, zorvgst::monotonic_now_ns()))
             : pipeline_running_time(self, frame.info.written);
     stamp(state, frame.buffer, pts);
     if (frame.timing.duration_ns >= 0) {
@@ -478,7 +482,7 @@ void install_ring_properties(GObjectClass* gobject_class) {
                           "once (never more than the ring allows each reader); past that, frames "
                           "are copied, so downstream that keeps buffers cannot hold the writer's "
                           "slots. 0 copies every frame",
-                          0, G_MAXUINT, 2,
+                          0, G_MAXUINT, zorvgst::ring_options{}.leases_per_reader,
                           static_cast<GParamFlags>(G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS |
                                                    GST_PARAM_MUTABLE_READY)));
     zorvplugin::install_counter_property(gobject_class, PROP_FRAMES_LEASED, "frames-leased",
