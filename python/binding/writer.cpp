@@ -32,8 +32,13 @@ void check_metadata(const zorvgst::frame_writer& writer, const std::string& meta
 }
 
 /// Publishes the frame in the write slot with `metadata`, which check_metadata() let through.
-zorvgst::frame_info publish_with(zorvgst::frame_writer& writer, const zorvgst::frame_timing& timing,
+/// A ring frame without a pts is stamped here rather than by the writer, so that `timing` says
+/// what readers will see.
+zorvgst::frame_info publish_with(zorvgst::frame_writer& writer, zorvgst::frame_timing& timing,
                                  const std::string& metadata) {
+    if (timing.pts_ns < 0 && writer.layout() == zorvgst::buffer_layout::frame_ring) {
+        timing.pts_ns = zorvgst::monotonic_now_ns();
+    }
     if (!metadata.empty()) {
         std::memcpy(writer.metadata(), metadata.data(), metadata.size());
     }
@@ -71,7 +76,7 @@ void add_writer(py::module_& module) {
                 const zorvgst::frame_format& format = writer.format();
                 const std::vector<plane_source> sources = frame_sources(planes, format);
                 check_metadata(writer, metadata);
-                const zorvgst::frame_timing timing{pts_ns, duration_ns, flags};
+                zorvgst::frame_timing timing{pts_ns, duration_ns, flags};
                 zorvgst::frame_info info;
                 {
                     const py::gil_scoped_release unlocked;
@@ -106,7 +111,7 @@ void add_writer(py::module_& module) {
             [](zorvgst::frame_writer& writer, std::int64_t pts_ns, std::int64_t duration_ns,
                std::uint32_t flags, const std::string& metadata) {
                 check_metadata(writer, metadata);
-                const zorvgst::frame_timing timing{pts_ns, duration_ns, flags};
+                zorvgst::frame_timing timing{pts_ns, duration_ns, flags};
                 zorvgst::frame_info info;
                 {
                     const py::gil_scoped_release unlocked;

@@ -164,6 +164,7 @@ def test_timing_flags_and_metadata_arrive_with_each_frame(buffer_name):
         after = time.monotonic_ns()
         with reader.frame(timeout=WAIT_S) as frame:
             assert before <= frame.pts_ns <= after
+            assert writer.info.pts_ns == frame.pts_ns  # the writer's record says the same
             assert (frame.duration_ns, frame.flags, frame.metadata) == (None, 0, b"\0" * 64)
             assert_same_frame(frame.array, sent, "GRAY8")
 

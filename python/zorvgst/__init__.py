@@ -363,8 +363,9 @@ class Reader(_BufferEnd):
 
     def _read(self, reader, timeout: Optional[float], out: Optional[Planes]):
         deadline = _Deadline(timeout)
-        if out is not None and reader.ready:
-            _zorvgst._check_out(out, reader.format)  # before the wait: a refusal takes nothing
+        described = reader.format if out is not None else None
+        if described is not None:
+            _zorvgst._check_out(out, described)  # before the wait: a refusal takes nothing
         while True:
             if not reader.wait(deadline.left()):
                 return None
@@ -374,10 +375,13 @@ class Reader(_BufferEnd):
                     continue
                 return frame
             newest = reader.newest()
-            described = reader.format
-            if newest is None or described is None:
+            if newest is None:
                 continue
             if out is not None:
+                # Again: the writer may have changed size since the last look.
+                described = reader.format
+                if described is None:
+                    continue
                 _zorvgst._check_out(out, described)
             direct = out is None or _check_frame_array(out, writing=True)
             shape = (newest.height, newest.width, 4)
