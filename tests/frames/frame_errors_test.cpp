@@ -3,6 +3,7 @@
 // too small with the frame's size instead of an exception.
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -116,6 +117,10 @@ TYPED_TEST(FrameErrors, AFrameLargerThanTheDestinationIsAnOutcomeWithItsSize) {
     EXPECT_TRUE(rows_hold(sized.data(), 32, 16, 128, 2));
     EXPECT_EQ(reader.try_read(sized.data(), 128, sized.size()).status, read_status::copied)
         << "a read does not wait for a new frame";
+    // A stride whose rows would reach past the address space fits nowhere, whatever the product
+    // wraps around to.
+    const std::size_t wrapping = std::numeric_limits<std::size_t>::max() / 15 + 1;
+    EXPECT_EQ(reader.try_read(sized.data(), wrapping, sized.size()).status, read_status::too_small);
 }
 
 TYPED_TEST(FrameErrors, ACopyIntoAVectorFollowsTheWriterUpAndDown) {

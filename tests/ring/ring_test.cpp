@@ -1,11 +1,16 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 // The frame ring through the frame API: every format byte for byte, leases that outlast any
 // number of publications, readers beyond the table, a writer that changes format or kind.
+#include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <zorvgst/double_buffer.h>
@@ -372,6 +377,38 @@ TEST_F(RingLeaseTable, LeasesOfDeadOrReusedPidsAreReclaimed) {
             2s))
             << "owner word " << std::hex << owner;
     }
+}
+
+TEST(ProcessIdentity, AProcessWhoseMainThreadEndedIsAliveWhileItsOtherThreadsRun) {
+    zorvtest::Signal other_thread_running;
+    zorvtest::ChildProcess child([&] {
+        std::thread([&] {
+            other_thread_running.raise();
+            ::sleep(30);
+        }).detach();
+        // Ends this thread alone, without the unwinding pthread_exit() would start.
+        ::syscall(SYS_exit, 0);
+        return 0;
+    });
+    ASSERT_TRUE(other_thread_running.wait(5s));
+    const pid_t pid = child.pid();
+    const std::optional<std::uint64_t> started = zorvgst::detail::process_start_time(pid);
+    ASSERT_TRUE(started);
+    // Its /proc entry shows the ended main thread's state, 'Z', once it has ended.
+    EXPECT_TRUE(zorvtest::wait_until(
+        [&] {
+            char state = '?';
+            const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+            if (FILE* stat = std::fopen(path.c_str(), "r")) {
+                (void)!std::fscanf(stat, "%*d (%*[^)]) %c", &state);
+                std::fclose(stat);
+            }
+            return state == 'Z';
+        },
+        2s));
+    EXPECT_TRUE(zorvgst::detail::same_process_alive(pid, *started & 0x7fffffffu));
+    child.kill_and_reap(SIGKILL);
+    EXPECT_FALSE(zorvgst::detail::same_process_alive(pid, *started & 0x7fffffffu));
 }
 
 TEST_F(RingLeaseTable, AWriterNeverWritesASlotALiveReaderHolds) {
